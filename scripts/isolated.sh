@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# isolated.sh CMD [ARGS...]
+# Runs CMD in a private mount and network namespace: a fresh /opt/velgar (configs/, logs/)
+# on disk, loopback only, a private MariaDB on 127.0.0.1:3306 with db/schema.sql loaded,
+# and Cyclone DDS on lo with unicast discovery. The node's paths, account and port are
+# fixed, so this is how tests, the demo and the benchmarks avoid touching the host.
+# The server is stopped and its data removed when CMD ends; CMD's exit status is returned.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+if [ $# -eq 0 ]; then
+  echo "usage: isolated.sh CMD [ARGS...]" >&2
+  exit 2
+fi
+
+if [ "${CONFIG_CENTER_ISOLATED:-}" != "inside" ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "isolated.sh: needs root for unshare --mount --net" >&2
+    exit 2
+  fi
+  export CONFIG_CENTER_ISOLATED=inside
+  exec unshare --mount --net --propagation private -- "${BASH_SOURCE[0]}" "$@"
+fi
+
+state=$(mktemp -d /var/tmp/config_center_isolated.XXXXXX)
+
+cleanup() {
+  local status=$?
+  trap - EXIT INT TERM
+  [ -x "$state/db-stop" ] && "$state/db-stop"
+  umount -l /opt/velgar /run/mysqld 2>/dev/null || true
+  rm -rf "$state"
+  exit "$status"
+}
+child=""
+trap cleanup EXIT
+trap '[ -n "$child" ] && kill -INT "$child" 2>/dev/null; exit 130' INT
+trap '[ -n "$child" ] && kill -TERM "$child" 2>/dev/null; exit 143' TERM
+
+ip link set lo up
+
+# Fresh /opt/velgar on the disk filesystem (rename within one filesystem must work there).
+mkdir -p "$state/velgar/configs" "$state/velgar/logs" /opt/velgar
+mount --bind "$state/velgar" /opt/velgar
+
+# Private server socket where the mariadb client looks by default, so `mariadb` with no
+# arguments reaches this server as its administrator.
+mkdir -p "$state/run" /run/mysqld
+mount --bind "$state/run" /run/mysqld
+
+mariadb-install-db --user=root --datadir="$state/data" --auth-root-authentication-method=socket \
+  --skip-test-db >"$state/install-db.log" 2>&1 || { cat "$state/install-db.log" >&2; exit 1; }
+
+# db-start, db-stop and db-restart [SECONDS] control the private server; they are on PATH
+# so that a test can take the database away while the node runs.
+cat >"$state/db-start" <<SH
+#!/usr/bin/env bash
+set -u
+setsid mariadbd --no-defaults --user=root --datadir="$state/data" \\
+  --socket=/run/mysqld/mysqld.sock --bind-address=127.0.0.1 --port=3306 \\
+  --pid-file="$state/run/mariadbd.pid" --log-error="$state/mariadbd.err" --skip-name-resolve \\
+  --innodb-buffer-pool-size=64M --max-connections=200 >>"$state/mariadbd.out" 2>&1 </dev/null &
+for _ in \$(seq 300); do
+  mariadb-admin --socket=/run/mysqld/mysqld.sock ping >/dev/null 2>&1 && exit 0
+  sleep 0.1
+done
+echo "db-start: MariaDB did not start" >&2
+cat "$state/mariadbd.err" >&2
+exit 1
+SH
+cat >"$state/db-stop" <<SH
+#!/usr/bin/env bash
+set -u
+pid=\$(cat "$state/run/mariadbd.pid" 2>/dev/null) || exit 0
+kill -TERM "\$pid" 2>/dev/null || exit 0
+for _ in \$(seq 200); do kill -0 "\$pid" 2>/dev/null || exit 0; sleep 0.05; done
+kill -KILL "\$pid" 2>/dev/null
+exit 0
+SH
+cat >"$state/db-restart" <<SH
+#!/usr/bin/env bash
+set -eu
+"$state/db-stop"
+sleep "\${1:-0}"
+exec "$state/db-start"
+SH
+chmod +x "$state/db-start" "$state/db-stop" "$state/db-restart"
+"$state/db-start"
+
+# Loopback-only DDS with unicast discovery (lo carries no multicast).
+export CYCLONEDDS_URI="<CycloneDDS><Domain id=\"any\"><General><Interfaces><NetworkInterface name=\"lo\"/></Interfaces><AllowMulticast>false</AllowMulticast></General><Discovery><ParticipantIndex>auto</ParticipantIndex><MaxAutoParticipantIndex>120</MaxAutoParticipantIndex><Peers><Peer address=\"127.0.0.1\"/></Peers></Discovery></Domain></CycloneDDS>"
+export ROS_DOMAIN_ID=${ROS_DOMAIN_ID:-$((RANDOM % 200))}
+export PATH="$state:$root/install/bin:$root/install/lib/config_center:$root/install/lib/tools:$PATH"
+export LD_LIBRARY_PATH="$root/install/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+
+# CMD runs as a child so that a signal to this script still reaches the clean-up.
+set +e
+"$@" &
+child=$!
+wait "$child"
+status=$?
+child=""
+exit "$status"

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Runs the ctest suite of every built package (inside isolated.sh) and prints one summary
+# line over all of them. Extra arguments go to every ctest call (for example -L soak).
+set -uo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+passed=0
+failed=0
+for dir in "$root"/build/*/; do
+  [ -f "$dir/CTestTestfile.cmake" ] || continue
+  echo "=== ctest $(basename "$dir")"
+  out=$(mktemp)
+  ctest --test-dir "$dir" --output-on-failure --no-tests=ignore "$@" 2>&1 | tee "$out"
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$out" | tail -n 1)
+  rm -f "$out"
+  [ -n "$line" ] || continue
+  total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+  bad=$(sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/' <<<"$line")
+  passed=$((passed + total - bad))
+  failed=$((failed + bad))
+done
+echo
+echo "all: $passed passed, $failed failed"
+[ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]

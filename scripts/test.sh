@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# The whole check: installs what is missing, builds everything, and runs every package's
+# test suite inside the isolated environment (private MariaDB, loopback DDS, fresh
+# /opt/velgar). Slow soak runs are left out; pass -L soak to run only those.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+"$root/scripts/setup.sh"
+"$root/scripts/build.sh"
+if [ $# -eq 0 ]; then
+  set -- -LE soak
+fi
+exec "$root/scripts/isolated.sh" "$root/scripts/run_ctest.sh" "$@"
