@@ -90,7 +90,7 @@ chmod +x "$state/db-start" "$state/db-stop" "$state/db-restart"
 # Loopback-only DDS with unicast discovery (lo carries no multicast).
 export CYCLONEDDS_URI="<CycloneDDS><Domain id=\"any\"><General><Interfaces><NetworkInterface name=\"lo\"/></Interfaces><AllowMulticast>false</AllowMulticast></General><Discovery><ParticipantIndex>auto</ParticipantIndex><MaxAutoParticipantIndex>120</MaxAutoParticipantIndex><Peers><Peer address=\"127.0.0.1\"/></Peers></Discovery></Domain></CycloneDDS>"
 export ROS_DOMAIN_ID=${ROS_DOMAIN_ID:-$((RANDOM % 200))}
-export PATH="$state:$root/install/bin:$root/install/lib/config_center:$root/install/lib/tools:$PATH"
+export PATH="$state:$root/install/bin:$root/install/lib/config_center:$root/install/lib/config_center_tools:$PATH"
 export LD_LIBRARY_PATH="$root/install/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 
 # CMD runs as a child so that a signal to this script still reaches the clean-up.
