@@ -1,0 +1,27 @@
+#ifndef CONFIG_CENTER_CONFIG_FILE_HPP_
+#define CONFIG_CENTER_CONFIG_FILE_HPP_
+
+#include <string>
+
+namespace config_center {
+
+// Where file items live. An item's name is a path below it.
+inline constexpr char kConfigsDir[] = "/opt/velgar/configs/";
+
+// Builds the path of a file item inside `configs_dir` (which ends in '/'). A name that
+// would leave the directory (empty, absolute, a ".." component, a NUL byte) is refused:
+// returns false with the reason in `why`.
+bool ConfigFilePath(const std::string& configs_dir, const std::string& name, std::string* path,
+                    std::string* why);
+
+// Replaces `path` with exactly `contents`, durably and in one step: a hidden temporary file
+// in the same directory is written, flushed and fsync'd, renamed over the target, and the
+// directory is fsync'd. The result has mode 0600. On failure the temporary file is removed,
+// the target is left as it was, and `error` says which step failed and why.
+enum class WriteStep { kNone, kCreateTemp, kWriteTemp, kReplaceTarget, kSyncDirectory };
+WriteStep WriteFileAtomically(const std::string& path, const std::string& contents,
+                              std::string* error);
+
+}  // namespace config_center
+
+#endif  // CONFIG_CENTER_CONFIG_FILE_HPP_

@@ -1,0 +1,46 @@
+#include "config_center/config_center.hpp"
+
+#include <functional>
+#include <utility>
+
+#include "config_center/db_connection.hpp"
+#include "config_center/logging.hpp"
+
+namespace config_center {
+
+namespace {
+constexpr std::chrono::milliseconds kPollPeriod{1};
+}  // namespace
+
+ConfigCenter& ConfigCenter::GetInstance() {
+  static ConfigCenter instance;
+  return instance;
+}
+
+// Reached during static initialisation, so the instance exists before main runs.
+[[maybe_unused]] static ConfigCenter& kEarlyConfigCenter = ConfigCenter::GetInstance();
+
+void ConfigCenter::SetNode(std::shared_ptr<rclcpp::Node> node) {
+  node_ = std::move(node);
+  param_call_group_ =
+      node_->create_callback_group(rclcpp::CallbackGroupType::MutuallyExclusive, false);
+  param_call_executor_ = std::make_shared<rclcpp::executors::SingleThreadedExecutor>();
+  param_call_executor_->add_callback_group(param_call_group_, node_->get_node_base_interface());
+}
+
+bool ConfigCenter::Init() {
+  if (!DbConnection::GetInstance().Connect()) {
+    LOG_ERROR("Connect sql failed");
+    return false;
+  }
+  if (!FullConfigDistribute()) {
+    LOG_ERROR("Full config distribute failed!");
+    return false;
+  }
+  InitConfigChangeMaxID();
+  timer_ = node_->create_wall_timer(kPollPeriod, std::bind(&ConfigCenter::PeriodCheckConfig, this));
+  LOG_DEBUG("Config center ready, following the change log after id {}", config_change_max_id_);
+  return true;
+}
+
+}  // namespace config_center

@@ -1,0 +1,17 @@
+#include "config_center/config_center_handler.hpp"
+
+#include <utility>
+
+namespace config_center {
+
+ConfigCenterHandler::ConfigCenterHandler(std::shared_ptr<rclcpp::Node> node)
+    : node_(std::move(node)) {}
+
+bool ConfigCenterHandler::HandleConfigOperate(
+    std::shared_ptr<velgar_protocol::srv::ConfigOperate::Request> /*request*/,
+    std::shared_ptr<velgar_protocol::srv::ConfigOperate::Response> response) {
+  response->success = true;
+  return true;
+}
+
+}  // namespace config_center

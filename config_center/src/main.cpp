@@ -1,0 +1,58 @@
+#include <cstdlib>
+#include <exception>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include <rclcpp/rclcpp.hpp>
+#include <velgar_protocol/srv/config_operate.hpp>
+
+#include "config_center/config_center.hpp"
+#include "config_center/config_center_handler.hpp"
+#include "config_center/logging.hpp"
+
+namespace {
+
+constexpr char kLogDir[] = "/opt/velgar/logs/";
+constexpr char kLogFile[] = "config_center/config_center_log_file";
+constexpr char kNodeName[] = "config_center";
+
+int Serve(std::shared_ptr<rclcpp::Node> node) {
+  using config_center::ConfigCenterHandler;
+  using velgar_protocol::srv::ConfigOperate;
+
+  ConfigCenterHandler handler(node);
+  auto service = node->create_service<ConfigOperate>(
+      "config_operate", std::bind(&ConfigCenterHandler::HandleConfigOperate, &handler,
+                                  std::placeholders::_1, std::placeholders::_2));
+  rclcpp::spin(node);
+  rclcpp::shutdown();
+  // The callback points at the handler, so the service goes first.
+  service.reset();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  rclcpp::init(argc, argv, rclcpp::InitOptions(), rclcpp::SignalHandlerOptions::All);
+  try {
+    auto node = std::make_shared<rclcpp::Node>(kNodeName);
+    auto& center = config_center::ConfigCenter::GetInstance();
+    center.SetNode(node);
+    config_center::InitLogger(std::string(kLogDir) + kLogFile, kNodeName);
+    if (!center.Init()) {
+      std::cout << "config center init failed" << std::endl;
+      exit(-1);
+    }
+    return Serve(std::move(node));
+  } catch (const std::exception& error) {
+    // The client library raises; the node's own code does not. Leave an orderly trace
+    // instead of an abort, with a status that tells it apart from a failed start-up.
+    LOG_ERROR("Stopped by a ROS client library error: {}", error.what());
+    std::cout << "config center stopped: " << error.what() << std::endl;
+    rclcpp::shutdown();
+    return 1;
+  }
+}

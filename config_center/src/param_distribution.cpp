@@ -1,0 +1,69 @@
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include <rcl_interfaces/msg/parameter.hpp>
+#include <rcl_interfaces/msg/parameter_type.hpp>
+
+#include "config_center/config_center.hpp"
+#include "config_center/logging.hpp"
+
+namespace config_center {
+
+namespace {
+
+using rcl_interfaces::srv::SetParameters;
+
+// Covers finding the service and its answer together.
+constexpr std::chrono::seconds kAnswerDeadline{1};
+
+std::chrono::nanoseconds TimeLeft(std::chrono::steady_clock::time_point deadline) {
+  const auto left = deadline - std::chrono::steady_clock::now();
+  return left > std::chrono::nanoseconds::zero() ? left : std::chrono::nanoseconds::zero();
+}
+
+}  // namespace
+
+bool ConfigCenter::ParamConfigDistribute(const ConfigData& item) {
+  LOG_DEBUG("ParamConfigDistribute, node_name : {}, {} : {}", item.node_name, item.name,
+            item.value);
+  rcl_interfaces::msg::Parameter parameter;
+  parameter.name = item.name;
+  if (item.value.empty()) {
+    parameter.value.type = rcl_interfaces::msg::ParameterType::PARAMETER_NOT_SET;
+  } else {
+    parameter.value.type = rcl_interfaces::msg::ParameterType::PARAMETER_STRING;
+    parameter.value.string_value = item.value;
+  }
+  auto request = std::make_shared<SetParameters::Request>();
+  request->parameters.push_back(std::move(parameter));
+  return CallSetParameters("/" + item.node_name + "/set_parameters", std::move(request));
+}
+
+bool ConfigCenter::CallSetParameters(std::string service_name,
+                                     std::shared_ptr<SetParameters::Request> request) {
+  const auto deadline = std::chrono::steady_clock::now() + kAnswerDeadline;
+  try {
+    auto client = node_->create_client<SetParameters>(
+        service_name, rmw_qos_profile_services_default, param_call_group_);
+    // A request written before the client has matched the service is lost on the wire,
+    // so look for the service first, within the same deadline.
+    if (!client->wait_for_service(TimeLeft(deadline))) {
+      return !rclcpp::ok();
+    }
+    auto future = client->async_send_request(std::move(request));
+    const auto code = param_call_executor_->spin_until_future_complete(future, TimeLeft(deadline));
+    if (code == rclcpp::FutureReturnCode::TIMEOUT) {
+      client->remove_pending_request(future);
+      return false;
+    }
+    return true;
+  } catch (const std::exception& error) {
+    LOG_ERROR("Set parameters call to {} failed: {}", service_name, error.what());
+    return false;
+  }
+}
+
+}  // namespace config_center

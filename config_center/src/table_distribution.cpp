@@ -1,0 +1,58 @@
+#include <string>
+#include <vector>
+
+#include "config_center/config_center.hpp"
+#include "config_center/db_connection.hpp"
+#include "config_center/logging.hpp"
+
+namespace config_center {
+
+namespace {
+// The server's number for "table doesn't exist": such a table holds no items yet.
+constexpr unsigned int kNoSuchTable = 1146;
+}  // namespace
+
+bool ConfigCenter::FullConfigDistribute() {
+  LOG_DEBUG("FullConfigDistribute");
+  if (!ConfigDistribute("global_config")) {
+    LOG_ERROR("Distribute global_config failed!");
+    return false;
+  }
+  if (!ConfigDistribute("custom_config")) {
+    LOG_ERROR("Distribute custom_config failed!");
+    return false;
+  }
+  return true;
+}
+
+bool ConfigCenter::ConfigDistribute(const std::string& table) {
+  LOG_DEBUG("ConfigDistribute table : {}", table);
+  auto& db = DbConnection::GetInstance();
+  const std::vector<ConfigData> items = db.Query<ConfigData>(
+      "select name, value, node_name, config_type from " + table + " where deleted = 0");
+  // A table that cannot be read is not an empty table: starting without its items would
+  // leave the robot on stale configuration. The query layer has logged the server's text.
+  if (db.LastQueryFailed() && db.LastQueryErrno() != kNoSuchTable) {
+    return false;
+  }
+  for (const ConfigData& item : items) {
+    bool distributed = false;
+    switch (item.config_type) {
+      case kParam:
+        distributed = ParamConfigDistribute(item);
+        break;
+      case kFile:
+        distributed = FileConfigDistribute(item);
+        break;
+      default:
+        LOG_ERROR("Unknow config type");
+        return false;
+    }
+    if (!distributed) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace config_center

@@ -1,0 +1,142 @@
+// File items against the real configs directory of the isolated environment.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "config_center/config_center.hpp"
+#include "config_center/config_file.hpp"
+#include "config_center/logging.hpp"
+#include "support/node_harness.hpp"
+
+namespace config_center::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> logged;
+
+void Collect(const spdlog::source_loc&, spdlog::level::level_enum level, std::string_view text) {
+  logged.push_back(std::string(spdlog::level::to_string_view(level).data()) + ": " +
+                   std::string(text));
+}
+
+class FileDistribution : public ::testing::Test {
+protected:
+  void SetUp() override {
+    RemoveConfigs();
+    logged.clear();
+    SetLogDivert(&Collect);
+  }
+  void TearDown() override { SetLogDivert(nullptr); }
+
+  static std::vector<std::string> TempLeftovers() {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::recursive_directory_iterator(kConfigs)) {
+      if (entry.path().filename().string().rfind(".tmp_config_", 0) == 0) {
+        found.push_back(entry.path());
+      }
+    }
+    return found;
+  }
+
+  static mode_t Mode(const std::string& path) {
+    struct stat info {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+    return info.st_mode & 0777;
+  }
+};
+
+TEST(ConfigFilePath, RefusesNamesThatLeaveTheDirectory) {
+  std::string path;
+  std::string why;
+  for (const std::string name : {std::string(""), std::string("/etc/passwd"), std::string(".."),
+                                 std::string("../x"), std::string("a/../../x"),
+                                 std::string("a/.."), std::string("a\0b", 3)}) {
+    EXPECT_FALSE(ConfigFilePath(kConfigs, name, &path, &why)) << name;
+    EXPECT_FALSE(why.empty());
+  }
+  for (const std::string name : {"a.yaml", "..a", "a..", "sub/a.yaml", "./a", "a/..b"}) {
+    ASSERT_TRUE(ConfigFilePath(kConfigs, name, &path, &why)) << name << ": " << why;
+    EXPECT_EQ(path, std::string(kConfigs) + name);
+  }
+}
+
+TEST_F(FileDistribution, WritesTheExactBytesAndReplacesWhole) {
+  const std::string target = std::string(kConfigs) + "exact.bin";
+  {  // An older, longer file with other permissions is replaced, not overwritten in place.
+    std::ofstream old(target);
+    old << std::string(10000, 'o');
+  }
+  ::chmod(target.c_str(), 0644);
+  const std::string value("line 1\nline\0 2\r\n\xff no newline at the end", 37);
+  ASSERT_TRUE(ConfigCenter::FileConfigDistribute(ConfigData{"exact.bin", value, "", kFile}));
+  std::string contents;
+  ASSERT_TRUE(ReadFile(target, &contents));
+  EXPECT_EQ(contents, value);
+  EXPECT_EQ(Mode(target), 0600u);
+  EXPECT_EQ(logged, std::vector<std::string>{"debug: FileConfigDistribute: exact.bin"});
+
+  ASSERT_TRUE(ConfigCenter::FileConfigDistribute(ConfigData{"exact.bin", "", "", kFile}));
+  ASSERT_TRUE(ReadFile(target, &contents));
+  EXPECT_EQ(contents, "");
+
+  const std::string large(5 * 1024 * 1024 + 3, 'L');
+  ASSERT_TRUE(ConfigCenter::FileConfigDistribute(ConfigData{"exact.bin", large, "", kFile}));
+  ASSERT_TRUE(ReadFile(target, &contents));
+  EXPECT_EQ(contents.size(), large.size());
+  EXPECT_TRUE(TempLeftovers().empty());
+}
+
+TEST_F(FileDistribution, FailuresLeaveTheTargetAndNoTemporaryFile) {
+  // A directory in the target's place cannot be replaced.
+  const std::string dir_target = std::string(kConfigs) + "taken";
+  fs::create_directory(dir_target);
+  fs::create_directory(dir_target + "/inner");
+  EXPECT_FALSE(ConfigCenter::FileConfigDistribute(ConfigData{"taken", "x", "", kFile}));
+  EXPECT_TRUE(fs::is_directory(dir_target + "/inner"));
+  ASSERT_EQ(logged.size(), 2u);
+  EXPECT_EQ(logged[1].rfind("error: Failed to use tmpfile cover target file", 0), 0u) << logged[1];
+
+  // A subdirectory that does not exist is not created.
+  logged.clear();
+  EXPECT_FALSE(ConfigCenter::FileConfigDistribute(ConfigData{"nodir/a.yaml", "x", "", kFile}));
+  EXPECT_FALSE(fs::exists(std::string(kConfigs) + "nodir"));
+  ASSERT_EQ(logged.size(), 2u);
+  EXPECT_EQ(logged[1].rfind("error: Failed to create tmp config file", 0), 0u) << logged[1];
+
+  // Unsafe names never reach the filesystem.
+  logged.clear();
+  EXPECT_FALSE(ConfigCenter::FileConfigDistribute(ConfigData{"../outside", "x", "", kFile}));
+  EXPECT_FALSE(fs::exists("/opt/velgar/outside"));
+  ASSERT_EQ(logged.size(), 2u);
+  EXPECT_EQ(logged[1].rfind("error: Refused config file name \"../outside\"", 0), 0u);
+
+  EXPECT_TRUE(TempLeftovers().empty());
+}
+
+TEST_F(FileDistribution, WithdrawalRemovesOnceAndRefusesUnsafeNames) {
+  ASSERT_TRUE(ConfigCenter::FileConfigDistribute(ConfigData{"w.yaml", "w", "", kFile}));
+  ConfigTableChangesData change;
+  change.name = "w.yaml";
+  logged.clear();
+  ConfigCenter::DeleteFileConfig(change);
+  EXPECT_FALSE(fs::exists(std::string(kConfigs) + "w.yaml"));
+  ConfigCenter::DeleteFileConfig(change);
+  EXPECT_EQ(logged, (std::vector<std::string>{"debug: Delete file config w.yaml",
+                                              "debug: Delete file config w.yaml",
+                                              "error: Failed to delete config file w.yaml"}));
+
+  // Withdrawing "" would remove the configs directory itself if it were empty.
+  change.name = "";
+  ConfigCenter::DeleteFileConfig(change);
+  EXPECT_TRUE(fs::is_directory(kConfigs));
+  EXPECT_EQ(logged.back().rfind("error: Refused to delete config file \"\"", 0), 0u);
+}
+
+}  // namespace
+}  // namespace config_center::test

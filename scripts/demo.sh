@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# The demo: builds everything, then inside the isolated environment starts a demo parameter
+# node and config_center on demo data, changes the tables step by step and shows what
+# happened at the node, on disk and in the log. Ends by itself and cleans up.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+if [ "${1:-}" != "--inside" ]; then
+  "$root/scripts/setup.sh"
+  "$root/scripts/build.sh" >/dev/null
+  exec "$root/scripts/isolated.sh" "$root/scripts/demo.sh" --inside
+fi
+
+work=$(mktemp -d)
+log_file=/opt/velgar/logs/config_center/config_center_log_file_$(date +%F)
+pids=()
+finish() {
+  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap finish EXIT
+
+step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+sql() { echo "  sql> $*"; mariadb ROBOT -e "$*"; }
+log_lines=0
+show_log() {
+  echo "  node log (new lines):"
+  tail -n +"$((log_lines + 1))" "$log_file" | sed 's/^/    /'
+  log_lines=$(wc -l <"$log_file")
+}
+show_node() {
+  echo "  demo_arm received:"
+  tail -n +"$((node_lines + 1))" "$work/demo_arm.out" | sed 's/^/    /'
+  node_lines=$(wc -l <"$work/demo_arm.out")
+}
+show_files() {
+  echo "  /opt/velgar/configs:"
+  for f in /opt/velgar/configs/*; do
+    [ -e "$f" ] || { echo "    (empty)"; break; }
+    printf '    %s (%s):\n' "$(basename "$f")" "$(stat -c '%A' "$f")"
+    sed 's/^/      | /' "$f"
+  done
+}
+settle() { sleep 0.3; }
+node_lines=0
+
+step "Demo data in the item tables"
+mariadb ROBOT <"$root/db/demo_data.sql"
+mariadb ROBOT -t -e "SELECT id, name, REPLACE(value, '\n', '\\\\n') AS value, node_name, config_type FROM global_config"
+
+step "Start the demo parameter node demo_arm"
+param_target --name demo_arm --string max_speed=0.0 --string mode=idle --int retries=3 \
+  >"$work/demo_arm.out" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do grep -q ready "$work/demo_arm.out" && break; sleep 0.1; done
+show_node
+
+step "Start config_center: it distributes global_config, then custom_config"
+config_center >"$work/center.out" 2>&1 &
+center=$!
+pids+=("$center")
+for _ in $(seq 200); do grep -qs "Config center ready" "$log_file" && break; sleep 0.05; done
+show_node
+show_files
+show_log
+
+step "Update a parameter item"
+sql "UPDATE global_config SET value = '2.0' WHERE name = 'max_speed'"
+settle; show_node; show_log
+
+step "Add a file item"
+sql "INSERT INTO global_config (name, value, node_name, config_type) VALUES ('lidar.yaml', 'range_m: 40\n', '', 2)"
+settle; show_files; show_log
+
+step "A custom override hides the global item"
+sql "INSERT INTO custom_config (name, value, node_name, config_type) VALUES ('mode', 'manual', 'demo_arm', 1)"
+settle; show_node
+sql "UPDATE global_config SET value = 'auto2' WHERE name = 'mode'"
+settle; echo "  (the global change stays hidden while the override lives)"; show_node
+
+step "Withdraw the override: the global item comes back"
+sql "DELETE FROM custom_config WHERE name = 'mode'"
+settle; show_node; show_log
+
+step "A string for an integer parameter: the node refuses, config_center moves on"
+sql "INSERT INTO global_config (name, value, node_name, config_type) VALUES ('retries', 'five', 'demo_arm', 1)"
+settle; show_node
+
+step "Delete a parameter item and a file item"
+sql "DELETE FROM global_config WHERE name = 'max_speed'"
+sql "UPDATE global_config SET deleted = 1 WHERE name = 'camera.ini'"
+settle; show_node; show_files; show_log
+
+step "What the node holds now (config_probe get)"
+config_probe get demo_arm max_speed mode retries | sed 's/^/  /'
+
+step "Ask config_center through its service (config_probe operate)"
+config_probe operate | sed 's/^/  /'
+
+step "Stop config_center with SIGTERM"
+kill -TERM "$center"
+status=0
+wait "$center" || status=$?
+echo "  config_center exited with status $status"
+echo
+echo "Demo finished; the isolated environment is removed."
