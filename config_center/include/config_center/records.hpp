@@ -1,0 +1,65 @@
+#ifndef CONFIG_CENTER_RECORDS_HPP_
+#define CONFIG_CENTER_RECORDS_HPP_
+
+#include <cstdint>
+#include <string>
+#include <tuple>
+
+namespace config_center {
+
+// What the query layer knows of a record type: kTypeName, and kMembers, the record's members
+// in declaration order. A result's columns fill these members by position.
+template <typename T>
+struct RecordTraits;
+
+enum ConfigType : int32_t { kParam = 1, kFile = 2 };
+
+// One configuration item of global_config or custom_config.
+struct ConfigData {
+  std::string name;
+  std::string value;
+  std::string node_name;
+  int32_t config_type = 0;
+};
+
+template <>
+struct RecordTraits<ConfigData> {
+  static constexpr const char* kTypeName = "ConfigData";
+  static constexpr auto kMembers = std::make_tuple(
+      &ConfigData::name, &ConfigData::value, &ConfigData::node_name, &ConfigData::config_type);
+};
+
+// The highest change-log id; a NULL maximum (empty log) reads as 0.
+struct IncrementId {
+  int64_t id = 0;
+};
+
+template <>
+struct RecordTraits<IncrementId> {
+  static constexpr const char* kTypeName = "IncrementId";
+  static constexpr auto kMembers = std::make_tuple(&IncrementId::id);
+};
+
+// One row of config_table_changes.
+struct ConfigTableChangesData {
+  int64_t id = 0;
+  std::string name;
+  std::string value;
+  std::string node_name;
+  std::string change_type;
+  int32_t config_type = 0;
+  int32_t deleted = 0;
+};
+
+template <>
+struct RecordTraits<ConfigTableChangesData> {
+  static constexpr const char* kTypeName = "ConfigTableChangesData";
+  static constexpr auto kMembers = std::make_tuple(
+      &ConfigTableChangesData::id, &ConfigTableChangesData::name, &ConfigTableChangesData::value,
+      &ConfigTableChangesData::node_name, &ConfigTableChangesData::change_type,
+      &ConfigTableChangesData::config_type, &ConfigTableChangesData::deleted);
+};
+
+}  // namespace config_center
+
+#endif  // CONFIG_CENTER_RECORDS_HPP_

@@ -1,0 +1,59 @@
+#include "config_center/db_connection.hpp"
+
+#include <iostream>
+
+namespace config_center {
+
+namespace {
+// The account is fixed in the program; nothing at run time changes it.
+constexpr const char* kDatabase = "ROBOT";
+constexpr const char* kPassword = "fernsTWIGS@qa";
+constexpr const char* kUser = "robot";
+constexpr const char* kHost = "127.0.0.1";
+constexpr const char* kCharset = "utf8mb4";
+}  // namespace
+
+DbConnection& DbConnection::GetInstance() {
+  static DbConnection instance;
+  return instance;
+}
+
+DbConnection::~DbConnection() {
+  if (mysql_ != nullptr) {
+    mysql_close(mysql_);
+    mysql_ = nullptr;
+  }
+}
+
+bool DbConnection::Connect() {
+  if (mysql_ != nullptr) {
+    mysql_close(mysql_);
+    mysql_ = nullptr;
+  }
+  mysql_ = mysql_init(nullptr);
+  if (mysql_ == nullptr) {
+    SetError("mysql init failed");
+    return false;
+  }
+  unsigned int connect_timeout = 3306;
+  if (mysql_options(mysql_, MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout) != 0) {
+    SetError(mysql_error(mysql_));
+    return false;
+  }
+  // The client library reconnects by itself when it finds the connection lost.
+  my_bool reconnect = 1;
+  mysql_options(mysql_, MYSQL_OPT_RECONNECT, &reconnect);
+  mysql_options(mysql_, MYSQL_SET_CHARSET_NAME, kCharset);
+  if (mysql_real_connect(mysql_, kHost, kUser, kPassword, kDatabase, 0, nullptr, 0) == nullptr) {
+    SetError(mysql_error(mysql_));
+    return false;
+  }
+  return true;
+}
+
+void DbConnection::SetError(std::string text) {
+  error_message_ = std::move(text);
+  std::cout << error_message_ << std::endl;
+}
+
+}  // namespace config_center

@@ -1,0 +1,189 @@
+#include <errmsg.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "config_center/db_connection.hpp"
+#include "config_center/logging.hpp"
+
+namespace config_center {
+
+namespace {
+// First-fetch size of a text column; the rest of a longer value is fetched afterwards.
+constexpr unsigned long kTextBufferSize = 65536;
+}  // namespace
+
+std::string BuildQuerySql(const std::string& type_name, const std::string& condition) {
+  std::string sql = "select * from `" + type_name + "` ";
+  sql += " where 1=1 and ";
+  ApplyCondition(sql, condition);
+  return sql;
+}
+
+void ApplyCondition(std::string& sql, const std::string& condition) {
+  std::string lower = condition;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (lower.find("select") != std::string::npos) {
+    sql = lower;
+    return;
+  }
+  if (lower.find("limit") != std::string::npos) {
+    const auto where = sql.find("where");
+    if (where != std::string::npos) {
+      sql.erase(where);
+    }
+  }
+  if (!condition.empty()) {
+    sql += condition;
+    sql += " ";
+  }
+}
+
+StatementGuard::~StatementGuard() {
+  if (slot_ == nullptr) {
+    return;
+  }
+  close_status_ = mysql_stmt_close(slot_) == 0 ? 0 : 1;
+  slot_ = nullptr;
+  if (close_status_ != 0) {
+    std::fprintf(stderr, "close statment error code %d\n", close_status_);
+  }
+}
+
+void DbConnection::Fail(unsigned int error_number, std::string error_text) {
+  status_.failed = true;
+  status_.error_number = error_number;
+  status_.error_text = std::move(error_text);
+}
+
+void DbConnection::FailFromStatement() {
+  if (mysql_stmt_errno(stmt_) != 0) {
+    Fail(mysql_stmt_errno(stmt_), mysql_stmt_error(stmt_));
+  } else if (mysql_errno(mysql_) != 0) {
+    // Some fetch errors are only recorded on the connection.
+    Fail(mysql_errno(mysql_), mysql_error(mysql_));
+  } else {
+    Fail(CR_UNKNOWN_ERROR, "the client library reported a failure without an error text");
+  }
+}
+
+void DbConnection::RunQuery(const std::string& sql, const std::vector<ColumnBinding>& columns,
+                            const std::function<void()>& on_row) {
+  status_ = QueryStatus{};
+  if (mysql_ == nullptr) {
+    Fail(CR_UNKNOWN_ERROR, "not connected to the database");
+  } else {
+    stmt_ = mysql_stmt_init(mysql_);
+    if (stmt_ == nullptr) {
+      Fail(mysql_errno(mysql_), mysql_error(mysql_));
+    } else {
+      StatementGuard guard(stmt_);
+      if (mysql_stmt_prepare(stmt_, sql.data(), sql.size()) != 0) {
+        FailFromStatement();
+      } else if (mysql_stmt_field_count(stmt_) != columns.size()) {
+        Fail(CR_UNKNOWN_ERROR, "the statement gives " +
+                                   std::to_string(mysql_stmt_field_count(stmt_)) +
+                                   " columns, the record has " + std::to_string(columns.size()));
+      } else {
+        FetchRows(columns, on_row);
+      }
+    }
+  }
+  // A lost connection needs nothing here: with reconnect set, the client library notices the
+  // closed socket on the next statement and connects again before sending it.
+  if (status_.failed) {
+    LOG_ERROR("Query failed [{}] {}: {}", status_.error_number, status_.error_text, sql);
+  }
+}
+
+void DbConnection::FetchRows(const std::vector<ColumnBinding>& columns,
+                             const std::function<void()>& on_row) {
+  const size_t count = columns.size();
+  std::vector<MYSQL_BIND> binds(count);
+  std::vector<unsigned long> lengths(count, 0);
+  std::vector<my_bool> nulls(count, 0);
+  std::vector<my_bool> errors(count, 0);
+  std::vector<std::vector<char>> text_buffers(count);
+  for (size_t i = 0; i < count; ++i) {
+    MYSQL_BIND& bind = binds[i];
+    std::memset(&bind, 0, sizeof bind);
+    bind.length = &lengths[i];
+    bind.is_null = &nulls[i];
+    bind.error = &errors[i];
+    switch (columns[i].kind) {
+      case ColumnBinding::Kind::kText:
+        text_buffers[i].resize(kTextBufferSize);
+        bind.buffer_type = MYSQL_TYPE_STRING;
+        bind.buffer = text_buffers[i].data();
+        bind.buffer_length = kTextBufferSize;
+        break;
+      case ColumnBinding::Kind::kInt32:
+        bind.buffer_type = MYSQL_TYPE_LONG;
+        bind.buffer = columns[i].member;
+        break;
+      case ColumnBinding::Kind::kInt64:
+        bind.buffer_type = MYSQL_TYPE_LONGLONG;
+        bind.buffer = columns[i].member;
+        break;
+    }
+  }
+  if (mysql_stmt_bind_result(stmt_, binds.data()) != 0) {
+    FailFromStatement();
+    return;
+  }
+  // Rows are streamed from the server, not stored on the client.
+  if (mysql_stmt_execute(stmt_) != 0) {
+    FailFromStatement();
+    return;
+  }
+  for (;;) {
+    const int fetched = mysql_stmt_fetch(stmt_);
+    if (fetched == MYSQL_NO_DATA) {
+      return;
+    }
+    if (fetched != 0 && fetched != MYSQL_DATA_TRUNCATED) {
+      FailFromStatement();
+      return;
+    }
+    for (size_t i = 0; i < count; ++i) {
+      if (nulls[i]) {
+        continue;  // the record's member keeps its default (empty text, 0)
+      }
+      if (columns[i].kind != ColumnBinding::Kind::kText) {
+        if (errors[i]) {
+          Fail(CR_UNKNOWN_ERROR,
+               "the value of column " + std::to_string(i + 1) + " does not fit its member");
+          return;
+        }
+        continue;
+      }
+      auto& text = *static_cast<std::string*>(columns[i].member);
+      const unsigned long length = lengths[i];
+      if (length <= kTextBufferSize) {
+        text.assign(text_buffers[i].data(), length);
+        continue;
+      }
+      // Only the first part fit the buffer; fetch the rest straight into the member.
+      text.resize(length);
+      std::memcpy(text.data(), text_buffers[i].data(), kTextBufferSize);
+      MYSQL_BIND rest;
+      std::memset(&rest, 0, sizeof rest);
+      unsigned long rest_length = 0;
+      rest.buffer_type = MYSQL_TYPE_STRING;
+      rest.buffer = text.data() + kTextBufferSize;
+      rest.buffer_length = length - kTextBufferSize;
+      rest.length = &rest_length;
+      if (mysql_stmt_fetch_column(stmt_, &rest, static_cast<unsigned int>(i), kTextBufferSize) !=
+          0) {
+        FailFromStatement();
+        return;
+      }
+    }
+    on_row();
+  }
+}
+
+}  // namespace config_center

@@ -1,0 +1,145 @@
+// The daily log file on a real directory, the start-up failure message, and the records
+// written while no logger exists.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "config_center/logging.hpp"
+#include "output_capture.hpp"
+
+namespace config_center {
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::stringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::string Today() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[16];
+  std::strftime(text, sizeof text, "%Y-%m-%d", &local);
+  return text;
+}
+
+class LoggingTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    GetLogger().reset();
+    spdlog::drop_all();
+    char dir_template[] = "/tmp/config_center_logging.XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    dir_ = dir_template;
+  }
+  void TearDown() override {
+    GetLogger().reset();
+    spdlog::drop_all();
+    SetLogDivert(nullptr);
+    std::system(("rm -rf '" + dir_ + "'").c_str());
+  }
+  std::string dir_;
+};
+
+TEST_F(LoggingTest, DailyFileGetsEachRecordAtOnceInThePattern) {
+  // Missing directories are created, and an existing file of the day is appended to.
+  const std::string base = dir_ + "/logs/config_center/config_center_log_file";
+  const std::string file = base + "_" + Today();
+  ASSERT_EQ(std::system(("mkdir -p '" + dir_ + "/logs/config_center'").c_str()), 0);
+  std::ofstream(file) << "earlier line\n";
+
+  InitLogger(base, "config_center");
+  ASSERT_TRUE(GetLogger());
+
+  const int debug_line = __LINE__ + 1;
+  LOG_DEBUG("pushed {} to {}", 42, "arm");
+  // No flush by the test: the record must be on disk when the call returns.
+  const std::vector<std::string> lines = Lines(ReadFile(file));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "earlier line");
+  const std::regex pattern(
+      R"(\[(\d{4}-\d\d-\d\d) \d\d:\d\d:\d\d\.\d{3}\] \[thread (\d+)\] \[config_center\] )"
+      R"(\[debug\] \[(.*):(\d+)\] pushed 42 to arm)");
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(lines[1], match, pattern)) << lines[1];
+  EXPECT_EQ(match[1], Today());
+  EXPECT_EQ(match[2], std::to_string(syscall(SYS_gettid)));
+  EXPECT_EQ(match[3], __FILE__);
+  EXPECT_EQ(match[4], std::to_string(debug_line));
+
+  // A plain message is not a format string.
+  LOG_ERROR(std::string("no {} here"));
+  const std::vector<std::string> after = Lines(ReadFile(file));
+  ASSERT_EQ(after.size(), 3u);
+  EXPECT_NE(after[2].find("] [config_center] [error] ["), std::string::npos) << after[2];
+  EXPECT_NE(after[2].find("] no {} here"), std::string::npos) << after[2];
+}
+
+TEST_F(LoggingTest, EmptyNameBecomesUnknow) {
+  const std::string base = dir_ + "/log";
+  InitLogger(base, "");
+  LOG_DEBUG("x");
+  EXPECT_NE(ReadFile(base + "_" + Today()).find("] [unknow] [debug] ["), std::string::npos);
+}
+
+TEST_F(LoggingTest, FailedSetUpIsReportedOnStdoutAndRecordsGoToStderr) {
+  // A directory cannot be made below a plain file, even by root.
+  std::ofstream(dir_ + "/plain") << "x";
+  test::OutputCapture out(STDOUT_FILENO);
+  InitLogger(dir_ + "/plain/config_center/config_center_log_file", "config_center");
+  const std::string printed = out.Take();
+  EXPECT_EQ(printed.rfind("log initialization failed[", 0), 0u) << printed;
+  EXPECT_GT(printed.size(), std::string("log initialization failed[]\n").size()) << printed;
+  EXPECT_EQ(printed.substr(printed.size() - 2), "]\n");
+  EXPECT_FALSE(GetLogger());
+
+  test::OutputCapture err(STDERR_FILENO);
+  LOG_ERROR("Connect sql failed: {}", "server gone");
+  const std::string diverted = err.Take();
+  EXPECT_NE(diverted.find("error"), std::string::npos) << diverted;
+  EXPECT_NE(diverted.find("Connect sql failed: server gone"), std::string::npos) << diverted;
+}
+
+std::vector<std::string> diverted_records;
+void Divert(const spdlog::source_loc&, spdlog::level::level_enum level, std::string_view text) {
+  diverted_records.push_back(std::string(spdlog::level::to_string_view(level).data()) + " " +
+                             std::string(text));
+}
+
+TEST_F(LoggingTest, DivertTakesRecordsInsteadOfTheFile) {
+  const std::string base = dir_ + "/log";
+  InitLogger(base, "config_center");
+  diverted_records.clear();
+  SetLogDivert(&Divert);
+  LOG_ERROR("held {}", 1);
+  SetLogDivert(nullptr);
+  LOG_DEBUG("written");
+  EXPECT_EQ(diverted_records, std::vector<std::string>{"error held 1"});
+  const std::string written = ReadFile(base + "_" + Today());
+  EXPECT_EQ(written.find("held"), std::string::npos);
+  EXPECT_NE(written.find("written"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace config_center

@@ -1,0 +1,205 @@
+-- The ROBOT configuration database: the two item tables, the change log that the
+-- config_center node follows, the triggers that fill it, and the node's read-only account.
+--
+-- Load it as the server's administrator:  mariadb < db/schema.sql
+--
+-- Loading it again on an existing database is safe: tables are created only where missing,
+-- so their rows are kept (an existing table's definition is not altered either); the helper
+-- routines and triggers are dropped and created again, so they always match this file; the
+-- account is created where missing and gets the password and grant below again.
+--
+-- Precedence: a live custom_config item overrides the global_config item with the same key.
+-- The key is (name, node_name, config_type) for a parameter item and (name, config_type) for
+-- a file item, whose node_name says nothing about the file. The triggers log what changes
+-- the item in effect, so the change log never undoes that precedence:
+--   insert of a live row                    -> "insert" with the row's values
+--   update of a live row                    -> "update" with the new values, deleted 0
+--   row withdrawn (deleted set, hard DELETE,
+--     or its key changed)                   -> "update" with deleted 1 for the old key,
+--                                              unless another live row of that key now
+--                                              takes effect: then "update" with that row's
+--                                              values and deleted 0 (a custom row first)
+--   any change to a global row while a live custom override of its key exists -> nothing
+--   a change to a row that is and stays withdrawn, or an insert of a withdrawn row -> nothing
+
+CREATE DATABASE IF NOT EXISTS ROBOT CHARACTER SET utf8mb4 COLLATE utf8mb4_bin;
+USE ROBOT;
+
+-- Names compare byte for byte (utf8mb4_bin): ROS parameter names and file names are
+-- case-sensitive. value holds whole files, up to 16 MiB.
+CREATE TABLE IF NOT EXISTS global_config (
+  id BIGINT NOT NULL AUTO_INCREMENT PRIMARY KEY,
+  name VARCHAR(255) NOT NULL,
+  value MEDIUMTEXT NULL,
+  node_name VARCHAR(255) NULL,
+  config_type INT NULL COMMENT '1 parameter item, 2 file item',
+  deleted INT NOT NULL DEFAULT 0 COMMENT '0 live, otherwise withdrawn',
+  created_at TIMESTAMP(3) NOT NULL DEFAULT CURRENT_TIMESTAMP(3),
+  updated_at TIMESTAMP(3) NOT NULL DEFAULT CURRENT_TIMESTAMP(3) ON UPDATE CURRENT_TIMESTAMP(3),
+  KEY item_key (name, config_type, node_name)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_bin;
+
+CREATE TABLE IF NOT EXISTS custom_config (
+  id BIGINT NOT NULL AUTO_INCREMENT PRIMARY KEY,
+  name VARCHAR(255) NOT NULL,
+  value MEDIUMTEXT NULL,
+  node_name VARCHAR(255) NULL,
+  config_type INT NULL COMMENT '1 parameter item, 2 file item',
+  deleted INT NOT NULL DEFAULT 0 COMMENT '0 live, otherwise withdrawn',
+  created_at TIMESTAMP(3) NOT NULL DEFAULT CURRENT_TIMESTAMP(3),
+  updated_at TIMESTAMP(3) NOT NULL DEFAULT CURRENT_TIMESTAMP(3) ON UPDATE CURRENT_TIMESTAMP(3),
+  KEY item_key (name, config_type, node_name)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_bin;
+
+-- Written only by the triggers below; the node reads rows with id above the last one it saw.
+CREATE TABLE IF NOT EXISTS config_table_changes (
+  id BIGINT NOT NULL AUTO_INCREMENT PRIMARY KEY,
+  source_table VARCHAR(64) NOT NULL COMMENT 'global_config or custom_config',
+  name VARCHAR(255) NOT NULL,
+  value MEDIUMTEXT NULL,
+  node_name VARCHAR(255) NULL,
+  change_type VARCHAR(16) NOT NULL COMMENT 'insert or update',
+  config_type INT NULL,
+  deleted INT NOT NULL DEFAULT 0,
+  changed_at TIMESTAMP(3) NOT NULL DEFAULT CURRENT_TIMESTAMP(3)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_bin;
+
+DROP TRIGGER IF EXISTS global_config_after_insert;
+DROP TRIGGER IF EXISTS global_config_after_update;
+DROP TRIGGER IF EXISTS global_config_after_delete;
+DROP TRIGGER IF EXISTS custom_config_after_insert;
+DROP TRIGGER IF EXISTS custom_config_after_update;
+DROP TRIGGER IF EXISTS custom_config_after_delete;
+DROP PROCEDURE IF EXISTS config_item_set;
+DROP PROCEDURE IF EXISTS config_item_withdrawn;
+DROP FUNCTION IF EXISTS config_live_item;
+
+DELIMITER //
+
+-- Id of the newest live row of `table_name` with the key of (n, nn, t), or NULL.
+CREATE FUNCTION config_live_item(table_name VARCHAR(64), n VARCHAR(255), nn VARCHAR(255), t INT)
+RETURNS BIGINT
+READS SQL DATA
+BEGIN
+  DECLARE found BIGINT DEFAULT NULL;
+  IF table_name = 'custom_config' THEN
+    SELECT MAX(id) INTO found FROM custom_config
+      WHERE deleted = 0 AND name = n AND config_type <=> t AND (t = 2 OR node_name <=> nn);
+  ELSE
+    SELECT MAX(id) INTO found FROM global_config
+      WHERE deleted = 0 AND name = n AND config_type <=> t AND (t = 2 OR node_name <=> nn);
+  END IF;
+  RETURN found;
+END//
+
+-- A live row of `source` now holds these values.
+CREATE PROCEDURE config_item_set(source VARCHAR(64), change_type VARCHAR(16), n VARCHAR(255),
+                                 v MEDIUMTEXT, nn VARCHAR(255), t INT)
+BEGIN
+  -- A global item hidden by a live custom override is not in effect: nothing changes.
+  IF source = 'custom_config' OR config_live_item('custom_config', n, nn, t) IS NULL THEN
+    INSERT INTO config_table_changes (source_table, name, value, node_name, change_type,
+                                      config_type, deleted)
+      VALUES (source, n, v, nn, change_type, t, 0);
+  END IF;
+END//
+
+-- A row of `source` with these values stopped being live.
+CREATE PROCEDURE config_item_withdrawn(source VARCHAR(64), n VARCHAR(255), v MEDIUMTEXT,
+                                       nn VARCHAR(255), t INT)
+BEGIN
+  DECLARE custom_id BIGINT DEFAULT config_live_item('custom_config', n, nn, t);
+  DECLARE global_id BIGINT DEFAULT NULL;
+  IF custom_id IS NOT NULL THEN
+    -- Another custom row still decides the item (or, for a global row, always did).
+    IF source = 'custom_config' THEN
+      INSERT INTO config_table_changes (source_table, name, value, node_name, change_type,
+                                        config_type, deleted)
+        SELECT 'custom_config', name, value, node_name, 'update', config_type, 0
+          FROM custom_config WHERE id = custom_id;
+    END IF;
+  ELSE
+    SET global_id = config_live_item('global_config', n, nn, t);
+    IF global_id IS NOT NULL THEN
+      -- The global item comes back into effect.
+      INSERT INTO config_table_changes (source_table, name, value, node_name, change_type,
+                                        config_type, deleted)
+        SELECT 'global_config', name, value, node_name, 'update', config_type, 0
+          FROM global_config WHERE id = global_id;
+    ELSE
+      INSERT INTO config_table_changes (source_table, name, value, node_name, change_type,
+                                        config_type, deleted)
+        VALUES (source, n, v, nn, 'update', t, 1);
+    END IF;
+  END IF;
+END//
+
+CREATE TRIGGER global_config_after_insert AFTER INSERT ON global_config FOR EACH ROW
+BEGIN
+  IF NEW.deleted = 0 THEN
+    CALL config_item_set('global_config', 'insert', NEW.name, NEW.value, NEW.node_name,
+                         NEW.config_type);
+  END IF;
+END//
+
+CREATE TRIGGER global_config_after_update AFTER UPDATE ON global_config FOR EACH ROW
+BEGIN
+  DECLARE same_key BOOLEAN DEFAULT NEW.name <=> OLD.name AND NEW.config_type <=> OLD.config_type
+    AND (NEW.config_type = 2 OR NEW.node_name <=> OLD.node_name);
+  IF OLD.deleted = 0 AND (NEW.deleted <> 0 OR NOT same_key) THEN
+    CALL config_item_withdrawn('global_config', OLD.name, IF(same_key, NEW.value, OLD.value),
+                               OLD.node_name, OLD.config_type);
+  END IF;
+  IF NEW.deleted = 0 THEN
+    CALL config_item_set('global_config', 'update', NEW.name, NEW.value, NEW.node_name,
+                         NEW.config_type);
+  END IF;
+END//
+
+CREATE TRIGGER global_config_after_delete AFTER DELETE ON global_config FOR EACH ROW
+BEGIN
+  IF OLD.deleted = 0 THEN
+    CALL config_item_withdrawn('global_config', OLD.name, OLD.value, OLD.node_name,
+                               OLD.config_type);
+  END IF;
+END//
+
+CREATE TRIGGER custom_config_after_insert AFTER INSERT ON custom_config FOR EACH ROW
+BEGIN
+  IF NEW.deleted = 0 THEN
+    CALL config_item_set('custom_config', 'insert', NEW.name, NEW.value, NEW.node_name,
+                         NEW.config_type);
+  END IF;
+END//
+
+CREATE TRIGGER custom_config_after_update AFTER UPDATE ON custom_config FOR EACH ROW
+BEGIN
+  DECLARE same_key BOOLEAN DEFAULT NEW.name <=> OLD.name AND NEW.config_type <=> OLD.config_type
+    AND (NEW.config_type = 2 OR NEW.node_name <=> OLD.node_name);
+  IF OLD.deleted = 0 AND (NEW.deleted <> 0 OR NOT same_key) THEN
+    CALL config_item_withdrawn('custom_config', OLD.name, IF(same_key, NEW.value, OLD.value),
+                               OLD.node_name, OLD.config_type);
+  END IF;
+  IF NEW.deleted = 0 THEN
+    CALL config_item_set('custom_config', 'update', NEW.name, NEW.value, NEW.node_name,
+                         NEW.config_type);
+  END IF;
+END//
+
+CREATE TRIGGER custom_config_after_delete AFTER DELETE ON custom_config FOR EACH ROW
+BEGIN
+  IF OLD.deleted = 0 THEN
+    CALL config_item_withdrawn('custom_config', OLD.name, OLD.value, OLD.node_name,
+                               OLD.config_type);
+  END IF;
+END//
+
+DELIMITER ;
+
+-- The node's account: reads ROBOT, nothing else (TCP from 127.0.0.1, or the local socket).
+CREATE USER IF NOT EXISTS 'robot'@'127.0.0.1' IDENTIFIED BY 'fernsTWIGS@qa';
+CREATE USER IF NOT EXISTS 'robot'@'localhost' IDENTIFIED BY 'fernsTWIGS@qa';
+ALTER USER 'robot'@'127.0.0.1' IDENTIFIED BY 'fernsTWIGS@qa';
+ALTER USER 'robot'@'localhost' IDENTIFIED BY 'fernsTWIGS@qa';
+GRANT SELECT ON ROBOT.* TO 'robot'@'127.0.0.1';
+GRANT SELECT ON ROBOT.* TO 'robot'@'localhost';
