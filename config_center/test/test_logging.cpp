@@ -96,13 +96,6 @@ TEST_F(LoggingTest, DailyFileGetsEachRecordAtOnceInThePattern) {
   EXPECT_NE(after[2].find("] no {} here"), std::string::npos) << after[2];
 }
 
-TEST_F(LoggingTest, EmptyNameBecomesUnknow) {
-  const std::string base = dir_ + "/log";
-  InitLogger(base, "");
-  LOG_DEBUG("x");
-  EXPECT_NE(ReadFile(base + "_" + Today()).find("] [unknow] [debug] ["), std::string::npos);
-}
-
 TEST_F(LoggingTest, FailedSetUpIsReportedOnStdoutAndRecordsGoToStderr) {
   // A directory cannot be made below a plain file, even by root.
   std::ofstream(dir_ + "/plain") << "x";

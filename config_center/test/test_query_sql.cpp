@@ -28,14 +28,5 @@ TEST(QuerySql, LimitDropsTheWherePartAndOtherConditionsFollowIt) {
             "select * from `IncrementId`  where 1=1 and id > 3 AND Name = 'X' ");
 }
 
-TEST(QuerySql, ApplyConditionOnTextWithoutWhere) {
-  std::string sql = "select a from t ";
-  ApplyCondition(sql, "limit 1");
-  EXPECT_EQ(sql, "select a from t limit 1 ");
-  sql = "select a from t ";
-  ApplyCondition(sql, "");
-  EXPECT_EQ(sql, "select a from t ");
-}
-
 }  // namespace
 }  // namespace config_center
