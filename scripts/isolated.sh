@@ -56,6 +56,8 @@ mariadb-install-db --user=root --datadir="$state/data" --auth-root-authenticatio
 cat >"$state/db-start" <<SH
 #!/usr/bin/env bash
 set -u
+# Already up: a second server would take over the pid file and strand the first.
+mariadb-admin --socket=/run/mysqld/mysqld.sock ping >/dev/null 2>&1 && exit 0
 setsid mariadbd --no-defaults --user=root --datadir="$state/data" \\
   --socket=/run/mysqld/mysqld.sock --bind-address=127.0.0.1 --port=3306 \\
   --pid-file="$state/run/mariadbd.pid" --log-error="$state/mariadbd.err" --skip-name-resolve \\
@@ -86,6 +88,7 @@ exec "$state/db-start"
 SH
 chmod +x "$state/db-start" "$state/db-stop" "$state/db-restart"
 "$state/db-start"
+mariadb <"$root/db/schema.sql"
 
 # Loopback-only DDS with unicast discovery (lo carries no multicast).
 export CYCLONEDDS_URI="<CycloneDDS><Domain id=\"any\"><General><Interfaces><NetworkInterface name=\"lo\"/></Interfaces><AllowMulticast>false</AllowMulticast></General><Discovery><ParticipantIndex>auto</ParticipantIndex><MaxAutoParticipantIndex>120</MaxAutoParticipantIndex><Peers><Peer address=\"127.0.0.1\"/></Peers></Discovery></Domain></CycloneDDS>"
