@@ -1,0 +1,19 @@
+#ifndef RCLCPP__EXECUTOR_OPTIONS_HPP_
+#define RCLCPP__EXECUTOR_OPTIONS_HPP_
+
+#include <cstddef>
+
+#include "rclcpp/context.hpp"
+
+namespace rclcpp {
+
+struct ExecutorOptions {
+  ExecutorOptions() : context(rclcpp::contexts::get_global_default_context()), max_conditions(0) {}
+
+  rclcpp::Context::SharedPtr context;
+  size_t max_conditions;
+};
+
+}  // namespace rclcpp
+
+#endif  // RCLCPP__EXECUTOR_OPTIONS_HPP_
