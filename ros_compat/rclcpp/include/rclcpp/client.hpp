@@ -153,7 +153,9 @@ class Client : public ClientBase {
   FutureAndRequestId async_send_request(SharedRequest request) {
     Promise promise;
     auto future = promise.get_future();
-    const int64_t id = send(request, Pending{std::move(promise)});
+    Pending pending;
+    pending.promise = std::move(promise);
+    const int64_t id = send(request, std::move(pending));
     return FutureAndRequestId(std::move(future), id);
   }
 
@@ -162,7 +164,8 @@ class Client : public ClientBase {
   SharedFutureAndRequestId async_send_request(SharedRequest request, CallbackT&& cb) {
     Promise promise;
     SharedFuture future = promise.get_future().share();
-    Pending pending{std::move(promise)};
+    Pending pending;
+    pending.promise = std::move(promise);
     pending.future = future;
     pending.callback = CallbackType(std::forward<CallbackT>(cb));
     const int64_t id = send(request, std::move(pending));
