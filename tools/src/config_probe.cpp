@@ -1,0 +1,206 @@
+// config_probe: looks at the running system from the command line. Calls config_center's
+// /config_operate, and reads or sets a node's parameters through its standard services.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <rcl_interfaces/msg/parameter_type.hpp>
+#include <rcl_interfaces/srv/get_parameters.hpp>
+#include <rcl_interfaces/srv/set_parameters.hpp>
+#include <rclcpp/rclcpp.hpp>
+#include <velgar_protocol/srv/config_operate.hpp>
+
+#include "tool_args.hpp"
+#include "value_text.hpp"
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: config_probe COMMAND [--timeout S] [--ros-args ...]\n"
+    "\n"
+    "  operate                  call /config_operate; prints \"config_operate: success=...\"\n"
+    "  get NODE PARAM...        call /NODE/get_parameters; prints \"PARAM type=T value=V\" each\n"
+    "  set NODE PARAM VALUE     set PARAM to the string VALUE through /NODE/set_parameters\n"
+    "  unset NODE PARAM         send PARAM with no value (how config_center withdraws one)\n"
+    "\n"
+    "NODE is the node's name, with its namespace path in front if it has one (\"ns/node\").\n"
+    "--timeout S bounds the wait for the service and for the answer together (default 2).\n"
+    "Exit status: 0 answered positively; 1 the service is missing or did not answer in time;\n"
+    "2 usage error; 3 answered negatively (success=false, a refused set, or a parameter\n"
+    "the node does not declare).\n";
+
+constexpr int kUnavailable = 1;
+constexpr int kUsageError = 2;
+constexpr int kNegative = 3;
+
+int usage_error(const std::string& message) {
+  std::fprintf(stderr, "config_probe: %s\n(see config_probe --help)\n", message.c_str());
+  return kUsageError;
+}
+
+std::string node_service(std::string node, const char* service) {
+  if (!node.empty() && node.front() == '/') node.erase(0, 1);
+  return "/" + node + "/" + service;
+}
+
+// Sends one request and waits for the answer; nullptr (and a message on stderr) when the
+// service did not show up or did not answer before the deadline.
+template <class ServiceT>
+typename ServiceT::Response::SharedPtr call(const rclcpp::Node::SharedPtr& node,
+                                            const std::string& service,
+                                            typename ServiceT::Request::SharedPtr request,
+                                            double timeout_s) {
+  using Clock = std::chrono::steady_clock;
+  const auto timeout =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout_s));
+  const auto deadline = Clock::now() + timeout;
+  auto client = node->create_client<ServiceT>(service);
+  if (!client->wait_for_service(timeout)) {
+    if (rclcpp::ok()) {
+      std::fprintf(stderr, "config_probe: service %s is not available (waited %g s)\n",
+                   service.c_str(), timeout_s);
+    }
+    return nullptr;
+  }
+  auto future = client->async_send_request(request);
+  const auto left = std::max(deadline - Clock::now(), Clock::duration::zero());
+  const auto rc = rclcpp::spin_until_future_complete(node, future, left);
+  if (rc != rclcpp::FutureReturnCode::SUCCESS) {
+    client->remove_pending_request(future);
+    if (rc == rclcpp::FutureReturnCode::TIMEOUT) {
+      std::fprintf(stderr, "config_probe: no answer from %s within %g s\n", service.c_str(),
+                   timeout_s);
+    }
+    return nullptr;
+  }
+  return future.get();
+}
+
+int operate(const rclcpp::Node::SharedPtr& node, double timeout) {
+  using velgar_protocol::srv::ConfigOperate;
+  auto response = call<ConfigOperate>(node, "/config_operate",
+                                      std::make_shared<ConfigOperate::Request>(), timeout);
+  if (!response) return kUnavailable;
+  std::printf("config_operate: success=%s\n", response->success ? "true" : "false");
+  return response->success ? 0 : kNegative;
+}
+
+int get(const rclcpp::Node::SharedPtr& node, const std::string& target,
+        const std::vector<std::string>& names, double timeout) {
+  using rcl_interfaces::srv::GetParameters;
+  auto request = std::make_shared<GetParameters::Request>();
+  request->names = names;
+  const std::string service = node_service(target, "get_parameters");
+  auto response = call<GetParameters>(node, service, request, timeout);
+  if (!response) return kUnavailable;
+  if (response->values.size() != names.size()) {
+    // rclcpp answers with no values at all when one of the names is not declared.
+    std::fprintf(stderr,
+                 "config_probe: %s answered %zu values for %zu names: a parameter is not "
+                 "declared on that node\n",
+                 service.c_str(), response->values.size(), names.size());
+    return kNegative;
+  }
+  for (size_t i = 0; i < names.size(); ++i) {
+    std::string line;
+    try {
+      line = tools::typed_value_text(rclcpp::ParameterValue(response->values[i]));
+    } catch (const std::exception& e) {
+      line = "type=? (" + std::string(e.what()) + ")";
+    }
+    std::printf("%s %s\n", names[i].c_str(), line.c_str());
+  }
+  return 0;
+}
+
+int set(const rclcpp::Node::SharedPtr& node, const std::string& target, const std::string& name,
+        const std::string* value, double timeout) {
+  using rcl_interfaces::srv::SetParameters;
+  auto request = std::make_shared<SetParameters::Request>();
+  rcl_interfaces::msg::Parameter p;
+  p.name = name;
+  if (value != nullptr) {
+    p.value.type = rcl_interfaces::msg::ParameterType::PARAMETER_STRING;
+    p.value.string_value = *value;
+  }
+  request->parameters.push_back(p);
+  const std::string service = node_service(target, "set_parameters");
+  auto response = call<SetParameters>(node, service, request, timeout);
+  if (!response) return kUnavailable;
+  if (response->results.size() != 1) {
+    std::fprintf(stderr, "config_probe: %s answered %zu results for one parameter\n",
+                 service.c_str(), response->results.size());
+    return kNegative;
+  }
+  const auto& r = response->results[0];
+  if (r.successful) {
+    std::printf("%s: successful=true\n", name.c_str());
+    return 0;
+  }
+  std::printf("%s: successful=false reason=%s\n", name.c_str(), tools::one_line(r.reason).c_str());
+  return kNegative;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args;
+  try {
+    args = tools::program_arguments(argc, argv);
+  } catch (const std::exception& e) {
+    return usage_error(e.what());
+  }
+  double timeout = 2.0;
+  std::vector<std::string> words;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--help" || args[i] == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (args[i] == "--timeout") {
+      if (i + 1 >= args.size() || !tools::parse_seconds(args[i + 1], timeout)) {
+        return usage_error("--timeout needs a number of seconds");
+      }
+      ++i;
+      continue;
+    }
+    words.push_back(args[i]);
+  }
+  if (words.empty()) return usage_error("no command given");
+  const std::string& command = words[0];
+  const size_t n = words.size();
+  const bool ok_shape = (command == "operate" && n == 1) || (command == "get" && n >= 3) ||
+                        (command == "set" && n == 4) || (command == "unset" && n == 3);
+  if (!ok_shape) {
+    if (command != "operate" && command != "get" && command != "set" && command != "unset") {
+      return usage_error("unknown command '" + command + "'");
+    }
+    return usage_error("wrong number of arguments for '" + command + "'");
+  }
+
+  rclcpp::init(argc, argv);
+  int status = kUnavailable;
+  try {
+    auto node = std::make_shared<rclcpp::Node>("config_probe_" + std::to_string(getpid()));
+    if (command == "operate") {
+      status = operate(node, timeout);
+    } else if (command == "get") {
+      status =
+          get(node, words[1], std::vector<std::string>(words.begin() + 2, words.end()), timeout);
+    } else if (command == "set") {
+      status = set(node, words[1], words[2], &words[3], timeout);
+    } else {
+      status = set(node, words[1], words[2], nullptr, timeout);
+    }
+  } catch (const std::exception& e) {
+    // For example an invalid service name built from NODE.
+    std::fprintf(stderr, "config_probe: %s\n", e.what());
+    status = kUsageError;
+  }
+  rclcpp::shutdown();
+  return status;
+}

@@ -1,0 +1,284 @@
+// config_probe and param_target as people and the node's tests use them: separate
+// processes talking over Cyclone DDS on this test's own ROS domain.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <rclcpp/rclcpp.hpp>
+#include <velgar_protocol/srv/config_operate.hpp>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+const std::string kBin = TOOLS_BIN_DIR;
+
+// A child process with its stdout and stderr on pipes.
+class Process {
+public:
+  explicit Process(std::vector<std::string> argv) {
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe");
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], 1);
+      dup2(err[1], 2);
+      close(out[0]);
+      close(err[0]);
+      std::vector<char*> args;
+      for (auto& a : argv) args.push_back(a.data());
+      args.push_back(nullptr);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+  }
+  ~Process() {
+    if (pid_ > 0 && status_ < 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    close(out_);
+    close(err_);
+  }
+
+  // Next stdout line, or "" with timed_out set when none came in time.
+  std::string read_line(milliseconds timeout, bool* timed_out = nullptr) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+      const auto nl = buffer_.find('\n');
+      if (nl != std::string::npos) {
+        std::string line = buffer_.substr(0, nl);
+        buffer_.erase(0, nl + 1);
+        if (timed_out) *timed_out = false;
+        return line;
+      }
+      const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+      pollfd p{out_, POLLIN, 0};
+      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+      char chunk[4096];
+      const ssize_t n = read(out_, chunk, sizeof(chunk));
+      if (n <= 0) break;
+      buffer_.append(chunk, static_cast<size_t>(n));
+    }
+    if (timed_out) *timed_out = true;
+    return "";
+  }
+
+  // Exit status, or -1 when the process is still running at the deadline.
+  int wait(milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (status_ < 0) {
+      int st = 0;
+      const pid_t r = waitpid(pid_, &st, WNOHANG);
+      if (r == pid_) {
+        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        break;
+      }
+      if (Clock::now() >= deadline) return -1;
+      std::this_thread::sleep_for(milliseconds(5));
+    }
+    return status_;
+  }
+
+  std::string drain(int fd) {
+    std::string all;
+    char chunk[4096];
+    for (;;) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 0) <= 0) break;
+      const ssize_t n = read(fd, chunk, sizeof(chunk));
+      if (n <= 0) break;
+      all.append(chunk, static_cast<size_t>(n));
+    }
+    return all;
+  }
+  std::string rest_of_stdout() { return buffer_ + drain(out_); }
+  std::string stderr_text() { return drain(err_); }
+  void signal(int sig) { kill(pid_, sig); }
+
+private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+  int status_ = -1;
+  std::string buffer_;
+};
+
+struct Run {
+  int status;
+  std::string out;
+  std::string err;
+  double seconds;
+};
+
+Run probe(std::vector<std::string> args) {
+  args.insert(args.begin(), kBin + "/config_probe");
+  const auto start = Clock::now();
+  Process p(args);
+  const int status = p.wait(milliseconds(15000));
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  return Run{status, p.rest_of_stdout(), p.stderr_text(), seconds};
+}
+
+std::unique_ptr<Process> start_target(std::vector<std::string> args) {
+  args.insert(args.begin(), kBin + "/param_target");
+  auto p = std::make_unique<Process>(args);
+  bool timed_out = false;
+  const std::string first = p->read_line(milliseconds(10000), &timed_out);
+  EXPECT_EQ(first, "ready") << p->stderr_text();
+  return p;
+}
+
+class Tools : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    // Our own domain, so that parallel DDS tests cannot answer for our services.
+    const int domain = 150 + static_cast<int>(getpid() % 50);
+    setenv("ROS_DOMAIN_ID", std::to_string(domain).c_str(), 1);
+  }
+};
+
+TEST_F(Tools, ProbeReadsAndSetsTargetParameters) {
+  auto target =
+      start_target({"--name", "probe_target", "--string", "mode=auto", "--int", "count=3"});
+
+  auto got = probe({"get", "probe_target", "mode", "count"});
+  EXPECT_EQ(got.status, 0) << got.err;
+  EXPECT_EQ(got.out, "mode type=string value=\"auto\"\ncount type=integer value=3\n");
+
+  // A string with a quote, a tab and a trailing blank arrives byte for byte.
+  auto set = probe({"set", "probe_target", "mode", "a\"b\t "});
+  EXPECT_EQ(set.status, 0) << set.err;
+  EXPECT_EQ(set.out, "mode: successful=true\n");
+  EXPECT_EQ(target->read_line(milliseconds(3000)),
+            "set probe_target.mode type=string value=\"a\\\"b\\t \"");
+
+  // What config_center sends is always a string: an integer parameter refuses it.
+  auto wrong = probe({"set", "probe_target", "count", "12"});
+  EXPECT_EQ(wrong.status, 3);
+  const std::string reason =
+      "Wrong parameter type, parameter {count} is of type {integer}, setting it to {string} "
+      "is not allowed.";
+  EXPECT_EQ(wrong.out, "count: successful=false reason=" + reason + "\n");
+  EXPECT_EQ(target->read_line(milliseconds(3000)), "refused probe_target.count reason=" + reason);
+
+  auto unset = probe({"unset", "probe_target", "mode"});
+  EXPECT_EQ(unset.status, 3);
+  EXPECT_EQ(target->read_line(milliseconds(3000)),
+            "refused probe_target.mode reason=cannot undeclare a statically typed parameter");
+
+  auto ghost = probe({"set", "probe_target", "ghost", "x"});
+  EXPECT_EQ(ghost.status, 3);
+  EXPECT_EQ(target->read_line(milliseconds(3000)),
+            "refused probe_target.ghost reason=parameter 'ghost' cannot be set because it was "
+            "not declared");
+
+  // One undeclared name empties the whole answer, as with rclcpp.
+  auto partly = probe({"get", "probe_target", "mode", "ghost"});
+  EXPECT_EQ(partly.status, 3);
+  EXPECT_NE(partly.err.find("not declared"), std::string::npos) << partly.err;
+
+  auto after = probe({"get", "probe_target", "mode", "count"});
+  EXPECT_EQ(after.out, "mode type=string value=\"a\\\"b\\t \"\ncount type=integer value=3\n");
+
+  target->signal(SIGTERM);
+  EXPECT_EQ(target->wait(milliseconds(5000)), 0);
+}
+
+TEST_F(Tools, UndeclaredParametersInANamespace) {
+  auto target = start_target({"--name", "loose", "--namespace", "/arm", "--allow-undeclared"});
+  EXPECT_EQ(probe({"set", "arm/loose", "speed.max", "1.5"}).status, 0);
+  EXPECT_EQ(target->read_line(milliseconds(3000)),
+            "set arm/loose.speed.max type=string value=\"1.5\"");
+  EXPECT_EQ(probe({"get", "arm/loose", "speed.max", "other"}).out,
+            "speed.max type=string value=\"1.5\"\nother type=not set value=not set\n");
+  EXPECT_EQ(probe({"unset", "arm/loose", "speed.max"}).status, 0);
+  EXPECT_EQ(target->read_line(milliseconds(3000)), "unset arm/loose.speed.max");
+
+  target->signal(SIGINT);
+  EXPECT_EQ(target->wait(milliseconds(5000)), 0);
+}
+
+TEST_F(Tools, SlowTargetAndMissingServices) {
+  auto target = start_target({"--name", "slow", "--string", "p=x", "--delay-ms", "600"});
+
+  // Gives up before the target answers; the target applies the set late all the same.
+  auto early = probe({"set", "slow", "p", "late", "--timeout", "0.3"});
+  EXPECT_EQ(early.status, 1);
+  EXPECT_NE(early.err.find("no answer from /slow/set_parameters"), std::string::npos) << early.err;
+  EXPECT_EQ(target->read_line(milliseconds(3000)), "set slow.p type=string value=\"late\"");
+
+  auto patient = probe({"set", "slow", "p", "y", "--timeout", "3"});
+  EXPECT_EQ(patient.status, 0) << patient.err;
+  EXPECT_GE(patient.seconds, 0.6);
+
+  // Nobody offers these: non-zero, within about the timeout.
+  auto none = probe({"operate", "--timeout", "0.3"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_NE(none.err.find("/config_operate is not available"), std::string::npos) << none.err;
+  EXPECT_LT(none.seconds, 3.0);
+  EXPECT_EQ(probe({"get", "nobody", "x", "--timeout", "0.3"}).status, 1);
+}
+
+TEST_F(Tools, OperateAgainstAServer) {
+  // config_center itself needs the database; a server of the same service stands in.
+  rclcpp::init(0, nullptr);
+  auto node = std::make_shared<rclcpp::Node>("operate_server");
+  int calls = 0;
+  auto service = node->create_service<velgar_protocol::srv::ConfigOperate>(
+      "config_operate",
+      [&calls](const std::shared_ptr<velgar_protocol::srv::ConfigOperate::Request>,
+               std::shared_ptr<velgar_protocol::srv::ConfigOperate::Response> response) {
+        ++calls;
+        response->success = calls == 1;
+      });
+  rclcpp::executors::SingleThreadedExecutor executor;
+  executor.add_node(node);
+  std::thread spinner([&executor] { executor.spin(); });
+
+  auto first = probe({"operate"});
+  EXPECT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(first.out, "config_operate: success=true\n");
+  auto second = probe({"operate"});
+  EXPECT_EQ(second.status, 3);
+  EXPECT_EQ(second.out, "config_operate: success=false\n");
+
+  rclcpp::shutdown();
+  spinner.join();
+}
+
+TEST_F(Tools, UsageErrors) {
+  EXPECT_EQ(probe({}).status, 2);
+  EXPECT_EQ(probe({"frobnicate"}).status, 2);
+  EXPECT_EQ(probe({"set", "node", "p"}).status, 2);
+  auto help = probe({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("usage: config_probe"), std::string::npos);
+  // An invalid node name makes an invalid service name: refused by the client layer.
+  auto invalid = probe({"get", "bad name!", "p", "--timeout", "0.2"});
+  EXPECT_EQ(invalid.status, 2);
+
+  Process no_name({kBin + "/param_target", "--int", "count=3"});
+  EXPECT_EQ(no_name.wait(milliseconds(5000)), 2);
+  Process bad_int({kBin + "/param_target", "--name", "n", "--int", "count=abc"});
+  EXPECT_EQ(bad_int.wait(milliseconds(5000)), 2);
+  EXPECT_NE(bad_int.stderr_text().find("'abc' is not an integer"), std::string::npos);
+}
+
+}  // namespace
