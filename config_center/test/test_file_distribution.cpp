@@ -54,9 +54,9 @@ protected:
 TEST(ConfigFilePath, RefusesNamesThatLeaveTheDirectory) {
   std::string path;
   std::string why;
-  for (const std::string name : {std::string(""), std::string("/etc/passwd"), std::string(".."),
-                                 std::string("../x"), std::string("a/../../x"),
-                                 std::string("a/.."), std::string("a\0b", 3)}) {
+  for (const std::string& name :
+       {std::string(""), std::string("/etc/passwd"), std::string(".."), std::string("../x"),
+        std::string("a/../../x"), std::string("a/.."), std::string("a\0b", 3)}) {
     EXPECT_FALSE(ConfigFilePath(kConfigs, name, &path, &why)) << name;
     EXPECT_FALSE(why.empty());
   }
