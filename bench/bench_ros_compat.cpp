@@ -56,13 +56,13 @@ double cpu_seconds(const rusage& r) {
   return r.ru_utime.tv_sec + r.ru_stime.tv_sec + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
 }
 
-// Child: a node with a 1 ms timer, spun for `seconds`; reports its CPU share and tick
-// count through `fd`.
-[[noreturn]] void idle_child(double seconds, int fd) {
+// Child: a node with a timer of `period`, spun for `seconds`; reports its CPU share and
+// tick count through `fd`.
+[[noreturn]] void idle_child(double seconds, std::chrono::milliseconds period, int fd) {
   rclcpp::init(0, nullptr);
   auto node = std::make_shared<rclcpp::Node>("bench_idle");
   int64_t ticks = 0;
-  auto timer = node->create_wall_timer(std::chrono::milliseconds(1), [&ticks] { ++ticks; });
+  auto timer = node->create_wall_timer(period, [&ticks] { ++ticks; });
   rclcpp::executors::SingleThreadedExecutor executor;
   executor.add_node(node);
   // Let discovery traffic of the new participant settle before measuring.
@@ -85,13 +85,14 @@ double cpu_seconds(const rusage& r) {
   _exit(0);
 }
 
-bool idle_cpu(double seconds, double& percent, long long& ticks, double& wall) {
+bool idle_cpu(double seconds, std::chrono::milliseconds period, double& percent, long long& ticks,
+              double& wall) {
   int fds[2];
   if (pipe(fds) != 0) return false;
   const pid_t pid = fork();
   if (pid == 0) {
     close(fds[0]);
-    idle_child(seconds, fds[1]);
+    idle_child(seconds, period, fds[1]);
   }
   close(fds[1]);
   char buf[128] = {};
@@ -179,7 +180,13 @@ int main(int argc, char** argv) {
   double idle_percent = 0, idle_wall = 0;
   long long idle_ticks = 0;
   std::fprintf(stderr, "idle node with a 1 ms timer for %.0f s ...\n", o.idle_seconds);
-  const bool idle_ok = idle_cpu(o.idle_seconds, idle_percent, idle_ticks, idle_wall);
+  const bool idle_ok =
+      idle_cpu(o.idle_seconds, std::chrono::milliseconds(1), idle_percent, idle_ticks, idle_wall);
+  // The same node with a 100 ms timer: what the DDS threads cost without the 1 ms ticks.
+  double base_percent = 0, base_wall = 0;
+  long long base_ticks = 0;
+  const bool base_ok = idle_cpu(std::max(2.0, o.idle_seconds / 2), std::chrono::milliseconds(100),
+                                base_percent, base_ticks, base_wall);
 
   const std::string target_name = "bench_target_" + std::to_string(getpid());
   const pid_t target = start_target(o.target, target_name);
@@ -279,6 +286,10 @@ int main(int argc, char** argv) {
                 idle_ticks, idle_ticks / idle_wall);
   } else {
     std::printf("idle node measurement failed\n");
+  }
+  if (base_ok) {
+    std::printf("  same node with a 100 ms timer instead: %.2f %% of one core (%.1f s)\n",
+                base_percent, base_wall);
   }
   std::printf("  samples: %zu round trips (%lld unanswered), %zu fresh clients (%lld unanswered)\n",
               rt.size(), static_cast<long long>(rt_lost), fresh.size(),
