@@ -72,8 +72,9 @@ double cpu_seconds(const rusage& r) {
   getrusage(RUSAGE_SELF, &before);
   const int64_t ticks_before = ticks;
   const auto start = Clock::now();
-  auto stop =
-      node->create_wall_timer(std::chrono::duration<double>(seconds), [] { rclcpp::shutdown(); });
+  auto stop = node->create_wall_timer(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(seconds)),
+      [] { rclcpp::shutdown(); });
   executor.spin();
   const double wall = std::chrono::duration<double>(Clock::now() - start).count();
   getrusage(RUSAGE_SELF, &after);
