@@ -199,7 +199,8 @@ Executor::~Executor() {
   {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     for (auto& entry : impl_->groups) {
-      if (auto group = entry.group.lock()) group->get_associated_with_executor_atomic().store(false);
+      if (auto group = entry.group.lock())
+        group->get_associated_with_executor_atomic().store(false);
     }
     for (auto& weak : impl_->nodes) {
       if (auto node = weak.lock()) node->get_associated_with_executor_atomic().store(false);
@@ -369,7 +370,8 @@ bool Executor::run_ready_once(std::chrono::steady_clock::time_point deadline, bo
 }
 
 void Executor::spin_some(std::chrono::nanoseconds max_duration) {
-  if (spinning.exchange(true)) throw std::runtime_error("spin_some() called while already spinning");
+  if (spinning.exchange(true))
+    throw std::runtime_error("spin_some() called while already spinning");
   SpinningReset reset{spinning};
   const bool limited = max_duration > std::chrono::nanoseconds::zero();
   run_ready_once(std::chrono::steady_clock::now() + max_duration, limited);
@@ -389,7 +391,8 @@ void Executor::spin_all(std::chrono::nanoseconds max_duration) {
 }
 
 void Executor::spin_once(std::chrono::nanoseconds timeout) {
-  if (spinning.exchange(true)) throw std::runtime_error("spin_once() called while already spinning");
+  if (spinning.exchange(true))
+    throw std::runtime_error("spin_once() called while already spinning");
   SpinningReset reset{spinning};
   spin_once_impl(timeout);
 }

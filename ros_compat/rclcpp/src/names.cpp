@@ -62,9 +62,9 @@ Problem check_full_name(const std::string& name, bool is_namespace) {
   }
   const size_t max = is_namespace ? kNamespaceMaxLength : kTopicNameMaxLength;
   if (name.size() > max) {
-    return {is_namespace ? "namespace should not exceed '246'"
-                         : "topic name should not exceed '247'",
-            max - 1};
+    return {
+        is_namespace ? "namespace should not exceed '246'" : "topic name should not exceed '247'",
+        max - 1};
   }
   return {};
 }
@@ -91,13 +91,15 @@ Problem check_written_name(const std::string& name) {
       }
       in_braces = false;
     } else if (in_braces) {
-      return {"topic name must not have substitutions containing characters other than "
-              "alphanumerics or '_'",
-              i};
+      return {
+          "topic name must not have substitutions containing characters other than "
+          "alphanumerics or '_'",
+          i};
     } else if (c != '/' && c != '~') {
-      return {"topic name must not contain characters other than alphanumerics, '_', '~', '{', "
-              "or '}'",
-              i};
+      return {
+          "topic name must not contain characters other than alphanumerics, '_', '~', '{', "
+          "or '}'",
+          i};
     }
   }
   if (in_braces) {
@@ -107,8 +109,7 @@ Problem check_written_name(const std::string& name) {
     if (name[i] == '~') {
       if (i != 0) return {"topic name must not have a tilde '~' except as the first character", i};
       if (name.size() > 1 && name[1] != '/') {
-        return {"topic name must not have a tilde '~' that is not followed by a forward slash",
-                1};
+        return {"topic name must not have a tilde '~' that is not followed by a forward slash", 1};
       }
     }
     if (name[i] == '/' && i + 1 < name.size() && is_digit(name[i + 1])) {
@@ -192,8 +193,7 @@ std::string normalize_namespace(const std::string& namespace_) {
   return ns;
 }
 
-std::string fully_qualified_node_name(const std::string& node_name,
-                                      const std::string& namespace_) {
+std::string fully_qualified_node_name(const std::string& node_name, const std::string& namespace_) {
   return namespace_ == "/" ? "/" + node_name : namespace_ + "/" + node_name;
 }
 

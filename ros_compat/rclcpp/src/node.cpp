@@ -12,8 +12,7 @@ namespace node_interfaces {
 
 namespace {
 std::vector<const std::vector<detail::RemapRule>*> rule_sets(
-    const detail::RosArguments& local, const rclcpp::Context::SharedPtr& context,
-    bool use_global) {
+    const detail::RosArguments& local, const rclcpp::Context::SharedPtr& context, bool use_global) {
   std::vector<const std::vector<detail::RemapRule>*> sets{&local.remap_rules};
   if (use_global) sets.push_back(&context->global_arguments().remap_rules);
   return sets;
@@ -42,11 +41,13 @@ NodeBase::NodeBase(const std::string& node_name, const std::string& node_namespa
   std::string ns = detail::normalize_namespace(node_namespace);
   const auto sets = rule_sets(local_arguments_, context_, use_global_arguments_);
   std::string name = node_name;
-  if (const auto* rule = detail::find_node_rule(sets, detail::RemapRule::Kind::NodeName, node_name)) {
+  if (const auto* rule =
+          detail::find_node_rule(sets, detail::RemapRule::Kind::NodeName, node_name)) {
     name = rule->to;
     detail::validate_node_name(name);
   }
-  if (const auto* rule = detail::find_node_rule(sets, detail::RemapRule::Kind::Namespace, node_name)) {
+  if (const auto* rule =
+          detail::find_node_rule(sets, detail::RemapRule::Kind::Namespace, node_name)) {
     ns = detail::normalize_namespace(rule->to);
   }
   name_ = name;
@@ -60,8 +61,8 @@ NodeBase::~NodeBase() = default;
 
 rclcpp::CallbackGroup::SharedPtr NodeBase::create_callback_group(
     rclcpp::CallbackGroupType group_type, bool automatically_add_to_executor_with_node) {
-  auto group = std::make_shared<rclcpp::CallbackGroup>(group_type,
-                                                      automatically_add_to_executor_with_node);
+  auto group =
+      std::make_shared<rclcpp::CallbackGroup>(group_type, automatically_add_to_executor_with_node);
   {
     std::lock_guard<std::mutex> lock(groups_mutex_);
     callback_groups_.push_back(group);
@@ -199,15 +200,13 @@ void Node::create_parameter_services() {
         store->handle_get_parameters(*request, *response);
       },
       rmw_qos_profile_parameters);
-  set_parameters_atomically_service_ =
-      create_service<rcl_interfaces::srv::SetParametersAtomically>(
-          "~/set_parameters_atomically",
-          [store](
-              const std::shared_ptr<rcl_interfaces::srv::SetParametersAtomically::Request> request,
+  set_parameters_atomically_service_ = create_service<rcl_interfaces::srv::SetParametersAtomically>(
+      "~/set_parameters_atomically",
+      [store](const std::shared_ptr<rcl_interfaces::srv::SetParametersAtomically::Request> request,
               std::shared_ptr<rcl_interfaces::srv::SetParametersAtomically::Response> response) {
-            store->handle_set_parameters_atomically(*request, *response);
-          },
-          rmw_qos_profile_parameters);
+        store->handle_set_parameters_atomically(*request, *response);
+      },
+      rmw_qos_profile_parameters);
 }
 
 const char* Node::get_name() const { return node_base_->get_name(); }
@@ -238,8 +237,7 @@ rclcpp::node_interfaces::NodeBaseInterface::SharedPtr Node::get_node_base_interf
 const rclcpp::ParameterValue& Node::declare_parameter(
     const std::string& name, const rclcpp::ParameterValue& default_value,
     const rcl_interfaces::msg::ParameterDescriptor& parameter_descriptor, bool ignore_override) {
-  return parameters_->declare_parameter(name, default_value, parameter_descriptor,
-                                        ignore_override);
+  return parameters_->declare_parameter(name, default_value, parameter_descriptor, ignore_override);
 }
 
 const rclcpp::ParameterValue& Node::declare_parameter(
@@ -250,9 +248,7 @@ const rclcpp::ParameterValue& Node::declare_parameter(
 
 void Node::undeclare_parameter(const std::string& name) { parameters_->undeclare_parameter(name); }
 
-bool Node::has_parameter(const std::string& name) const {
-  return parameters_->has_parameter(name);
-}
+bool Node::has_parameter(const std::string& name) const { return parameters_->has_parameter(name); }
 
 rcl_interfaces::msg::SetParametersResult Node::set_parameter(const rclcpp::Parameter& parameter) {
   return parameters_->set_parameters_atomically({parameter});

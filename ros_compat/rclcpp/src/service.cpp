@@ -31,8 +31,7 @@ struct ServiceBase::Impl {
 
   bool reader_matched(const detail::Guid& guid) {
     for (;;) {
-      const dds_return_t n =
-          dds_get_matched_subscriptions(writer, handles.data(), handles.size());
+      const dds_return_t n = dds_get_matched_subscriptions(writer, handles.data(), handles.size());
       if (n < 0) return false;
       if (static_cast<size_t>(n) <= handles.size()) {
         handles.resize(n);
@@ -147,8 +146,8 @@ void ServiceBase::send_serialized_response(const rmw_request_id_t& request_id,
     uint32_t status = 0;
     dds_take_status(impl_->writer, &status, DDS_PUBLICATION_MATCHED_STATUS);
   }
-  const dds_return_t rc = detail::write_one(impl_->writer, guid, request_id.sequence_number,
-                                            payload);
+  const dds_return_t rc =
+      detail::write_one(impl_->writer, guid, request_id.sequence_number, payload);
   if (rc < 0) {
     throw exceptions::RCLError(exceptions::RCL_RET_ERROR, dds_strretcode(rc),
                                "failed to send response");

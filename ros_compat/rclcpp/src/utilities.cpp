@@ -15,7 +15,7 @@ namespace {
 
 // Signals are only noted in the handler (a byte into a pipe); a thread does the shutdown.
 class SignalHandler {
- public:
+public:
   static SignalHandler& instance() {
     static SignalHandler handler;
     return handler;
@@ -78,7 +78,7 @@ class SignalHandler {
     stop_thread();
   }
 
- private:
+private:
   static constexpr char kStop = 0;
 
   void set_handler(int signum, struct sigaction* old) {

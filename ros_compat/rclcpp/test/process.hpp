@@ -30,7 +30,7 @@ inline std::string program_path(const std::string& name) {
 }
 
 class Child {
- public:
+public:
   explicit Child(const std::vector<std::string>& argv) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) std::abort();
@@ -113,7 +113,7 @@ class Child {
 
   pid_t pid() const { return pid_; }
 
- private:
+private:
   pid_t pid_ = -1;
   int fd_ = -1;
   bool exited_ = false;

@@ -20,7 +20,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 class Executor : public ::testing::Test {
- protected:
+protected:
   static void SetUpTestSuite() { test_support::use_private_domain(); }
   void SetUp() override {
     rclcpp::init(0, nullptr);
@@ -122,8 +122,8 @@ TEST_F(Executor, CallbacksOfOneExecutorRunOneAtATime) {
     --active;
   });
   auto service = node_->create_service<GetParameters>(
-      "busy", [&](const std::shared_ptr<GetParameters::Request>,
-                  std::shared_ptr<GetParameters::Response>) {
+      "busy",
+      [&](const std::shared_ptr<GetParameters::Request>, std::shared_ptr<GetParameters::Response>) {
         enter();
         std::this_thread::sleep_for(500us);
         ++service_runs;
@@ -184,7 +184,8 @@ TEST_F(Executor, GroupNotAddedWithNodeIsServedOnlyWhereItWasAdded) {
   auto own = node_->create_callback_group(rclcpp::CallbackGroupType::MutuallyExclusive, false);
   std::atomic<int> own_ticks{0};
   std::atomic<int> default_ticks{0};
-  auto own_timer = node_->create_wall_timer(5ms, [&]() { ++own_ticks; }, own);
+  auto own_timer = node_->create_wall_timer(
+      5ms, [&]() { ++own_ticks; }, own);
   auto default_timer = node_->create_wall_timer(5ms, [&]() { ++default_ticks; });
 
   rclcpp::executors::SingleThreadedExecutor with_node;
@@ -205,7 +206,8 @@ TEST_F(Executor, GroupNotAddedWithNodeIsServedOnlyWhereItWasAdded) {
   // A group created later on the node is picked up by the node's executor.
   auto later = node_->create_callback_group(rclcpp::CallbackGroupType::MutuallyExclusive);
   std::atomic<int> later_ticks{0};
-  auto later_timer = node_->create_wall_timer(5ms, [&]() { ++later_ticks; }, later);
+  auto later_timer = node_->create_wall_timer(
+      5ms, [&]() { ++later_ticks; }, later);
   with_node.spin_until_future_complete(future, 60ms);
   EXPECT_GT(later_ticks.load(), 5);
 }

@@ -21,7 +21,7 @@ using test_support::Child;
 namespace {
 
 class MultiProcess : public ::testing::Test {
- protected:
+protected:
   static void SetUpTestSuite() { test_support::use_private_domain(); }
   void SetUp() override {
     rclcpp::init(0, nullptr);
@@ -75,7 +75,6 @@ TEST_F(MultiProcess, DiscoveryAndRoundTrip) {
   EXPECT_EQ(target->wait_exit(), 0);
 }
 
-
 TEST_F(MultiProcess, ServiceIsReadyFollowsTheServer) {
   auto client = node_->create_client<GetParameters>("/late/echo");
   EXPECT_FALSE(client->service_is_ready());
@@ -119,8 +118,7 @@ TEST_F(MultiProcess, LateAnswerAfterRemovePendingRequestIsIgnored) {
   // The server answers in order, so once the second answer is in, the first has arrived
   // (and must have been dropped).
   auto next = client->async_send_request(names({"next"}));
-  ASSERT_EQ(rclcpp::spin_until_future_complete(node_, next, 5s),
-            rclcpp::FutureReturnCode::SUCCESS);
+  ASSERT_EQ(rclcpp::spin_until_future_complete(node_, next, 5s), rclcpp::FutureReturnCode::SUCCESS);
   auto response = next.get();
   ASSERT_EQ(response->values.size(), 1u);
   EXPECT_EQ(response->values[0].string_value, "next@/slow");
@@ -161,8 +159,7 @@ TEST_F(MultiProcess, ParameterServices) {
   EXPECT_TRUE(acceptance->results[0].successful) << acceptance->results[0].reason;
 
   auto read = get->async_send_request(names({"count", "label"}));
-  ASSERT_EQ(rclcpp::spin_until_future_complete(node_, read, 5s),
-            rclcpp::FutureReturnCode::SUCCESS);
+  ASSERT_EQ(rclcpp::spin_until_future_complete(node_, read, 5s), rclcpp::FutureReturnCode::SUCCESS);
   auto values = read.get();
   ASSERT_EQ(values->values.size(), 2u);
   EXPECT_EQ(values->values[0].type, rcl_interfaces::msg::ParameterType::PARAMETER_INTEGER);
@@ -178,8 +175,8 @@ TEST_F(MultiProcess, WaitInsideTimerCallbackThroughOwnCallbackGroup) {
   ASSERT_FALSE(target->wait_for_line("READY").empty());
 
   auto group = node_->create_callback_group(rclcpp::CallbackGroupType::MutuallyExclusive, false);
-  auto client = node_->create_client<GetParameters>("/inner/echo", rmw_qos_profile_services_default,
-                                                    group);
+  auto client =
+      node_->create_client<GetParameters>("/inner/echo", rmw_qos_profile_services_default, group);
   rclcpp::executors::SingleThreadedExecutor private_executor;
   private_executor.add_callback_group(group, node_->get_node_base_interface());
   // The group is taken: no second executor may have it.
@@ -225,8 +222,7 @@ TEST_F(MultiProcess, RemappingOnTheCommandLine) {
   auto get = node_->create_client<GetParameters>("/remapped/other/get_parameters");
   ASSERT_TRUE(get->wait_for_service(5s));
   auto read = get->async_send_request(names({"count"}));
-  ASSERT_EQ(rclcpp::spin_until_future_complete(node_, read, 5s),
-            rclcpp::FutureReturnCode::SUCCESS);
+  ASSERT_EQ(rclcpp::spin_until_future_complete(node_, read, 5s), rclcpp::FutureReturnCode::SUCCESS);
   ASSERT_EQ(read.get()->values.size(), 1u);
 
   auto echo = node_->create_client<GetParameters>("/moved/echo");

@@ -14,7 +14,7 @@ using SetParameters = rcl_interfaces::srv::SetParameters;
 namespace {
 
 class Names : public ::testing::Test {
- protected:
+protected:
   static void SetUpTestSuite() { test_support::use_private_domain(); }
   void TearDown() override { rclcpp::shutdown(); }
 };
@@ -51,9 +51,9 @@ TEST_F(Names, InvalidServiceNamesThrowWithWhatAndWhere) {
       EXPECT_NE(what.find("\n   " + std::string(c.index, ' ') + "^"), std::string::npos) << what;
     }
   }
-  EXPECT_THROW(node->create_service<SetParameters>(
-                   "no spaces", [](const std::shared_ptr<SetParameters::Request>,
-                                   std::shared_ptr<SetParameters::Response>) {}),
+  EXPECT_THROW(node->create_service<SetParameters>("no spaces",
+                                                   [](const std::shared_ptr<SetParameters::Request>,
+                                                      std::shared_ptr<SetParameters::Response>) {}),
                rclcpp::exceptions::InvalidServiceNameError);
 }
 
@@ -82,9 +82,13 @@ TEST_F(Names, NodeNamesAndNamespaces) {
 }
 
 TEST_F(Names, RemappingFromTheCommandLine) {
-  const char* argv[] = {"prog",       "--ros-args", "-r",          "__ns:=/fleet",
-                        "-r",         "one:__node:=first", "--remap", "old:=/new/place",
-                        "-r",         "two:~/x:=~/y", "--log-level", "debug", "--", "plain"};
+  const char* argv[] = {"prog",        "--ros-args",
+                        "-r",          "__ns:=/fleet",
+                        "-r",          "one:__node:=first",
+                        "--remap",     "old:=/new/place",
+                        "-r",          "two:~/x:=~/y",
+                        "--log-level", "debug",
+                        "--",          "plain"};
   const int argc = sizeof(argv) / sizeof(argv[0]);
   rclcpp::init(argc, argv);
   EXPECT_EQ(rclcpp::remove_ros_arguments(argc, argv), (std::vector<std::string>{"prog", "plain"}));
@@ -95,8 +99,7 @@ TEST_F(Names, RemappingFromTheCommandLine) {
   EXPECT_STREQ(two->get_fully_qualified_name(), "/fleet/two");
   // "old" is matched after expansion, so it covers the node's relative name.
   EXPECT_STREQ(one->create_client<SetParameters>("old")->get_service_name(), "/new/place");
-  EXPECT_STREQ(one->create_client<SetParameters>("/fleet/old")->get_service_name(),
-               "/new/place");
+  EXPECT_STREQ(one->create_client<SetParameters>("/fleet/old")->get_service_name(), "/new/place");
   EXPECT_STREQ(one->create_client<SetParameters>("~/x")->get_service_name(), "/fleet/first/x");
   EXPECT_STREQ(two->create_client<SetParameters>("~/x")->get_service_name(), "/fleet/two/y");
 

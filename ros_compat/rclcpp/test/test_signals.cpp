@@ -18,7 +18,7 @@ using test_support::Child;
 namespace {
 
 class Signals : public ::testing::TestWithParam<int> {
- protected:
+protected:
   static void SetUpTestSuite() { test_support::use_private_domain(); }
 };
 

@@ -20,7 +20,7 @@ class Service;
 /// through Service::send_response.
 template <typename ServiceT>
 class AnyServiceCallback {
- public:
+public:
   using Request = typename ServiceT::Request;
   using Response = typename ServiceT::Response;
   using SharedRequest = std::shared_ptr<Request>;
@@ -72,7 +72,7 @@ class AnyServiceCallback {
     throw std::runtime_error("unexpected request without any callback set");
   }
 
- private:
+private:
   std::function<void(SharedRequest, SharedResponse)> plain_;
   std::function<void(SharedHeader, SharedRequest, SharedResponse)> with_header_;
   std::function<void(SharedHeader, SharedRequest)> deferred_;

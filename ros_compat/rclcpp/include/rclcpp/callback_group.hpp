@@ -19,7 +19,7 @@ enum class CallbackGroupType { MutuallyExclusive, Reentrant };
 
 /// A set of timers, services and clients that one executor at a time serves.
 class CallbackGroup {
- public:
+public:
   RCLCPP_SMART_PTR_DEFINITIONS(CallbackGroup)
 
   explicit CallbackGroup(CallbackGroupType group_type,
@@ -43,7 +43,7 @@ class CallbackGroup {
                std::vector<std::weak_ptr<ClientBase>>& clients,
                std::vector<std::weak_ptr<TimerBase>>& timers) const;
 
- private:
+private:
   RCLCPP_DISABLE_COPY(CallbackGroup)
 
   CallbackGroupType type_;

@@ -32,8 +32,7 @@ struct FutureAndRequestId {
   FutureT future;
   int64_t request_id;
 
-  FutureAndRequestId(FutureT impl, int64_t req_id)
-      : future(std::move(impl)), request_id(req_id) {}
+  FutureAndRequestId(FutureT impl, int64_t req_id) : future(std::move(impl)), request_id(req_id) {}
 
   /// Allow implicit conversions to `std::future` by reference.
   operator FutureT&() { return this->future; }
@@ -62,7 +61,7 @@ struct FutureAndRequestId {
 /// The DDS side of a client: request writer on rq/<name>Request, reply reader on
 /// rr/<name>Reply; replies to other clients are skipped by the request header's client id.
 class ClientBase {
- public:
+public:
   RCLCPP_SMART_PTR_DEFINITIONS_NOT_COPYABLE(ClientBase)
 
   virtual ~ClientBase();
@@ -84,7 +83,7 @@ class ClientBase {
   /// Takes one reply; false when none was waiting.
   bool take_and_handle();
 
- protected:
+protected:
   ClientBase(std::shared_ptr<node_interfaces::NodeBaseInterface> node_base,
              const std::string& service_name, const rmw_qos_profile_t& qos_profile);
   RCLCPP_DISABLE_COPY(ClientBase)
@@ -97,14 +96,14 @@ class ClientBase {
   virtual void handle_serialized_response(int64_t sequence_number,
                                           const std::vector<uint8_t>& payload) = 0;
 
- private:
+private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
 
 template <typename ServiceT>
 class Client : public ClientBase {
- public:
+public:
   using Request = typename ServiceT::Request;
   using Response = typename ServiceT::Response;
   using SharedRequest = std::shared_ptr<Request>;
@@ -130,8 +129,7 @@ class Client : public ClientBase {
     ~FutureAndRequestId() = default;
   };
 
-  struct SharedFutureAndRequestId
-      : detail::FutureAndRequestId<std::shared_future<SharedResponse>> {
+  struct SharedFutureAndRequestId : detail::FutureAndRequestId<std::shared_future<SharedResponse>> {
     using detail::FutureAndRequestId<std::shared_future<SharedResponse>>::FutureAndRequestId;
   };
 
@@ -225,7 +223,7 @@ class Client : public ClientBase {
     return n;
   }
 
- protected:
+protected:
   void handle_serialized_response(int64_t sequence_number,
                                   const std::vector<uint8_t>& payload) override {
     Entry entry;
@@ -250,7 +248,7 @@ class Client : public ClientBase {
     }
   }
 
- private:
+private:
   struct Pending {
     Promise promise;
     SharedFuture future;

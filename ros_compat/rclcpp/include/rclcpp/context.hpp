@@ -38,13 +38,13 @@ RosArguments parse_ros_arguments(const std::vector<std::string>& arguments);
 
 /// Thrown by Context::init when it is already initialized.
 class ContextAlreadyInitialized : public std::runtime_error {
- public:
+public:
   ContextAlreadyInitialized() : std::runtime_error("context is already initialized") {}
 };
 
 /// The ROS state of a process: command line, domain, and the DDS participant of its nodes.
 class Context : public std::enable_shared_from_this<Context> {
- public:
+public:
   RCLCPP_SMART_PTR_DEFINITIONS(Context)
 
   using OnShutdownCallback = std::function<void()>;
@@ -74,7 +74,7 @@ class Context : public std::enable_shared_from_this<Context> {
   int32_t interrupt_guard_condition();
   const detail::RosArguments& global_arguments() const { return arguments_; }
 
- private:
+private:
   mutable std::mutex mutex_;
   bool valid_ = false;
   rclcpp::InitOptions init_options_;

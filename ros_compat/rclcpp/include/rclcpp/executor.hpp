@@ -29,7 +29,7 @@ class Node;
 /// (request/reply readers, its guard condition, the context's shutdown guard) with the
 /// nearest timer deadline as timeout.
 class Executor {
- public:
+public:
   RCLCPP_SMART_PTR_DEFINITIONS_NOT_COPYABLE(Executor)
 
   explicit Executor(const rclcpp::ExecutorOptions& options = rclcpp::ExecutorOptions());
@@ -38,14 +38,15 @@ class Executor {
   virtual void spin() = 0;
 
   /// Throws std::runtime_error when the group already belongs to an executor.
-  virtual void add_callback_group(
-      rclcpp::CallbackGroup::SharedPtr group_ptr,
-      rclcpp::node_interfaces::NodeBaseInterface::SharedPtr node_ptr, bool notify = true);
+  virtual void add_callback_group(rclcpp::CallbackGroup::SharedPtr group_ptr,
+                                  rclcpp::node_interfaces::NodeBaseInterface::SharedPtr node_ptr,
+                                  bool notify = true);
   virtual void remove_callback_group(rclcpp::CallbackGroup::SharedPtr group_ptr,
                                      bool notify = true);
   virtual std::vector<rclcpp::CallbackGroup::WeakPtr> get_all_callback_groups();
   virtual std::vector<rclcpp::CallbackGroup::WeakPtr> get_manually_added_callback_groups();
-  virtual std::vector<rclcpp::CallbackGroup::WeakPtr> get_automatically_added_callback_groups_from_nodes();
+  virtual std::vector<rclcpp::CallbackGroup::WeakPtr>
+  get_automatically_added_callback_groups_from_nodes();
 
   /// Throws std::runtime_error when the node already belongs to an executor.
   virtual void add_node(rclcpp::node_interfaces::NodeBaseInterface::SharedPtr node_ptr,
@@ -58,8 +59,7 @@ class Executor {
   template <typename RepT = int64_t, typename T = std::milli>
   void spin_node_once(rclcpp::node_interfaces::NodeBaseInterface::SharedPtr node,
                       std::chrono::duration<RepT, T> timeout = std::chrono::duration<RepT, T>(-1)) {
-    spin_node_once_nanoseconds(node,
-                               std::chrono::duration_cast<std::chrono::nanoseconds>(timeout));
+    spin_node_once_nanoseconds(node, std::chrono::duration_cast<std::chrono::nanoseconds>(timeout));
   }
   template <typename NodeT = rclcpp::Node, typename RepT = int64_t, typename T = std::milli>
   void spin_node_once(std::shared_ptr<NodeT> node,
@@ -109,7 +109,7 @@ class Executor {
   void cancel();
   bool is_spinning() { return spinning.load(); }
 
- protected:
+protected:
   struct SpinningReset {
     std::atomic_bool& flag;
     ~SpinningReset() { flag.store(false); }
@@ -125,7 +125,7 @@ class Executor {
   std::atomic_bool spinning{false};
   rclcpp::Context::SharedPtr context_;
 
- private:
+private:
   RCLCPP_DISABLE_COPY(Executor)
   struct Impl;
   std::unique_ptr<Impl> impl_;

@@ -7,7 +7,7 @@ namespace rclcpp {
 
 /// Options for rclcpp::init and Context::init.
 class InitOptions {
- public:
+public:
   /// Whether a SIGINT/SIGTERM shuts this context down (when handlers are installed).
   bool shutdown_on_signal = true;
 
@@ -29,7 +29,7 @@ class InitOptions {
   /// The domain set with set_domain_id, or the value of ROS_DOMAIN_ID (0 when unset).
   size_t get_domain_id() const;
 
- private:
+private:
   bool initialize_logging_ = true;
   bool domain_id_set_ = false;
   size_t domain_id_ = 0;

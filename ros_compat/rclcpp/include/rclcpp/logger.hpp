@@ -8,7 +8,7 @@ namespace rclcpp {
 
 /// A named logger; the logging macros write its messages to standard error.
 class Logger {
- public:
+public:
   enum class Level { Unset = 0, Debug = 10, Info = 20, Warn = 30, Error = 40, Fatal = 50 };
 
   const char* get_name() const { return name_ ? name_->c_str() : nullptr; }
@@ -17,7 +17,7 @@ class Logger {
   }
   void set_level(Level level);
 
- private:
+private:
   friend Logger get_logger(const std::string& name);
   Logger() = default;
   explicit Logger(const std::string& name) : name_(std::make_shared<std::string>(name)) {}

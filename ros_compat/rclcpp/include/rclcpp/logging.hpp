@@ -7,14 +7,14 @@
 
 #define RCLCPP_LOG_IMPL_(level, logger, ...) \
   ::rclcpp::detail::log((logger), ::rclcpp::Logger::Level::level, __VA_ARGS__)
-#define RCLCPP_LOG_STREAM_IMPL_(level, logger, stream_arg)                          \
-  do {                                                                              \
+#define RCLCPP_LOG_STREAM_IMPL_(level, logger, stream_arg)                         \
+  do {                                                                             \
     if (::rclcpp::detail::log_enabled((logger), ::rclcpp::Logger::Level::level)) { \
-      std::stringstream rclcpp_stream_ss_;                                          \
-      rclcpp_stream_ss_ << stream_arg;                                              \
+      std::stringstream rclcpp_stream_ss_;                                         \
+      rclcpp_stream_ss_ << stream_arg;                                             \
       ::rclcpp::detail::log((logger), ::rclcpp::Logger::Level::level, "%s",        \
-                            rclcpp_stream_ss_.str().c_str());                       \
-    }                                                                               \
+                            rclcpp_stream_ss_.str().c_str());                      \
+    }                                                                              \
   } while (0)
 
 #define RCLCPP_DEBUG(logger, ...) RCLCPP_LOG_IMPL_(Debug, logger, __VA_ARGS__)

@@ -34,7 +34,7 @@ namespace rclcpp {
 
 /// A ROS node: its name, its timers, services and clients, and its parameters.
 class Node : public std::enable_shared_from_this<Node> {
- public:
+public:
   RCLCPP_SMART_PTR_DEFINITIONS(Node)
   using OnSetParametersCallbackHandle = node_interfaces::OnSetParametersCallbackHandle;
   using OnParametersSetCallbackType = node_interfaces::OnParametersSetCallbackType;
@@ -85,8 +85,8 @@ class Node : public std::enable_shared_from_this<Node> {
       rclcpp::CallbackGroup::SharedPtr group = nullptr) {
     rclcpp::AnyServiceCallback<ServiceT> any_callback;
     any_callback.set(std::forward<CallbackT>(callback));
-    auto service = std::make_shared<rclcpp::Service<ServiceT>>(node_base_, service_name,
-                                                               std::move(any_callback), qos_profile);
+    auto service = std::make_shared<rclcpp::Service<ServiceT>>(
+        node_base_, service_name, std::move(any_callback), qos_profile);
     resolve_group(group)->add_service(service);
     return service;
   }
@@ -167,7 +167,7 @@ class Node : public std::enable_shared_from_this<Node> {
 
   rclcpp::node_interfaces::NodeBaseInterface::SharedPtr get_node_base_interface();
 
- private:
+private:
   RCLCPP_DISABLE_COPY(Node)
 
   rclcpp::CallbackGroup::SharedPtr resolve_group(const rclcpp::CallbackGroup::SharedPtr& group);

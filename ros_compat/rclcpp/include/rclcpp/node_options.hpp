@@ -11,7 +11,7 @@ namespace rclcpp {
 
 /// Options of a Node, with rclcpp's names and defaults.
 class NodeOptions {
- public:
+public:
   NodeOptions() = default;
   virtual ~NodeOptions() = default;
 
@@ -31,9 +31,7 @@ class NodeOptions {
   }
 
   std::vector<rclcpp::Parameter>& parameter_overrides() { return parameter_overrides_; }
-  const std::vector<rclcpp::Parameter>& parameter_overrides() const {
-    return parameter_overrides_;
-  }
+  const std::vector<rclcpp::Parameter>& parameter_overrides() const { return parameter_overrides_; }
   NodeOptions& parameter_overrides(const std::vector<rclcpp::Parameter>& parameter_overrides) {
     parameter_overrides_ = parameter_overrides;
     return *this;
@@ -89,7 +87,7 @@ class NodeOptions {
     return *this;
   }
 
- private:
+private:
   rclcpp::Context::SharedPtr context_;
   std::vector<std::string> arguments_;
   std::vector<rclcpp::Parameter> parameter_overrides_;

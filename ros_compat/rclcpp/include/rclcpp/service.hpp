@@ -25,7 +25,7 @@ class NodeBaseInterface;
 /// The DDS side of a service: request reader on rq/<name>Request, reply writer on
 /// rr/<name>Reply.
 class ServiceBase {
- public:
+public:
   RCLCPP_SMART_PTR_DEFINITIONS_NOT_COPYABLE(ServiceBase)
 
   virtual ~ServiceBase();
@@ -38,7 +38,7 @@ class ServiceBase {
   /// Takes one request and handles it; false when none was waiting.
   bool take_and_handle();
 
- protected:
+protected:
   ServiceBase(std::shared_ptr<node_interfaces::NodeBaseInterface> node_base,
               const std::string& service_name, const rmw_qos_profile_t& qos_profile);
   RCLCPP_DISABLE_COPY(ServiceBase)
@@ -50,22 +50,21 @@ class ServiceBase {
   void send_serialized_response(const rmw_request_id_t& request_id,
                                 const std::vector<uint8_t>& payload);
 
- private:
+private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
 
 template <typename ServiceT>
 class Service : public ServiceBase, public std::enable_shared_from_this<Service<ServiceT>> {
- public:
+public:
   using Request = typename ServiceT::Request;
   using Response = typename ServiceT::Response;
   using SharedRequest = std::shared_ptr<Request>;
   using SharedResponse = std::shared_ptr<Response>;
   using CallbackType = std::function<void(const SharedRequest, SharedResponse)>;
-  using CallbackWithHeaderType =
-      std::function<void(const std::shared_ptr<rmw_request_id_t>, const SharedRequest,
-                         SharedResponse)>;
+  using CallbackWithHeaderType = std::function<void(const std::shared_ptr<rmw_request_id_t>,
+                                                    const SharedRequest, SharedResponse)>;
   RCLCPP_SMART_PTR_DEFINITIONS(Service)
 
   Service(std::shared_ptr<node_interfaces::NodeBaseInterface> node_base,
@@ -90,7 +89,7 @@ class Service : public ServiceBase, public std::enable_shared_from_this<Service<
     send_serialized_response(req_id, bytes);
   }
 
- protected:
+protected:
   void handle_serialized_request(const rmw_request_id_t& request_id,
                                  const std::vector<uint8_t>& payload) override {
     auto request = std::make_shared<Request>();
@@ -103,7 +102,7 @@ class Service : public ServiceBase, public std::enable_shared_from_this<Service<
     if (response) send_response(*header, *response);
   }
 
- private:
+private:
   AnyServiceCallback<ServiceT> any_callback_;
   const rosidl_typesupport_introspection_cpp::ServiceMembers* members_;
 };

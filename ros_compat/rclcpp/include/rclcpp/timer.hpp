@@ -15,7 +15,7 @@ namespace rclcpp {
 
 /// A periodic callback on the steady clock; it fires only while an executor spins it.
 class TimerBase {
- public:
+public:
   RCLCPP_SMART_PTR_DEFINITIONS_NOT_COPYABLE(TimerBase)
 
   TimerBase(std::chrono::nanoseconds period, rclcpp::Context::SharedPtr context);
@@ -37,7 +37,7 @@ class TimerBase {
   /// When due: moves the schedule on (skipping missed periods) and returns true.
   bool call();
 
- protected:
+protected:
   RCLCPP_DISABLE_COPY(TimerBase)
 
   rclcpp::Context::SharedPtr context_;
@@ -51,7 +51,7 @@ using TimerCallbackType = std::function<void(TimerBase&)>;
 
 template <typename FunctorT>
 class GenericTimer : public TimerBase {
- public:
+public:
   RCLCPP_SMART_PTR_DEFINITIONS(GenericTimer)
 
   GenericTimer(std::chrono::nanoseconds period, FunctorT&& callback,
@@ -68,13 +68,13 @@ class GenericTimer : public TimerBase {
 
   bool is_steady() override { return true; }
 
- protected:
+protected:
   FunctorT callback_;
 };
 
 template <typename FunctorT>
 class WallTimer : public GenericTimer<FunctorT> {
- public:
+public:
   RCLCPP_SMART_PTR_DEFINITIONS(WallTimer)
 
   WallTimer(std::chrono::nanoseconds period, FunctorT&& callback,

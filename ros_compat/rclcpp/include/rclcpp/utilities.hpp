@@ -18,7 +18,8 @@ enum class SignalHandlerOptions { All, SigInt, SigTerm, None };
 void init(int argc, char const* const* argv, const InitOptions& init_options = InitOptions(),
           SignalHandlerOptions signal_handler_options = SignalHandlerOptions::All);
 
-bool install_signal_handlers(SignalHandlerOptions signal_handler_options = SignalHandlerOptions::All);
+bool install_signal_handlers(
+    SignalHandlerOptions signal_handler_options = SignalHandlerOptions::All);
 bool signal_handlers_installed();
 SignalHandlerOptions get_current_signal_handler_options();
 bool uninstall_signal_handlers();

@@ -18,16 +18,15 @@ static const rmw_qos_profile_t rmw_qos_profile_services_default = {
     RMW_DURATION_UNSPECIFIED,
     false};
 
-static const rmw_qos_profile_t rmw_qos_profile_default = {
-    RMW_QOS_POLICY_HISTORY_KEEP_LAST,
-    10,
-    RMW_QOS_POLICY_RELIABILITY_RELIABLE,
-    RMW_QOS_POLICY_DURABILITY_VOLATILE,
-    RMW_DURATION_UNSPECIFIED,
-    RMW_DURATION_UNSPECIFIED,
-    RMW_QOS_POLICY_LIVELINESS_SYSTEM_DEFAULT,
-    RMW_DURATION_UNSPECIFIED,
-    false};
+static const rmw_qos_profile_t rmw_qos_profile_default = {RMW_QOS_POLICY_HISTORY_KEEP_LAST,
+                                                          10,
+                                                          RMW_QOS_POLICY_RELIABILITY_RELIABLE,
+                                                          RMW_QOS_POLICY_DURABILITY_VOLATILE,
+                                                          RMW_DURATION_UNSPECIFIED,
+                                                          RMW_DURATION_UNSPECIFIED,
+                                                          RMW_QOS_POLICY_LIVELINESS_SYSTEM_DEFAULT,
+                                                          RMW_DURATION_UNSPECIFIED,
+                                                          false};
 
 static const rmw_qos_profile_t rmw_qos_profile_parameters = {
     RMW_QOS_POLICY_HISTORY_KEEP_LAST,

@@ -16,8 +16,10 @@ typedef struct rmw_time_s {
   uint64_t nsec;
 } rmw_time_t;
 
-#define RMW_DURATION_INFINITE {9223372036LL, 854775807LL}
-#define RMW_DURATION_UNSPECIFIED {0LL, 0LL}
+#define RMW_DURATION_INFINITE \
+  { 9223372036LL, 854775807LL }
+#define RMW_DURATION_UNSPECIFIED \
+  { 0LL, 0LL }
 
 typedef enum rmw_qos_history_policy_e {
   RMW_QOS_POLICY_HISTORY_SYSTEM_DEFAULT,

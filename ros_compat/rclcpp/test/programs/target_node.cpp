@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
   using GetParameters = rcl_interfaces::srv::GetParameters;
   auto echo = node->create_service<GetParameters>(
       "~/echo", [&](const std::shared_ptr<GetParameters::Request> request,
-                  std::shared_ptr<GetParameters::Response> response) {
+                    std::shared_ptr<GetParameters::Response> response) {
         if (delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
         for (const auto& n : request->names) {
           rcl_interfaces::msg::ParameterValue v;

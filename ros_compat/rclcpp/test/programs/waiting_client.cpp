@@ -11,8 +11,8 @@ int main(int argc, char** argv) {
   rclcpp::init(argc, argv);
   auto node = std::make_shared<rclcpp::Node>("waiting_client");
   auto client = node->create_client<rcl_interfaces::srv::SetParameters>("/nobody/set_parameters");
-  auto future = client->async_send_request(
-      std::make_shared<rcl_interfaces::srv::SetParameters::Request>());
+  auto future =
+      client->async_send_request(std::make_shared<rcl_interfaces::srv::SetParameters::Request>());
   std::printf("WAITING\n");
   std::fflush(stdout);
   const auto start = std::chrono::steady_clock::now();

@@ -9,7 +9,7 @@ namespace executors {
 
 /// Runs every callback on the thread that calls spin(), one at a time.
 class SingleThreadedExecutor : public rclcpp::Executor {
- public:
+public:
   RCLCPP_SMART_PTR_DEFINITIONS(SingleThreadedExecutor)
 
   explicit SingleThreadedExecutor(
@@ -19,7 +19,7 @@ class SingleThreadedExecutor : public rclcpp::Executor {
   /// Runs callbacks until the context is shut down or cancel() is called.
   void spin() override;
 
- private:
+private:
   RCLCPP_DISABLE_COPY(SingleThreadedExecutor)
 };
 

@@ -12,7 +12,7 @@ namespace rclcpp {
 namespace node_interfaces {
 
 class NodeBase : public NodeBaseInterface, public std::enable_shared_from_this<NodeBase> {
- public:
+public:
   RCLCPP_SMART_PTR_ALIASES_ONLY(NodeBase)
 
   /// Applies the `__node`/`__ns` remapping of `local_arguments` and the context's arguments
@@ -47,7 +47,7 @@ class NodeBase : public NodeBaseInterface, public std::enable_shared_from_this<N
 
   const detail::RosArguments& local_arguments() const { return local_arguments_; }
 
- private:
+private:
   rclcpp::Context::SharedPtr context_;
   detail::RosArguments local_arguments_;
   bool use_global_arguments_;

@@ -16,7 +16,7 @@ namespace node_interfaces {
 
 /// Name, namespace, context and callback groups of a node.
 class NodeBaseInterface {
- public:
+public:
   RCLCPP_SMART_PTR_ALIASES_ONLY(NodeBaseInterface)
   using CallbackGroupFunction = std::function<void(rclcpp::CallbackGroup::SharedPtr)>;
 
@@ -27,7 +27,8 @@ class NodeBaseInterface {
   virtual const char* get_fully_qualified_name() const = 0;
   virtual rclcpp::Context::SharedPtr get_context() = 0;
   virtual rclcpp::CallbackGroup::SharedPtr create_callback_group(
-      rclcpp::CallbackGroupType group_type, bool automatically_add_to_executor_with_node = true) = 0;
+      rclcpp::CallbackGroupType group_type,
+      bool automatically_add_to_executor_with_node = true) = 0;
   virtual rclcpp::CallbackGroup::SharedPtr get_default_callback_group() = 0;
   virtual bool callback_group_in_node(rclcpp::CallbackGroup::SharedPtr group) = 0;
   virtual void for_each_callback_group(const CallbackGroupFunction& func) = 0;
