@@ -98,9 +98,8 @@ bool ClientBase::service_is_ready() const {
 }
 
 bool ClientBase::wait_for_service_nanoseconds(std::chrono::nanoseconds timeout) {
-  if (!impl_->context->is_valid()) return false;
   if (service_is_ready()) return true;
-  if (timeout == std::chrono::nanoseconds::zero()) return false;
+  if (timeout == std::chrono::nanoseconds::zero() || !impl_->context->is_valid()) return false;
   std::lock_guard<std::mutex> lock(impl_->wait_mutex);
   if (impl_->wait_waitset == 0) {
     impl_->wait_waitset = dds_create_waitset(impl_->context->dds_participant());

@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "rclcpp/exceptions.hpp"
+#include "rclcpp/logging.hpp"
 #include "rclcpp/node_interfaces/node_base_interface.hpp"
 #include "transport.hpp"
 
@@ -136,8 +137,9 @@ void ServiceBase::send_serialized_response(const rmw_request_id_t& request_id,
   while (!impl_->reader_matched(guid)) {
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) {
-      std::fprintf(stderr, "[WARN] failed to send response to %s (timeout): client gone\n",
-                   impl_->name.c_str());
+      RCLCPP_WARN(rclcpp::get_logger("rclcpp"),
+                  "failed to send response to %s (timeout): client will not receive response",
+                  impl_->name.c_str());
       return;
     }
     const dds_duration_t left =
