@@ -26,7 +26,7 @@ LogCapture::~LogCapture() { Release(); }
 
 void LogCapture::Hold(const spdlog::source_loc& where, spdlog::level::level_enum level,
                       std::string text) {
-  held_.push_back(Record{where, level, std::move(text)});
+  held_.push_back(Record{spdlog::log_clock::now(), where, level, std::move(text)});
 }
 
 size_t LogCapture::Discard() {
@@ -42,7 +42,7 @@ void LogCapture::Release(const std::function<void()>& before) {
   }
   if (before) before();
   for (const Record& record : held_) {
-    EmitLogRecord(record.where, record.level, record.text);
+    EmitLogRecord(record.when, record.where, record.level, record.text);
   }
   held_.clear();
 }

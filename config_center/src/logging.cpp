@@ -47,9 +47,14 @@ void WriteLogRecord(const spdlog::source_loc& where, spdlog::level::level_enum l
 
 void EmitLogRecord(const spdlog::source_loc& where, spdlog::level::level_enum level,
                    std::string_view text) {
+  EmitLogRecord(spdlog::log_clock::now(), where, level, text);
+}
+
+void EmitLogRecord(spdlog::log_clock::time_point when, const spdlog::source_loc& where,
+                   spdlog::level::level_enum level, std::string_view text) {
   const auto& logger = GetLogger();
   if (logger) {
-    logger->log(where, level, text);
+    logger->log(when, where, level, text);
     return;
   }
   // No logger (its set-up failed): keep the record on standard error rather than lose it.

@@ -22,9 +22,11 @@ constexpr auto kStartup = 15s;
 
 class NodeEndToEnd : public ::testing::Test {
 protected:
+  // Fresh tables every time: some cases take a table or a column away.
   void SetUp() override {
     db_ = std::make_unique<AdminDb>();
-    db_->ResetTables();
+    db_->Exec("DROP TABLE IF EXISTS global_config, custom_config, config_table_changes");
+    ASSERT_TRUE(LoadSchema());
     RemoveConfigs();
   }
 
@@ -100,7 +102,7 @@ TEST_F(NodeEndToEnd, FailedStartupsExitWith255AndSayWhy) {
     EXPECT_FALSE(FileExists(Config("c.yaml")));
     EXPECT_EQ(log_.Count("ConfigDistribute table : custom_config"), 0u);
   }
-  db_->ResetTables();
+  db_->Exec("DELETE FROM global_config");
   {  // A table that cannot be read fails start-up instead of reading as empty.
     db_->Exec("ALTER TABLE custom_config RENAME COLUMN node_name TO node_name_x");
     auto center = StartConfigCenter();
@@ -123,12 +125,12 @@ TEST_F(NodeEndToEnd, FailedStartupsExitWith255AndSayWhy) {
 }
 
 TEST_F(NodeEndToEnd, MissingTableReadsAsEmpty) {
-  db_->Exec("DROP TABLE custom_config");
   db_->InsertItem("global_config", "only.yaml", "x", "", 2);
+  db_->Exec("DROP TABLE custom_config");
   auto center = StartReady();
   EXPECT_TRUE(FileExists(Config("only.yaml")));
+  EXPECT_EQ(log_.Count("[1146] Table 'ROBOT.custom_config' doesn't exist"), 1u) << log_.Since();
   Stop(*center);
-  ASSERT_TRUE(LoadSchema());
 }
 
 TEST_F(NodeEndToEnd, ChangesReachTargetsWithinMilliseconds) {
@@ -180,8 +182,11 @@ TEST_F(NodeEndToEnd, WithdrawalsUnsetParametersAndRemoveFiles) {
 
   db_->Exec("UPDATE global_config SET deleted = 1 WHERE name = 'lidar.yaml'");
   EXPECT_TRUE(WaitForFile(Config("lidar.yaml"), nullptr, 2s));
-  // A second withdrawal finds nothing, says so, and does not hold back what follows.
-  db_->Exec("DELETE FROM global_config WHERE name = 'lidar.yaml'");
+  // A second withdrawal (written to the change log by hand: the triggers log none for a row
+  // that is already deleted) finds nothing, says so, and does not hold back what follows.
+  db_->Exec(
+      "INSERT INTO config_table_changes (source_table, name, value, node_name, change_type, "
+      "config_type, deleted) VALUES ('global_config', 'lidar.yaml', '', '', 'update', 2, 1)");
   db_->InsertItem("global_config", "after.yaml", "after", "", 2);
   const std::string after = "after";
   EXPECT_TRUE(WaitForFile(Config("after.yaml"), &after, 2s));
@@ -206,11 +211,38 @@ TEST_F(NodeEndToEnd, SlowOrAbsentTargetHoldsBackLaterRows) {
   const std::string b = "b";
   EXPECT_TRUE(WaitForFile(Config("behind.yaml"), &b, 3s));
 
-  // A target slower than the deadline never counts as answered.
+  // A target slower than the deadline never counts as answered: the row is tried again
+  // until a target answers in time.
+  // (Stopped in order: a killed node's endpoints linger in DDS until their lease runs out.)
+  Stop(*late);
+  auto slow = StartTarget({"--name", "late", "--string", "gain=1", "--delay-ms", "1500"});
   db_->Exec("UPDATE global_config SET value = '3' WHERE name = 'gain'");
   db_->InsertItem("global_config", "behind2.yaml", "c", "", 2);
+  std::this_thread::sleep_for(3500ms);
+  EXPECT_FALSE(FileExists(Config("behind2.yaml")));
+  EXPECT_GE(log_.Count("ParamConfigDistribute, node_name : late, gain : 3"), 2u) << log_.Since();
+  Stop(*slow);
+  auto fast = StartTarget({"--name", "late", "--string", "gain=1"});
+  EXPECT_TRUE(fast->WaitFor("set late.gain type=string value=\"3\"", 3s)) << fast->Output();
   const std::string c = "c";
   EXPECT_TRUE(WaitForFile(Config("behind2.yaml"), &c, 3s));
+  Stop(*center);
+}
+
+TEST_F(NodeEndToEnd, RowThatKeepsFailingIsLoggedAboutOnceASecond) {
+  auto center = StartReady();
+  // No node can have this name; the client library refuses the service name.
+  db_->InsertItem("global_config", "p", "1", "bad name", 1);
+  db_->InsertItem("global_config", "held.yaml", "h", "", 2);
+  ASSERT_TRUE(log_.WaitFor("Set parameters call to /bad name/set_parameters failed: ", 2s))
+      << log_.Since();
+  std::this_thread::sleep_for(2200ms);
+  EXPECT_FALSE(FileExists(Config("held.yaml")));
+  // Thousands of attempts in two seconds, a handful of records.
+  const size_t attempts = log_.Count("/bad name/set_parameters failed");
+  EXPECT_GE(attempts, 2u);
+  EXPECT_LE(attempts, 4u) << log_.Since();
+  EXPECT_GE(log_.Count("more times; those repeats were left out of the log"), 1u);
   Stop(*center);
 }
 
@@ -236,8 +268,11 @@ TEST_F(NodeEndToEnd, DatabaseRestartLosesNoChangeAndDoesNotFloodTheLog) {
 
 TEST_F(NodeEndToEnd, FailedRowReadKeepsThePosition) {
   auto center = StartReady();
+  // The row statement fails while the column is away; the maximum can still be read.
   db_->Exec("ALTER TABLE config_table_changes RENAME COLUMN value TO value_x");
-  db_->InsertItem("global_config", "kept.yaml", "k", "", 2);
+  db_->Exec(
+      "INSERT INTO config_table_changes (source_table, name, value_x, node_name, change_type, "
+      "config_type, deleted) VALUES ('global_config', 'kept.yaml', 'k', '', 'insert', 2, 0)");
   std::this_thread::sleep_for(300ms);
   EXPECT_FALSE(FileExists(Config("kept.yaml")));
   db_->Exec("ALTER TABLE config_table_changes RENAME COLUMN value_x TO value");
@@ -249,12 +284,15 @@ TEST_F(NodeEndToEnd, FailedRowReadKeepsThePosition) {
 TEST_F(NodeEndToEnd, ServesConfigOperateHonoursRosArgumentsAndStopsOnSignals) {
   {
     auto center = StartReady({"-r", "__node:=center_two", "-r", "__ns:=/robot1"});
-    Process probe({"config_probe", "operate", "--service", "/robot1/config_operate"});
+    Process probe(
+        {"config_probe", "operate", "--ros-args", "-r", "/config_operate:=/robot1/config_operate"});
     EXPECT_EQ(probe.Wait(10s), 0) << probe.Output();
     EXPECT_NE(probe.Output().find("success=true"), std::string::npos) << probe.Output();
     // The renamed node answers its own parameter service under the new name.
+    // (1 would mean no answer; 3 is an answer that the parameter is not declared.)
     Process params({"config_probe", "get", "robot1/center_two", "use_sim_time"});
-    EXPECT_EQ(params.Wait(10s), 0) << params.Output();
+    const auto answered = params.Wait(10s);
+    EXPECT_TRUE(answered == 0 || answered == 3) << params.Output();
     center->Signal(SIGINT);
     EXPECT_EQ(center->Wait(5s), 0) << center->Output();
   }

@@ -24,6 +24,7 @@ protected:
   void SetUp() override {
     written.clear();
     GetLogger() = std::make_shared<spdlog::logger>("throttle_test", sink_);
+    GetLogger()->set_level(spdlog::level::debug);
   }
   void TearDown() override { GetLogger().reset(); }
 

@@ -30,6 +30,7 @@ public:
 
 private:
   struct Record {
+    spdlog::log_clock::time_point when;
     spdlog::source_loc where;
     spdlog::level::level_enum level;
     std::string text;

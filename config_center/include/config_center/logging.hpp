@@ -23,9 +23,12 @@ void InitLogger(const std::string& base_path, std::string logger_name);
 void WriteLogRecord(const spdlog::source_loc& where, spdlog::level::level_enum level,
                     std::string_view text);
 
-// Writes a record to the logger, or to standard error while the logger is empty.
+// Writes a record to the logger, or to standard error while the logger is empty. A record
+// that was held back keeps the time it was made at.
 void EmitLogRecord(const spdlog::source_loc& where, spdlog::level::level_enum level,
                    std::string_view text);
+void EmitLogRecord(spdlog::log_clock::time_point when, const spdlog::source_loc& where,
+                   spdlog::level::level_enum level, std::string_view text);
 
 // While set, WriteLogRecord hands every record to `divert` instead (null: no divert). Main
 // thread only, like all logging of the node.

@@ -11,8 +11,10 @@
 namespace config_center {
 
 // Keeps a failure that repeats on every tick from flooding the log: its first occurrence is
-// written at once; repeats within the interval are left out and counted; then one is written
-// again, preceded by the count. A different failure, or success, is written at once.
+// written at once; repeats that end within the interval from the start of the last written
+// one are left out and counted; then one is written again, preceded by the count. A
+// different failure, or success, is written at once. (An attempt that itself takes the
+// interval, such as a parameter call waiting out its deadline, is therefore always written.)
 class RepeatThrottle {
 public:
   using Clock = std::chrono::steady_clock;
@@ -32,7 +34,7 @@ public:
     }
     LogCapture capture;
     std::string outcome = std::forward<Attempt>(attempt)();
-    if (outcome == failure_ && now - written_at_ < interval_) {
+    if (outcome == failure_ && Clock::now() - written_at_ < interval_) {
       capture.Discard();
       ++left_out_;
       return;
