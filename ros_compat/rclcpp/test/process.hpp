@@ -34,12 +34,13 @@ public:
   explicit Child(const std::vector<std::string>& argv) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) std::abort();
+    // Built before fork: the child of a multi-threaded process may only exec.
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
     pid_ = fork();
     if (pid_ == 0) {
       dup2(out[1], STDOUT_FILENO);
-      std::vector<char*> args;
-      for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
       execv(args[0], args.data());
       _exit(127);
     }
