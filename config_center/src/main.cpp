@@ -18,7 +18,7 @@ constexpr char kLogDir[] = "/opt/velgar/logs/";
 constexpr char kLogFile[] = "config_center/config_center_log_file";
 constexpr char kNodeName[] = "config_center";
 
-int Serve(std::shared_ptr<rclcpp::Node> node) {
+int Serve(const std::shared_ptr<rclcpp::Node>& node) {
   using config_center::ConfigCenterHandler;
   using velgar_protocol::srv::ConfigOperate;
 
@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
       std::cout << "config center init failed" << std::endl;
       exit(-1);
     }
-    return Serve(std::move(node));
+    return Serve(node);
   } catch (const std::exception& error) {
     // The client library raises; the node's own code does not. Leave an orderly trace
     // instead of an abort, with a status that tells it apart from a failed start-up.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -25,7 +26,7 @@ using Clock = std::chrono::steady_clock;
 
 double Percentile(std::vector<double> values, double p) {
   std::sort(values.begin(), values.end());
-  const size_t index = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+  const auto index = static_cast<size_t>(std::lround(p * static_cast<double>(values.size() - 1)));
   return values[index];
 }
 

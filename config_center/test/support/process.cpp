@@ -23,6 +23,7 @@ Process::Process(std::vector<std::string> argv) {
   posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDERR_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (auto& arg : argv) args.push_back(arg.data());
   args.push_back(nullptr);
   const int error = ::posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ);
