@@ -150,13 +150,13 @@ TEST_F(QueryTest, LongValuesAndNulBytesComeBackWhole) {
   for (size_t size : {65535u, 65536u, 65537u, 1048576u, 5u << 20}) {
     values.push_back(Pattern(size, static_cast<unsigned>(values.size())));
   }
-  values.push_back(std::string("a\0b\0\0c", 6));
+  values.emplace_back("a\0b\0\0c", 6);
   std::string long_with_nul = Pattern(70000, 9);
   long_with_nul[3] = '\0';
   long_with_nul[69999] = '\0';
   values.push_back(long_with_nul);
-  values.push_back("smile \xF0\x9F\x99\x82 and \xC3\xA9");  // 4- and 2-byte UTF-8
-  values.push_back("short after the long ones");
+  values.emplace_back("smile \xF0\x9F\x99\x82 and \xC3\xA9");  // 4- and 2-byte UTF-8
+  values.emplace_back("short after the long ones");
   for (size_t i = 0; i < values.size(); ++i) {
     admin_.InsertItem("global_config", "item" + std::to_string(i), values[i], "n", kFile);
   }
