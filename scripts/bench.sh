@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the ROS client layer benchmark inside the isolated environment (loopback DDS, its own
-# domain) and prints its table. Build first (scripts/build.sh). Arguments go to the program,
+# domain) and prints its table, then the node's end-to-end soak run. Build first (scripts/build.sh). Arguments go to the program,
 # for example --round-trips 5000 --idle-seconds 20.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -9,4 +9,10 @@ if [ ! -x "$bench" ]; then
   echo "bench.sh: $bench is missing; run scripts/build.sh first" >&2
   exit 1
 fi
-exec "$root/scripts/isolated.sh" "$bench" "$@"
+"$root/scripts/isolated.sh" "$bench" "$@"
+# The node itself: change-to-target latency over many changes, and its idle cost.
+echo
+echo "config_center end to end (ctest label soak):"
+"$root/scripts/isolated.sh" ctest --test-dir "$root/build/config_center" -L soak -V |
+  grep -E 'of one core|table change|tests passed|tests failed'
+
