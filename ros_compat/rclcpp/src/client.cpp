@@ -30,20 +30,11 @@ ClientBase::ClientBase(std::shared_ptr<node_interfaces::NodeBaseInterface> node_
     : impl_(std::make_unique<Impl>()) {
   impl_->context = node_base->get_context();
   impl_->name = node_base->resolve_topic_or_service_name(service_name, true);
-  dds_entity_t participant = impl_->context->dds_participant();
-  dds_entity_t rq = detail::service_topic(*impl_->context, "rq" + impl_->name + "Request");
-  dds_entity_t rr = detail::service_topic(*impl_->context, "rr" + impl_->name + "Reply");
-  dds_qos_t* qos = detail::service_qos(qos_profile);
-  impl_->reader = dds_create_reader(participant, rr, qos, nullptr);
-  impl_->writer = dds_create_writer(participant, rq, qos, nullptr);
-  dds_delete_qos(qos);
-  if (impl_->reader < 0 || impl_->writer < 0) {
-    if (impl_->reader > 0) dds_delete(impl_->reader);
-    if (impl_->writer > 0) dds_delete(impl_->writer);
-    throw exceptions::RCLError(exceptions::RCL_RET_ERROR,
-                               dds_strretcode(impl_->reader < 0 ? impl_->reader : impl_->writer),
-                               "could not create client");
-  }
+  const detail::ServiceEndpoints endpoints =
+      detail::create_service_endpoints(*impl_->context, impl_->name, qos_profile,
+                                       detail::ServiceEnd::kClient, "could not create client");
+  impl_->reader = endpoints.reader;
+  impl_->writer = endpoints.writer;
   impl_->guid = detail::entity_guid(impl_->reader);
   impl_->read_condition = dds_create_readcondition(impl_->reader, DDS_ANY_STATE);
   dds_set_status_mask(impl_->reader, DDS_SUBSCRIPTION_MATCHED_STATUS);

@@ -72,23 +72,14 @@ ServiceBase::ServiceBase(std::shared_ptr<node_interfaces::NodeBaseInterface> nod
     : impl_(std::make_unique<Impl>()) {
   impl_->context = node_base->get_context();
   impl_->name = node_base->resolve_topic_or_service_name(service_name, true);
-  dds_entity_t participant = impl_->context->dds_participant();
-  dds_entity_t rq = detail::service_topic(*impl_->context, "rq" + impl_->name + "Request");
-  dds_entity_t rr = detail::service_topic(*impl_->context, "rr" + impl_->name + "Reply");
-  dds_qos_t* qos = detail::service_qos(qos_profile);
-  impl_->reader = dds_create_reader(participant, rq, qos, nullptr);
-  impl_->writer = dds_create_writer(participant, rr, qos, nullptr);
-  dds_delete_qos(qos);
-  if (impl_->reader < 0 || impl_->writer < 0) {
-    if (impl_->reader > 0) dds_delete(impl_->reader);
-    if (impl_->writer > 0) dds_delete(impl_->writer);
-    throw exceptions::RCLError(exceptions::RCL_RET_ERROR,
-                               dds_strretcode(impl_->reader < 0 ? impl_->reader : impl_->writer),
-                               "could not create service");
-  }
+  const detail::ServiceEndpoints endpoints =
+      detail::create_service_endpoints(*impl_->context, impl_->name, qos_profile,
+                                       detail::ServiceEnd::kServer, "could not create service");
+  impl_->reader = endpoints.reader;
+  impl_->writer = endpoints.writer;
   impl_->read_condition = dds_create_readcondition(impl_->reader, DDS_ANY_STATE);
   dds_set_status_mask(impl_->writer, DDS_PUBLICATION_MATCHED_STATUS);
-  impl_->match_waitset = dds_create_waitset(participant);
+  impl_->match_waitset = dds_create_waitset(impl_->context->dds_participant());
   dds_waitset_attach(impl_->match_waitset, impl_->writer, 0);
   impl_->handles.resize(8);
 }

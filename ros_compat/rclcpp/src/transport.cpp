@@ -54,6 +54,28 @@ dds_qos_t* service_qos(const rmw_qos_profile_t& profile) {
   return qos;
 }
 
+ServiceEndpoints create_service_endpoints(rclcpp::Context& context, const std::string& service_name,
+                                          const rmw_qos_profile_t& qos_profile, ServiceEnd end,
+                                          const char* failure) {
+  const dds_entity_t participant = context.dds_participant();
+  const dds_entity_t requests = service_topic(context, "rq" + service_name + "Request");
+  const dds_entity_t replies = service_topic(context, "rr" + service_name + "Reply");
+  const bool server = end == ServiceEnd::kServer;
+  dds_qos_t* qos = service_qos(qos_profile);
+  ServiceEndpoints endpoints{
+      dds_create_reader(participant, server ? requests : replies, qos, nullptr),
+      dds_create_writer(participant, server ? replies : requests, qos, nullptr)};
+  dds_delete_qos(qos);
+  if (endpoints.reader < 0 || endpoints.writer < 0) {
+    if (endpoints.reader > 0) dds_delete(endpoints.reader);
+    if (endpoints.writer > 0) dds_delete(endpoints.writer);
+    throw exceptions::RCLError(
+        exceptions::RCL_RET_ERROR,
+        dds_strretcode(endpoints.reader < 0 ? endpoints.reader : endpoints.writer), failure);
+  }
+  return endpoints;
+}
+
 Guid entity_guid(dds_entity_t entity) {
   dds_guid_t guid;
   check(dds_get_guid(entity, &guid), "could not read endpoint id");

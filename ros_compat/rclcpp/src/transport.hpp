@@ -25,6 +25,18 @@ dds_entity_t service_topic(rclcpp::Context& context, const std::string& topic_na
 dds_qos_t* service_qos(const rmw_qos_profile_t& profile);
 Guid entity_guid(dds_entity_t entity);
 
+/// The reader and writer of one end of a service: a client reads replies and writes requests,
+/// a server reads requests and writes replies. Throws RCLError with `failure` when DDS
+/// refuses either.
+struct ServiceEndpoints {
+  dds_entity_t reader;
+  dds_entity_t writer;
+};
+enum class ServiceEnd { kClient, kServer };
+ServiceEndpoints create_service_endpoints(rclcpp::Context& context, const std::string& service_name,
+                                          const rmw_qos_profile_t& qos_profile, ServiceEnd end,
+                                          const char* failure);
+
 /// Takes one sample into (guid, seq, payload); false when none was waiting. Invalid samples
 /// (disposals and the like) are consumed and reported through `valid`.
 bool take_one(dds_entity_t reader, Guid& guid, int64_t& sequence_number,
