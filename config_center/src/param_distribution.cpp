@@ -51,6 +51,7 @@ bool ConfigCenter::CallSetParameters(std::string service_name,
     // A request written before the client has matched the service is lost on the wire,
     // so look for the service first, within the same deadline.
     if (!client->wait_for_service(TimeLeft(deadline))) {
+      // Shutting down ends the wait early; like an interrupted answer, that is no failure.
       return !rclcpp::ok();
     }
     auto future = client->async_send_request(std::move(request));
