@@ -1,7 +1,6 @@
 #ifndef CONFIG_CENTER_CONFIG_CENTER_HPP_
 #define CONFIG_CENTER_CONFIG_CENTER_HPP_
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -41,8 +40,6 @@ public:
   void PeriodCheckConfig();
   bool DeleteParamConfig(const ConfigTableChangesData& change);
   static void DeleteFileConfig(const ConfigTableChangesData& change);
-
-  int64_t config_change_max_id() const { return config_change_max_id_; }
 
 private:
   ConfigCenter() = default;
