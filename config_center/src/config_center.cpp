@@ -1,5 +1,6 @@
 #include "config_center/config_center.hpp"
 
+#include <chrono>
 #include <functional>
 #include <utility>
 
@@ -18,7 +19,7 @@ ConfigCenter& ConfigCenter::GetInstance() {
 }
 
 // Reached during static initialisation, so the instance exists before main runs.
-[[maybe_unused]] static ConfigCenter& kEarlyConfigCenter = ConfigCenter::GetInstance();
+[[maybe_unused]] static ConfigCenter& early_instance = ConfigCenter::GetInstance();
 
 void ConfigCenter::SetNode(std::shared_ptr<rclcpp::Node> node) {
   node_ = std::move(node);
