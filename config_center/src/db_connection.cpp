@@ -18,6 +18,9 @@ DbConnection& DbConnection::GetInstance() {
   return instance;
 }
 
+// Reached during static initialisation, so the connection object exists before main runs.
+[[maybe_unused]] static DbConnection& early_instance = DbConnection::GetInstance();
+
 DbConnection::~DbConnection() {
   if (mysql_ != nullptr) {
     mysql_close(mysql_);
