@@ -2,6 +2,7 @@
 #define CONFIG_CENTER_CONFIG_CENTER_HPP_
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -58,6 +59,9 @@ private:
   // timer callback.
   rclcpp::CallbackGroup::SharedPtr param_call_group_;
   std::shared_ptr<rclcpp::executors::SingleThreadedExecutor> param_call_executor_;
+  // One client per target service, kept while it answers in time.
+  std::map<std::string, rclcpp::Client<rcl_interfaces::srv::SetParameters>::SharedPtr>
+      param_clients_;
 
   RepeatThrottle poll_failures_;
 };
