@@ -17,6 +17,8 @@ packages=(
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   util-linux iproute2 procps psmisc
+  # systemd-analyze, for the check of the service unit
+  systemd
 )
 
 missing=()
