@@ -9,6 +9,7 @@
 #include <rcl_interfaces/srv/set_parameters.hpp>
 #include <rclcpp/rclcpp.hpp>
 
+#include "config_center/config_file_batch.hpp"
 #include "config_center/records.hpp"
 #include "config_center/repeat_throttle.hpp"
 
@@ -28,11 +29,13 @@ public:
 
   // Start-up distribution of both item tables, global_config first.
   bool FullConfigDistribute();
-  bool ConfigDistribute(const std::string& table);
+  bool ConfigDistribute(const std::string& table, ConfigFileBatch* files = nullptr);
 
   // One item into effect. An empty value withdraws a parameter.
   bool ParamConfigDistribute(const ConfigData& item);
-  static bool FileConfigDistribute(const ConfigData& item);
+  // With a batch, the file is staged there and goes into effect with CommitConfigFiles.
+  static bool FileConfigDistribute(const ConfigData& item, ConfigFileBatch* batch = nullptr);
+  static bool CommitConfigFiles(ConfigFileBatch& batch);
   bool CallSetParameters(std::string service_name,
                          std::shared_ptr<rcl_interfaces::srv::SetParameters::Request> request);
 
