@@ -54,8 +54,9 @@ bool ConfigCenter::CallSetParameters(std::string service_name,
                                                    param_call_group_);
     }
     // A request written before the client has matched the service is lost on the wire,
-    // so look for the service first, within the same deadline.
-    if (!client->wait_for_service(TimeLeft(deadline))) {
+    // so look for the service first, within the same deadline. Asking a kept client first
+    // spares the graph event that wait_for_service sets up (it wakes the graph listener).
+    if (!client->service_is_ready() && !client->wait_for_service(TimeLeft(deadline))) {
       param_clients_.erase(service_name);
       // Shutting down ends the wait early; like an interrupted answer, that is no failure.
       return !rclcpp::ok();
