@@ -5,9 +5,11 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -244,6 +246,25 @@ TEST_F(NodeEndToEnd, RowThatKeepsFailingIsLoggedAboutOnceASecond) {
   EXPECT_LE(attempts, 4u) << log_.Since();
   EXPECT_GE(log_.Count("more times; those repeats were left out of the log"), 1u);
   Stop(*center);
+}
+
+TEST_F(NodeEndToEnd, ChangeCommittedWhileStartupIsBusyIsApplied) {
+  // Each set takes this target 600 ms, so start-up is still busy when the changes commit.
+  auto slow = StartTarget({"--name", "slow", "--string", "gain=0", "--delay-ms", "600"});
+  db_->InsertItem("global_config", "gain", "1", "slow", 1);
+  auto center = StartConfigCenter();
+  ASSERT_TRUE(log_.WaitFor("ParamConfigDistribute, node_name : slow, gain : 1", kStartup))
+      << center->Output();
+  // global_config has been read: these reach the targets through the change log only.
+  db_->Exec("UPDATE global_config SET value = '2' WHERE name = 'gain'");
+  db_->InsertItem("global_config", "during.yaml", "d", "", 2);
+  ASSERT_TRUE(log_.WaitFor("Config center ready", kStartup)) << center->Output();
+  EXPECT_TRUE(slow->WaitFor("set slow.gain type=string value=\"1\"", 3s)) << slow->Output();
+  EXPECT_TRUE(slow->WaitFor("set slow.gain type=string value=\"2\"", 3s)) << slow->Output();
+  const std::string d = "d";
+  EXPECT_TRUE(WaitForFile(Config("during.yaml"), &d, 3s)) << log_.Since();
+  Stop(*center);
+  Stop(*slow);
 }
 
 TEST_F(NodeEndToEnd, DatabaseRestartLosesNoChangeAndDoesNotFloodTheLog) {
