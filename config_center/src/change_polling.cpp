@@ -50,7 +50,9 @@ std::string ConfigCenter::CheckChangeLog() {
            db.LastQueryError();
   }
   for (const ConfigTableChangesData& change : changes) {
-    if (!ApplyChange(change)) {
+    // A row that can never be applied is passed over like a handled one; only a row that
+    // may work later ends the pass and is tried again on the next tick.
+    if (ApplyChange(change) == Outcome::kLater) {
       return "change " + std::to_string(change.id);
     }
     config_change_max_id_ = std::max(config_change_max_id_, change.id);
@@ -60,27 +62,36 @@ std::string ConfigCenter::CheckChangeLog() {
   return "";
 }
 
-bool ConfigCenter::ApplyChange(const ConfigTableChangesData& change) {
+Outcome ConfigCenter::ApplyChange(const ConfigTableChangesData& change) {
   const bool distribute =
       change.change_type == "insert" || (change.change_type == "update" && change.deleted == 0);
   const bool withdraw = change.change_type == "update" && change.deleted != 0;
   if (!distribute && !withdraw) {
-    return true;
+    return Outcome::kDone;
   }
+  Outcome outcome = Outcome::kNever;
+  std::string why;
   if (change.config_type != kParam && change.config_type != kFile) {
     LOG_ERROR("Unknow config type");
-    return false;
-  }
-  if (withdraw) {
-    if (change.config_type == kParam) {
-      return DeleteParamConfig(change);
-    }
+    why = "config_type " + std::to_string(change.config_type) + " is no known kind of item";
+  } else if (withdraw && change.config_type == kFile) {
     // A file that cannot be removed is logged and does not hold back later changes.
     DeleteFileConfig(change);
-    return true;
+    return Outcome::kDone;
+  } else if (change.config_type == kParam) {
+    outcome = withdraw ? DeleteParamConfig(change)
+                       : ParamConfigDistribute(ConfigData{change.name, change.value,
+                                                          change.node_name, change.config_type});
+    why = "node_name \"" + change.node_name + "\" makes no valid service name";
+  } else {
+    outcome = FileConfigDistribute(
+        ConfigData{change.name, change.value, change.node_name, change.config_type});
+    why = "the file name \"" + change.name + "\" is refused";
   }
-  const ConfigData item{change.name, change.value, change.node_name, change.config_type};
-  return change.config_type == kParam ? ParamConfigDistribute(item) : FileConfigDistribute(item);
+  if (outcome == Outcome::kNever) {
+    LOG_ERROR("Change {} can never be applied, so it is passed over: {}", change.id, why);
+  }
+  return outcome;
 }
 
 }  // namespace config_center

@@ -7,7 +7,7 @@
 
 namespace config_center {
 
-bool ConfigCenter::DeleteParamConfig(const ConfigTableChangesData& change) {
+Outcome ConfigCenter::DeleteParamConfig(const ConfigTableChangesData& change) {
   LOG_DEBUG("Delete node_name : {} ,  param {}", change.node_name, change.name);
   // An empty value goes out as a parameter that is not set: that is the withdrawal.
   return ParamConfigDistribute(ConfigData{change.name, "", change.node_name, kParam});

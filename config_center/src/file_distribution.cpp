@@ -6,18 +6,18 @@
 
 namespace config_center {
 
-bool ConfigCenter::FileConfigDistribute(const ConfigData& item) {
+Outcome ConfigCenter::FileConfigDistribute(const ConfigData& item) {
   LOG_DEBUG("FileConfigDistribute: {}", item.name);
   std::string path;
   std::string why;
   if (!ConfigFilePath(kConfigsDir, item.name, &path, &why)) {
     LOG_ERROR("Refused config file name \"{}\": {}", item.name, why);
-    return false;
+    return Outcome::kNever;
   }
   std::string error;
   switch (WriteFileAtomically(path, item.value, &error)) {
     case WriteStep::kNone:
-      return true;
+      return Outcome::kDone;
     case WriteStep::kCreateTemp:
       LOG_ERROR("Failed to create tmp config file for {}: {}", item.name, error);
       break;
@@ -31,7 +31,8 @@ bool ConfigCenter::FileConfigDistribute(const ConfigData& item) {
       LOG_ERROR("Failed to sync config directory of {}: {}", item.name, error);
       break;
   }
-  return false;
+  // A missing directory, a full disk or a missing permission can be mended while the node runs.
+  return Outcome::kLater;
 }
 
 }  // namespace config_center

@@ -233,19 +233,67 @@ TEST_F(NodeEndToEnd, SlowOrAbsentTargetHoldsBackLaterRows) {
 
 TEST_F(NodeEndToEnd, RowThatKeepsFailingIsLoggedAboutOnceASecond) {
   auto center = StartReady();
-  // No node can have this name; the client library refuses the service name.
-  db_->InsertItem("global_config", "p", "1", "bad name", 1);
-  db_->InsertItem("global_config", "held.yaml", "h", "", 2);
-  ASSERT_TRUE(log_.WaitFor("Set parameters call to /bad name/set_parameters failed: ", 2s))
+  // The directory does not exist: the row fails on every tick until someone makes it.
+  db_->InsertItem("global_config", "later/held.yaml", "h", "", 2);
+  db_->InsertItem("global_config", "behind.yaml", "b", "", 2);
+  ASSERT_TRUE(log_.WaitFor("Failed to create tmp config file for later/held.yaml", 2s))
       << log_.Since();
   std::this_thread::sleep_for(2200ms);
-  EXPECT_FALSE(FileExists(Config("held.yaml")));
+  EXPECT_FALSE(FileExists(Config("behind.yaml")));
   // Thousands of attempts in two seconds, a handful of records.
-  const size_t attempts = log_.Count("/bad name/set_parameters failed");
+  const size_t attempts = log_.Count("Failed to create tmp config file for later/held.yaml");
   EXPECT_GE(attempts, 2u);
   EXPECT_LE(attempts, 4u) << log_.Since();
   EXPECT_GE(log_.Count("more times; those repeats were left out of the log"), 1u);
+  EXPECT_EQ(log_.Count("can never be applied"), 0u) << log_.Since();
+
+  // Mended, the row goes through and the one behind it follows.
+  ASSERT_EQ(::mkdir(Config("later").c_str(), 0755), 0);
+  const std::string h = "h";
+  const std::string b = "b";
+  EXPECT_TRUE(WaitForFile(Config("later/held.yaml"), &h, 2s)) << log_.Since();
+  EXPECT_TRUE(WaitForFile(Config("behind.yaml"), &b, 2s));
   Stop(*center);
+}
+
+TEST_F(NodeEndToEnd, RowsThatCanNeverBeAppliedArePassedOverOnce) {
+  auto target = StartTarget({"--name", "arm", "--string", "speed=0"});
+  auto center = StartReady();
+  db_->InsertItem("global_config", "odd", "1", "arm", 7);
+  // No node can have this name; the client library refuses the service name.
+  db_->InsertItem("global_config", "p", "1", "bad name", 1);
+  // The client library would expand this into its own node's name: a call to the wrong node.
+  db_->InsertItem("global_config", "q", "1", "{node}", 1);
+  db_->InsertItem("global_config", "../escape.yaml", "x", "", 2);
+  db_->Exec("UPDATE global_config SET deleted = 1 WHERE name = 'p'");  // withdrawal, same name
+  db_->InsertItem("global_config", "speed", "5", "arm", 1);
+  ASSERT_TRUE(target->WaitFor("set arm.speed type=string value=\"5\"", 3s)) << log_.Since();
+
+  // A few hundred ticks later each was still logged once, with its id and the reason.
+  std::this_thread::sleep_for(300ms);
+  const auto id_of = [&](const std::string& where) {
+    return *db_->Scalar("SELECT id FROM config_table_changes WHERE " + where);
+  };
+  const std::string log = log_.Since();
+  const std::pair<std::string, std::string> rows[] = {
+      {id_of("config_type = 7"), "config_type 7 is no known kind of item"},
+      {id_of("name = 'p' AND deleted = 0"), "node_name \"bad name\" makes no valid service name"},
+      {id_of("name = 'p' AND deleted = 1"), "node_name \"bad name\" makes no valid service name"},
+      {id_of("name = 'q'"), "node_name \"{node}\" makes no valid service name"},
+      {id_of("name = '../escape.yaml'"), "the file name \"../escape.yaml\" is refused"},
+  };
+  for (const auto& [id, why] : rows) {
+    EXPECT_EQ(LogTail::CountIn(
+                  log, "Change " + id + " can never be applied, so it is passed over: " + why),
+              1u)
+        << id << " " << why << "\n"
+        << log;
+  }
+  EXPECT_EQ(LogTail::CountIn(log, "Unknow config type"), 1u);
+  EXPECT_EQ(LogTail::CountIn(log, "Set parameters call to /bad name/set_parameters failed: "), 2u);
+  EXPECT_FALSE(FileExists("/opt/velgar/escape.yaml"));
+  Stop(*center);
+  Stop(*target);
 }
 
 TEST_F(NodeEndToEnd, ChangeCommittedWhileStartupIsBusyIsApplied) {

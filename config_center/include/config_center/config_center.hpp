@@ -13,6 +13,13 @@
 
 namespace config_center {
 
+// How an attempt to put one item into effect ended.
+enum class Outcome {
+  kDone,   // in effect; for a parameter: the target answered (or the node is shutting down)
+  kLater,  // may work on another attempt: the target is absent or slow, the file not writable
+  kNever,  // cannot work as the item stands: unknown kind, invalid service name, unsafe file name
+};
+
 // The node's one long-lived object: it distributes the item tables at start-up and then
 // follows the change log on a 1 ms timer. Everything runs on the main thread.
 class ConfigCenter {
@@ -30,15 +37,15 @@ public:
   bool ConfigDistribute(const std::string& table);
 
   // One item into effect. An empty value withdraws a parameter.
-  bool ParamConfigDistribute(const ConfigData& item);
-  static bool FileConfigDistribute(const ConfigData& item);
-  bool CallSetParameters(std::string service_name,
-                         std::shared_ptr<rcl_interfaces::srv::SetParameters::Request> request);
+  Outcome ParamConfigDistribute(const ConfigData& item);
+  static Outcome FileConfigDistribute(const ConfigData& item);
+  Outcome CallSetParameters(std::string service_name,
+                            std::shared_ptr<rcl_interfaces::srv::SetParameters::Request> request);
 
   // Change-log tracking.
   void InitConfigChangeMaxID();
   void PeriodCheckConfig();
-  bool DeleteParamConfig(const ConfigTableChangesData& change);
+  Outcome DeleteParamConfig(const ConfigTableChangesData& change);
   static void DeleteFileConfig(const ConfigTableChangesData& change);
 
 private:
@@ -47,7 +54,7 @@ private:
   // What ended a polling pass: empty when every new row was handled, otherwise a text that
   // names the failure (which read failed, or which row and why), so a repeat can be told.
   std::string CheckChangeLog();
-  bool ApplyChange(const ConfigTableChangesData& change);
+  Outcome ApplyChange(const ConfigTableChangesData& change);
 
   std::shared_ptr<rclcpp::TimerBase> timer_;
   std::shared_ptr<rclcpp::Node> node_;
