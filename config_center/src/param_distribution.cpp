@@ -41,6 +41,18 @@ bool IsValidServiceName(const std::string& service_name, std::string* why) {
   return false;
 }
 
+// An answer still counts as handled when the target refused a parameter, but the operator
+// has to know: the item is not in effect there.
+void LogRefusals(const std::string& service_name, const SetParameters::Request& request,
+                 const SetParameters::Response& response) {
+  const std::string target = service_name.substr(0, service_name.rfind("/set_parameters"));
+  for (size_t i = 0; i < response.results.size(); ++i) {
+    if (response.results[i].successful) continue;
+    const std::string name = i < request.parameters.size() ? request.parameters[i].name : "";
+    LOG_ERROR("Node {} refused parameter {}: {}", target, name, response.results[i].reason);
+  }
+}
+
 }  // namespace
 
 Outcome ConfigCenter::ParamConfigDistribute(const ConfigData& item) {
@@ -76,11 +88,14 @@ Outcome ConfigCenter::CallSetParameters(std::string service_name,
       // Shutting down ends the wait early; like an interrupted answer, that is no failure.
       return rclcpp::ok() ? Outcome::kLater : Outcome::kDone;
     }
-    auto future = client->async_send_request(std::move(request));
+    auto future = client->async_send_request(request);
     const auto code = param_call_executor_->spin_until_future_complete(future, TimeLeft(deadline));
     if (code == rclcpp::FutureReturnCode::TIMEOUT) {
       client->remove_pending_request(future);
       return Outcome::kLater;
+    }
+    if (code == rclcpp::FutureReturnCode::SUCCESS) {
+      LogRefusals(service_name, *request, *future.get());
     }
     return Outcome::kDone;
   } catch (const rclcpp::exceptions::NameValidationError& error) {

@@ -296,6 +296,25 @@ TEST_F(NodeEndToEnd, RowsThatCanNeverBeAppliedArePassedOverOnce) {
   Stop(*target);
 }
 
+TEST_F(NodeEndToEnd, RefusedParameterIsLoggedWithTheTargetsReason) {
+  auto target = StartTarget({"--name", "arm", "--int", "count=3"});
+  auto center = StartReady();
+  db_->InsertItem("global_config", "count", "many", "arm", 1);
+  db_->InsertItem("global_config", "next.yaml", "n", "", 2);
+  ASSERT_TRUE(target->WaitFor("refused arm.count reason=", 2s)) << target->Output();
+  const std::string out = target->Output();
+  const size_t from = out.find("refused arm.count reason=") + 25;
+  const std::string reason = out.substr(from, out.find('\n', from) - from);
+  ASSERT_FALSE(reason.empty());
+  // Handled all the same: the row behind it is not held back.
+  const std::string n = "n";
+  EXPECT_TRUE(WaitForFile(Config("next.yaml"), &n, 2s));
+  EXPECT_TRUE(log_.WaitFor("Node /arm refused parameter count: " + reason, 1s)) << log_.Since();
+  EXPECT_EQ(log_.Count("refused parameter"), 1u);
+  Stop(*center);
+  Stop(*target);
+}
+
 TEST_F(NodeEndToEnd, ChangeCommittedWhileStartupIsBusyIsApplied) {
   // Each set takes this target 600 ms, so start-up is still busy when the changes commit.
   auto slow = StartTarget({"--name", "slow", "--string", "gain=0", "--delay-ms", "600"});
