@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <rcl_interfaces/srv/set_parameters.hpp>
 #include <rclcpp/rclcpp.hpp>
 
+#include "config_center/change_log_gaps.hpp"
 #include "config_center/records.hpp"
 #include "config_center/repeat_throttle.hpp"
 
@@ -54,11 +56,26 @@ private:
   // What ended a polling pass: empty when every new row was handled, otherwise a text that
   // names the failure (which read failed, or which row and why), so a repeat can be told.
   std::string CheckChangeLog();
+  std::string ApplyNewChanges(const std::vector<ConfigTableChangesData>& changes);
+  // Looks for rows that committed after the position moved past their ids, applies them, and
+  // gives up the ids missing for too long.
+  void CheckMissingChanges(ChangeLogGaps::Clock::time_point now);
+  // Ids of `late` rows for whose item the log holds a newer change.
+  bool SupersededChanges(const std::vector<ConfigTableChangesData>& late,
+                         std::vector<int64_t>* superseded);
   Outcome ApplyChange(const ConfigTableChangesData& change);
+  // Moves the position up to `id`; the ids passed over without a row become missing.
+  void MovePositionTo(int64_t id, ChangeLogGaps::Clock::time_point now);
 
   std::shared_ptr<rclcpp::TimerBase> timer_;
   std::shared_ptr<rclcpp::Node> node_;
   int64_t config_change_max_id_ = 0;
+  // Ids below the position whose rows have not been seen yet. Like the position, kept in
+  // memory only, so a database restart or reconnect leaves both as they are.
+  ChangeLogGaps missing_ids_;
+  // Why the last look at late rows left one unapplied; part of every pass's outcome until the
+  // next look, so that the throttle sees a steady repeat.
+  std::string late_failure_;
 
   // Parameter calls are served by a private executor through a callback group of their own
   // that the main executor never takes, so the same wait works at start-up and inside the
