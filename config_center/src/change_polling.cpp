@@ -179,18 +179,15 @@ Outcome ConfigCenter::ApplyChange(const ConfigTableChangesData& change) {
   if (change.config_type != kParam && change.config_type != kFile) {
     LOG_ERROR("Unknow config type");
     why = "config_type " + std::to_string(change.config_type) + " is no known kind of item";
-  } else if (withdraw && change.config_type == kFile) {
-    // A file that cannot be removed is logged and does not hold back later changes.
-    DeleteFileConfig(change);
-    return Outcome::kDone;
   } else if (change.config_type == kParam) {
     outcome = withdraw ? DeleteParamConfig(change)
                        : ParamConfigDistribute(ConfigData{change.name, change.value,
                                                           change.node_name, change.config_type});
     why = "node_name \"" + change.node_name + "\" makes no valid service name";
   } else {
-    outcome = FileConfigDistribute(
-        ConfigData{change.name, change.value, change.node_name, change.config_type});
+    outcome = withdraw ? DeleteFileConfig(change)
+                       : FileConfigDistribute(ConfigData{change.name, change.value,
+                                                         change.node_name, change.config_type});
     why = "the file name \"" + change.name + "\" is refused";
   }
   if (outcome == Outcome::kNever) {

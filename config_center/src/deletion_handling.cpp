@@ -13,17 +13,18 @@ Outcome ConfigCenter::DeleteParamConfig(const ConfigTableChangesData& change) {
   return ParamConfigDistribute(ConfigData{change.name, "", change.node_name, kParam});
 }
 
-void ConfigCenter::DeleteFileConfig(const ConfigTableChangesData& change) {
+Outcome ConfigCenter::DeleteFileConfig(const ConfigTableChangesData& change) {
   LOG_DEBUG("Delete file config {}", change.name);
   std::string path;
   std::string why;
   if (!ConfigFilePath(kConfigsDir, change.name, &path, &why)) {
     LOG_ERROR("Refused to delete config file \"{}\": {}", change.name, why);
-    return;
+    return Outcome::kNever;
   }
   if (std::remove(path.c_str()) != 0) {
     LOG_ERROR("Failed to delete config file {}", change.name);
   }
+  return Outcome::kDone;
 }
 
 }  // namespace config_center

@@ -133,16 +133,17 @@ TEST_F(FileDistribution, WithdrawalRemovesOnceAndRefusesUnsafeNames) {
   ConfigTableChangesData change;
   change.name = "w.yaml";
   logged.clear();
-  ConfigCenter::DeleteFileConfig(change);
+  EXPECT_EQ(ConfigCenter::DeleteFileConfig(change), Outcome::kDone);
   EXPECT_FALSE(fs::exists(std::string(kConfigs) + "w.yaml"));
-  ConfigCenter::DeleteFileConfig(change);
+  // Nothing to remove: logged, and handled all the same.
+  EXPECT_EQ(ConfigCenter::DeleteFileConfig(change), Outcome::kDone);
   EXPECT_EQ(logged, (std::vector<std::string>{"debug: Delete file config w.yaml",
                                               "debug: Delete file config w.yaml",
                                               "error: Failed to delete config file w.yaml"}));
 
   // Withdrawing "" would remove the configs directory itself if it were empty.
   change.name = "";
-  ConfigCenter::DeleteFileConfig(change);
+  EXPECT_EQ(ConfigCenter::DeleteFileConfig(change), Outcome::kNever);
   EXPECT_TRUE(fs::is_directory(kConfigs));
   EXPECT_EQ(logged.back().rfind("error: Refused to delete config file \"\"", 0), 0u);
 }

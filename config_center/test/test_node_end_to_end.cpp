@@ -265,7 +265,8 @@ TEST_F(NodeEndToEnd, RowsThatCanNeverBeAppliedArePassedOverOnce) {
   // The client library would expand this into its own node's name: a call to the wrong node.
   db_->InsertItem("global_config", "q", "1", "{node}", 1);
   db_->InsertItem("global_config", "../escape.yaml", "x", "", 2);
-  db_->Exec("UPDATE global_config SET deleted = 1 WHERE name = 'p'");  // withdrawal, same name
+  // Their withdrawals cannot be applied either.
+  db_->Exec("UPDATE global_config SET deleted = 1 WHERE name IN ('p', '../escape.yaml')");
   db_->InsertItem("global_config", "speed", "5", "arm", 1);
   ASSERT_TRUE(target->WaitFor("set arm.speed type=string value=\"5\"", 3s)) << log_.Since();
 
@@ -280,7 +281,10 @@ TEST_F(NodeEndToEnd, RowsThatCanNeverBeAppliedArePassedOverOnce) {
       {id_of("name = 'p' AND deleted = 0"), "node_name \"bad name\" makes no valid service name"},
       {id_of("name = 'p' AND deleted = 1"), "node_name \"bad name\" makes no valid service name"},
       {id_of("name = 'q'"), "node_name \"{node}\" makes no valid service name"},
-      {id_of("name = '../escape.yaml'"), "the file name \"../escape.yaml\" is refused"},
+      {id_of("name = '../escape.yaml' AND deleted = 0"),
+       "the file name \"../escape.yaml\" is refused"},
+      {id_of("name = '../escape.yaml' AND deleted = 1"),
+       "the file name \"../escape.yaml\" is refused"},
   };
   for (const auto& [id, why] : rows) {
     EXPECT_EQ(LogTail::CountIn(

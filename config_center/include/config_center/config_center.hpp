@@ -48,7 +48,9 @@ public:
   void InitConfigChangeMaxID();
   void PeriodCheckConfig();
   Outcome DeleteParamConfig(const ConfigTableChangesData& change);
-  static void DeleteFileConfig(const ConfigTableChangesData& change);
+  // kNever only for a refused name; a file that cannot be removed is logged and counts as
+  // handled, so it does not hold back later changes.
+  static Outcome DeleteFileConfig(const ConfigTableChangesData& change);
 
 private:
   ConfigCenter() = default;
