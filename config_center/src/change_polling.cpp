@@ -29,6 +29,8 @@ constexpr char kSupersededQuery[] =
 // so that tests need not wait minutes. Not a ROS parameter: nothing on the ROS graph can see
 // or change it.
 constexpr char kGiveUpWaitVariable[] = "CONFIG_CENTER_TEST_GIVE_UP_MS";
+// How far below the start-up position holes are looked for, at most; bounds that one read.
+constexpr int64_t kStartupLookBack = 10000;
 
 using Clock = ChangeLogGaps::Clock;
 
@@ -62,6 +64,37 @@ void ConfigCenter::InitConfigChangeMaxID() {
     return;
   }
   config_change_max_id_ = max_id.front().id;
+  NoteMissingAtStartup();
+}
+
+// A transaction still open at start-up holds an id below the position; when it commits after
+// the tables were read, only its row can bring its change. Its id sits in a hole among the
+// rows written within the give-up wait (or just below the oldest of them). Older holes are
+// past waiting for, so they are not noted.
+void ConfigCenter::NoteMissingAtStartup() {
+  const int64_t position = config_change_max_id_;
+  if (position <= 1) return;
+  const auto wait_s = std::chrono::ceil<std::chrono::seconds>(missing_ids_.give_up_after()).count();
+  auto& db = DbConnection::GetInstance();
+  const std::vector<IncrementId> recent = db.Query<IncrementId>(
+      "select id from config_table_changes where id > " +
+      std::to_string(position - kStartupLookBack) + " and id <= " + std::to_string(position) +
+      " and changed_at >= now(3) - interval " + std::to_string(std::max<int64_t>(wait_s, 1)) +
+      " second order by id");
+  // A failed read is logged by the query layer; start-up goes on without these ids.
+  if (db.LastQueryFailed() || recent.empty()) return;
+  const std::vector<IncrementId> below = db.Query<IncrementId>(
+      "select max(id) from config_table_changes where id < " + std::to_string(recent.front().id));
+  if (db.LastQueryFailed()) return;
+  int64_t previous = below.empty() ? 0 : below.front().id;
+  const auto now = Clock::now();
+  for (const IncrementId& row : recent) {
+    if (row.id - 1 > previous) missing_ids_.Add(previous + 1, row.id - 1, now);
+    previous = row.id;
+  }
+  if (!missing_ids_.empty()) {
+    LOG_DEBUG("Change-log ids missing at start-up, waited for: {}", missing_ids_.Condition());
+  }
 }
 
 void ConfigCenter::PeriodCheckConfig() {

@@ -66,6 +66,8 @@ private:
   bool SupersededChanges(const std::vector<ConfigTableChangesData>& late,
                          std::vector<int64_t>* superseded);
   Outcome ApplyChange(const ConfigTableChangesData& change);
+  // Notes the holes below the start-up position that an open transaction may still fill.
+  void NoteMissingAtStartup();
   // Moves the position up to `id`; the ids passed over without a row become missing.
   void MovePositionTo(int64_t id, ChangeLogGaps::Clock::time_point now);
 
