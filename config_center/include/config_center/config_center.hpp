@@ -2,6 +2,7 @@
 #define CONFIG_CENTER_CONFIG_CENTER_HPP_
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include <rclcpp/rclcpp.hpp>
 
 #include "config_center/change_log_gaps.hpp"
+#include "config_center/config_file_batch.hpp"
 #include "config_center/records.hpp"
 #include "config_center/repeat_throttle.hpp"
 
@@ -36,11 +38,13 @@ public:
 
   // Start-up distribution of both item tables, global_config first.
   bool FullConfigDistribute();
-  bool ConfigDistribute(const std::string& table);
+  bool ConfigDistribute(const std::string& table, ConfigFileBatch* files = nullptr);
 
   // One item into effect. An empty value withdraws a parameter.
   Outcome ParamConfigDistribute(const ConfigData& item);
-  static Outcome FileConfigDistribute(const ConfigData& item);
+  // With a batch, the file is staged there and goes into effect with CommitConfigFiles.
+  static Outcome FileConfigDistribute(const ConfigData& item, ConfigFileBatch* batch = nullptr);
+  static bool CommitConfigFiles(ConfigFileBatch& batch);
   Outcome CallSetParameters(std::string service_name,
                             std::shared_ptr<rcl_interfaces::srv::SetParameters::Request> request);
 
@@ -86,6 +90,9 @@ private:
   // timer callback.
   rclcpp::CallbackGroup::SharedPtr param_call_group_;
   std::shared_ptr<rclcpp::executors::SingleThreadedExecutor> param_call_executor_;
+  // One client per target service, kept while it answers in time.
+  std::map<std::string, rclcpp::Client<rcl_interfaces::srv::SetParameters>::SharedPtr>
+      param_clients_;
 
   RepeatThrottle poll_failures_;
 };
