@@ -37,6 +37,7 @@
 #include <utility>
 #include <vector>
 
+#include "config_center/db_connection.hpp"
 #include "support/node_harness.hpp"
 #include "support/process.hpp"
 #include "support/test_db.hpp"
@@ -157,6 +158,27 @@ std::vector<double> CpuShares(const std::vector<pid_t>& pids, double seconds) {
       ++next.tv_sec;
     }
     ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+  }
+}
+
+// The same 1 kHz loop reading the change-log maximum once per tick through the node's own
+// connection code and kept statement, without ROS: what any design that reads the
+// database every millisecond costs at the least, on both sides of the connection.
+[[noreturn]] void PollLoop() {
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  auto& db = config_center::DbConnection::GetInstance();
+  if (!db.Connect()) ::_exit(1);
+  timespec next{};
+  ::clock_gettime(CLOCK_MONOTONIC, &next);
+  for (;;) {
+    next.tv_nsec += 1000000;
+    if (next.tv_nsec >= 1000000000) {
+      next.tv_nsec -= 1000000000;
+      ++next.tv_sec;
+    }
+    ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+    db.Query<config_center::IncrementId>("SELECT MAX(id) FROM config_table_changes",
+                                         config_center::DbConnection::Statement::kKept);
   }
 }
 
@@ -502,6 +524,8 @@ struct IdleCost {
   double node = 0;
   double mariadb_without = 0;
   double mariadb_with = 0;
+  double poll_loop = 0;
+  double mariadb_with_poll_loop = 0;
 };
 
 struct PassResult {
@@ -554,6 +578,14 @@ PassResult Pass(const std::string& dds, AdminDb& db, const Options& o, const std
     Progress(dds + ": idle MariaDB without the node");
     std::this_thread::sleep_for(o.quick ? 300ms : 1s);
     idle->mariadb_without = CpuShares({mariadb}, o.idle_seconds)[0];
+    Progress(dds + ": 1 kHz loop reading the maximum, without ROS");
+    Process poll(std::vector<std::string>{self, "--poll-loop"});
+    std::this_thread::sleep_for(o.quick ? 300ms : 1s);
+    const auto shares = CpuShares({poll.pid(), mariadb}, o.idle_seconds);
+    idle->poll_loop = shares[0];
+    idle->mariadb_with_poll_loop = shares[1];
+    poll.Signal(SIGKILL);
+    poll.Wait(5s);
   }
 
   Progress(dds + ": start-up again, nothing changed");
@@ -697,6 +729,8 @@ int main(int argc, char** argv) {
     bool ok = true;
     if (a == "--floor-loop") {
       FloorLoop();
+    } else if (a == "--poll-loop") {
+      PollLoop();
     } else if (a == "--help" || a == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
@@ -759,6 +793,10 @@ int main(int argc, char** argv) {
            Format("%.2f %%", caused) + Format(" (%.2f", idle.mariadb_with) +
                Format(" - %.2f)", idle.mariadb_without),
            Format("<= %.2f %% (2x floor)", 2 * idle.floor), caused <= 2 * idle.floor);
+    Reference("  bare 1 kHz loop + one kept MAX(id) read per tick (no ROS), CPU of one core",
+              Format("%.2f %%", idle.poll_loop));
+    Reference("  idle MariaDB server, CPU caused by that loop",
+              Format("%.2f %%", idle.mariadb_with_poll_loop - idle.mariadb_without));
     Reference("fsync of a 1 KiB file + its directory on /opt/velgar/configs, p50",
               Format("%.3f ms", fsync_ms) + Format(" (file %.3f", fsync.file_ms) +
                   Format(" + dir %.3f)", fsync.dir_ms));
