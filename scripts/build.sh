@@ -1,35 +1,27 @@
 #!/usr/bin/env bash
-# Builds every package in Release with -Wall -Wextra into build/<package> and installs into
-# install/ (one merged prefix). Where ROS 2 is installed the ROS client library stand-in is
-# skipped and the real rclcpp and rcl_interfaces are used.
+# Builds the workspace's packages with colcon against ROS 2 Humble (installed, or the core
+# that scripts/setup.sh built): Release, -Wall -Wextra, tests on, into build/<package> and
+# one merged install/. Arguments go to colcon (for example --packages-select config_center).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
+# shellcheck source=scripts/ros2_env.sh
+source "$root/scripts/ros2_env.sh"
+ros2_source
 
 jobs=${BUILD_JOBS:-$(nproc)}
-packages=(velgar_protocol config_center tools)
-if [ -z "${ROS_DISTRO:-}" ]; then
-  packages=(ros_compat/rcl_interfaces ros_compat/rclcpp "${packages[@]}")
-fi
-
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 
-mkdir -p build
-for pkg in "${packages[@]}"; do
-  [ -f "$pkg/CMakeLists.txt" ] || continue
-  name=$(basename "$pkg")
-  echo "=== build $name"
-  cmake -S "$pkg" -B "build/$name" "${generator[@]}" \
-    -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_CXX_FLAGS="-Wall -Wextra" \
-    -DCMAKE_INSTALL_PREFIX="$root/install" \
-    -DCMAKE_PREFIX_PATH="$root/install" \
-    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
-    -DPython3_EXECUTABLE=/usr/bin/python3 \
-    -DBUILD_TESTING=ON >"build/.cmake_$name.log" 2>&1 ||
-    { cat "build/.cmake_$name.log"; exit 1; }
-  cmake --build "build/$name" -j "$jobs"
-  cmake --install "build/$name" >/dev/null
-done
-echo "build: done (${packages[*]})"
+MAKEFLAGS="-j$jobs" colcon --log-base "$root/log" build \
+  --base-paths velgar_protocol config_center tools \
+  --build-base "$root/build" --install-base "$root/install" --merge-install \
+  --parallel-workers "$jobs" --event-handlers console_start_end+ \
+  "$@" \
+  --cmake-args "${generator[@]}" \
+  -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_CXX_FLAGS="-Wall -Wextra" \
+  -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+  -DPython3_EXECUTABLE=/usr/bin/python3 -DPYTHON_EXECUTABLE=/usr/bin/python3 \
+  -DBUILD_TESTING=ON
+echo "build: done ($ROS2_ORIGIN ROS 2 Humble: $ROS2_SETUP)"

@@ -33,6 +33,7 @@ show_node() {
   echo "  demo_arm received:"
   local new
   new=$(tail -n +"$((node_lines + 1))" "$work/demo_arm.out")
+  # shellcheck disable=SC2001  # indents every line, which no expansion does
   if [ -n "$new" ]; then sed 's/^/    /' <<<"$new"; else echo "    (nothing)"; fi
   node_lines=$(wc -l <"$work/demo_arm.out")
 }

@@ -24,6 +24,7 @@ fi
 
 state=$(mktemp -d /var/tmp/config_center_isolated.XXXXXX)
 
+# shellcheck disable=SC2317  # runs from the traps below
 cleanup() {
   local status=$?
   trap - EXIT INT TERM
@@ -101,8 +102,20 @@ mariadb <"$root/db/schema.sql"
 # hundred.
 export CYCLONEDDS_URI="<CycloneDDS><Domain id=\"any\"><General><Interfaces><NetworkInterface name=\"lo\"/></Interfaces><AllowMulticast>false</AllowMulticast></General><Internal><NackDelay>1ms</NackDelay><HeartbeatInterval min=\"1ms\" minsched=\"1ms\" max=\"5ms\">1ms</HeartbeatInterval></Internal><Discovery><ParticipantIndex>auto</ParticipantIndex><MaxAutoParticipantIndex>120</MaxAutoParticipantIndex><Peers><Peer address=\"127.0.0.1\"/></Peers></Discovery></Domain></CycloneDDS>"
 export ROS_DOMAIN_ID=${ROS_DOMAIN_ID:-$((RANDOM % 200))}
-export PATH="$state:$root/install/bin:$root/install/lib/config_center:$root/install/lib/config_center_tools:$PATH"
-export LD_LIBRARY_PATH="$root/install/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+# The URI above already names lo; ROS_LOCALHOST_ONLY on top makes node creation fail.
+unset ROS_LOCALHOST_ONLY
+# ROS's own logs stay with this run instead of the host's ~/.ros.
+export ROS_LOG_DIR="$state/ros_log"
+# shellcheck source=scripts/ros2_env.sh
+source "$root/scripts/ros2_env.sh"
+ros2_source
+if [ -f "$root/install/local_setup.bash" ]; then
+  set +u
+  # shellcheck disable=SC1091
+  source "$root/install/local_setup.bash"
+  set -u
+fi
+export PATH="$state:$root/install/lib/config_center:$root/install/lib/config_center_tools:$PATH"
 
 # CMD runs as a child so that a signal to this script still reaches the clean-up.
 set +e

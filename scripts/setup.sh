@@ -1,23 +1,47 @@
 #!/usr/bin/env bash
-# Installs every Debian package that building, testing, the demo and the benchmarks need.
-# Non-interactive and idempotent: packages already present are left alone.
+# Installs every Debian package that building, testing, the demo and the benchmarks need,
+# and makes sure ROS 2 Humble is there: an installed one (/opt/ros/humble) is used as it
+# is; otherwise the Humble core is built once per machine from the source bundle into a
+# prefix outside the checkout (see scripts/ros2_env.sh), which later runs reuse.
+# Non-interactive and idempotent: what is present already is left alone.
 set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=scripts/ros2_env.sh
+source "$root/scripts/ros2_env.sh"
 
 packages=(
   build-essential cmake ninja-build pkg-config git
-  # ament and rosidl (C and C++ generators, introspection type support), colcon
-  ament-cmake ament-cmake-googletest rosidl-core rosidl-generator-c-cpp
-  librosidl-runtime-c-cpp-dev librosidl-typesupport-introspection-c-cpp-dev
-  colcon python3-colcon-cmake python3-colcon-ros
-  # transport of the ROS client library stand-in
-  cyclonedds-dev cyclonedds-tools
   # configuration store
   mariadb-server mariadb-client libmariadb-dev
   libspdlog-dev libfmt-dev
   # tests and benchmarks
-  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev shellcheck
   util-linux iproute2 procps psmisc socat openssl
 )
+# Building the Humble core from source (see the bundle's README). Debian's own ament and
+# rosidl packages are newer than Humble and clash with it, so none of them is installed.
+ros2_build_packages=(
+  python3-catkin-pkg python3-empy python3-lark python3-yaml python3-setuptools
+  cyclonedds-dev libyaml-dev libssl-dev
+  colcon python3-colcon-core python3-colcon-cmake python3-colcon-ros python3-colcon-bash
+  python3-colcon-library-path python3-colcon-pkg-config python3-colcon-recursive-crawl
+  python3-colcon-parallel-executor python3-colcon-package-information
+  python3-colcon-package-selection python3-colcon-metadata python3-colcon-output
+  python3-colcon-defaults
+)
+
+if ! ros2_find; then
+  ros2_missing_message
+  exit 1
+fi
+if [ "$ROS2_ORIGIN" = bundle ]; then
+  packages+=("${ros2_build_packages[@]}")
+else
+  packages+=(colcon python3-colcon-cmake python3-colcon-ros python3-colcon-bash)
+fi
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
 
 missing=()
 for p in "${packages[@]}"; do
@@ -25,18 +49,86 @@ for p in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -eq 0 ]; then
   echo "setup: all ${#packages[@]} packages present"
+else
+  export DEBIAN_FRONTEND=noninteractive
+  # Keep the packaged MariaDB service from starting: tests run their own server.
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' | $SUDO tee /usr/sbin/policy-rc.d >/dev/null
+    $SUDO chmod +x /usr/sbin/policy-rc.d
+    trap '$SUDO rm -f /usr/sbin/policy-rc.d' EXIT
+  fi
+  echo "setup: installing ${missing[*]}"
+  $SUDO apt-get update -q
+  $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+clashing=$(dpkg-query -W -f='${Status} ${Package}\n' 'ament-cmake*' 'librcutils*' \
+  'librosidl*' 'python3-rosidl*' 'ros-*' 2>/dev/null | awk '/install ok installed/ {print $4}' || true)
+if [ "$ROS2_ORIGIN" = bundle ] && [ -n "$clashing" ]; then
+  echo "setup: warning: Debian's ROS packages are installed ($(echo "$clashing" | tr '\n' ' '));" \
+    "they clash with Humble's libraries of the same name. The project's scripts source" \
+    "Humble's setup.bash first; remove them to be safe." >&2
+fi
+
+if [ "$ROS2_ORIGIN" = installed ]; then
+  echo "setup: using the installed ROS 2 Humble ($ROS2_SETUP)"
   exit 0
 fi
 
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO="sudo"
-export DEBIAN_FRONTEND=noninteractive
-# Keep the packaged MariaDB service from starting: tests run their own server.
-if [ ! -e /usr/sbin/policy-rc.d ]; then
-  printf '#!/bin/sh\nexit 101\n' | $SUDO tee /usr/sbin/policy-rc.d >/dev/null
-  $SUDO chmod +x /usr/sbin/policy-rc.d
-  trap '$SUDO rm -f /usr/sbin/policy-rc.d' EXIT
+build_ros2_core() {
+  local expected
+  expected=$(awk '$2 == "ros2-humble-core-src.tar.gz" {print $1}' \
+    "$(dirname "$ROS2_BUNDLE_TAR")/SHA256SUMS" 2>/dev/null || true)
+  if [ -n "$expected" ] && [ "$expected" != "$ROS2_BUNDLE_SUM" ]; then
+    echo "setup: $ROS2_BUNDLE_TAR does not match its SHA256SUMS" >&2
+    return 1
+  fi
+  local work
+  work=$(mktemp -d /var/tmp/ros2-humble-build.XXXXXX)
+  # shellcheck disable=SC2064
+  trap "rm -rf '$work'" RETURN
+  tar -xzf "$ROS2_BUNDLE_TAR" -C "$work"
+  local src
+  src=$(dirname "$(find "$work" -maxdepth 2 -name REPOS | head -n 1)")
+  local total
+  total=$(find "$src" -name package.xml -not -path '*/COLCON_IGNORE*' | wc -l)
+  echo "setup: building the ROS 2 Humble core (about $total packages, several minutes on 2 cores)"
+  echo "setup:   from $ROS2_BUNDLE_TAR"
+  echo "setup:   into $ROS2_PREFIX (log: $ROS2_PREFIX_BASE/build-${ROS2_BUNDLE_SUM:0:16}.log)"
+  $SUDO mkdir -p "$ROS2_PREFIX_BASE"
+  $SUDO rm -rf "$ROS2_PREFIX"
+  local log=$ROS2_PREFIX_BASE/build-${ROS2_BUNDLE_SUM:0:16}.log
+  local start=$SECONDS status=0
+  # A clean environment: Debian's python3 with its modules, no prefixes from elsewhere.
+  (cd "$src" && env -i HOME="${HOME:-/root}" PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
+    MAKEFLAGS="-j$(nproc)" \
+    colcon build --merge-install --install-base "$ROS2_PREFIX" --build-base "$work/build" \
+    --parallel-workers "$(nproc)" --event-handlers console_start_end+ summary+ \
+    --cmake-args -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+    -DPython3_EXECUTABLE=/usr/bin/python3 -DPYTHON_EXECUTABLE=/usr/bin/python3) \
+    2>&1 | tee "$log" | awk -v total="$total" -v start="$start" '
+      /^Finished <<</ { done++; printf "setup:   [%d/%d] %s\n", done, total, $0; fflush(); next }
+      /^Failed|^Aborted|^Summary|packages? (failed|aborted)/ { print "setup:   " $0; fflush() }' ||
+    status=$?
+  if [ "$status" -ne 0 ] || [ ! -f "$ROS2_SETUP" ]; then
+    echo "setup: building the ROS 2 Humble core failed; the end of $log:" >&2
+    tail -n 40 "$log" >&2
+    return 1
+  fi
+  echo "$ROS2_BUNDLE_SUM" >"$ROS2_PREFIX/.complete"
+  echo "setup: ROS 2 Humble core built in $((SECONDS - start)) s"
+}
+
+if [ -f "$ROS2_PREFIX/.complete" ]; then
+  echo "setup: ROS 2 Humble core present ($ROS2_PREFIX)"
+  exit 0
 fi
-echo "setup: installing ${missing[*]}"
-$SUDO apt-get update -q
-$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+# One build at a time, even when the test command and the demo start together.
+$SUDO mkdir -p "$ROS2_PREFIX_BASE"
+exec 9>"$ROS2_PREFIX_BASE/.build.lock"
+flock 9
+if [ -f "$ROS2_PREFIX/.complete" ]; then
+  echo "setup: ROS 2 Humble core present ($ROS2_PREFIX)"
+  exit 0
+fi
+build_ros2_core

@@ -302,6 +302,20 @@ TEST_F(NodeEndToEnd, ServesConfigOperateHonoursRosArgumentsAndStopsOnSignals) {
     EXPECT_EQ(probe.Wait(10s), 0) << probe.Output();
     Stop(*center);  // SIGTERM
   }
+  // A signal that arrives while a parameter call waits inside the timer callback ends the
+  // wait at once, not when the answer deadline runs out.
+  for (const int signal_number : {SIGTERM, SIGINT}) {
+    db_->Exec("DELETE FROM global_config");
+    auto slow = StartTarget({"--name", "sleepy", "--string", "gain=1", "--delay-ms", "5000"});
+    auto center = StartReady();
+    db_->InsertItem("global_config", "gain", std::to_string(signal_number), "sleepy", 1);
+    ASSERT_TRUE(log_.WaitFor("ParamConfigDistribute, node_name : sleepy", 2s)) << log_.Since();
+    std::this_thread::sleep_for(100ms);
+    const auto signalled = std::chrono::steady_clock::now();
+    center->Signal(signal_number);
+    EXPECT_EQ(center->Wait(5s), 0) << center->Output();
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 600ms);
+  }
 }
 
 }  // namespace

@@ -178,10 +178,11 @@ TEST_F(Tools, ProbeReadsAndSetsTargetParameters) {
   EXPECT_EQ(wrong.out, "count: successful=false reason=" + reason + "\n");
   EXPECT_EQ(target->read_line(milliseconds(3000)), "refused probe_target.count reason=" + reason);
 
+  // The reason is rclcpp's own text, word for word.
   auto unset = probe({"unset", "probe_target", "mode"});
   EXPECT_EQ(unset.status, 3);
   EXPECT_EQ(target->read_line(milliseconds(3000)),
-            "refused probe_target.mode reason=cannot undeclare a statically typed parameter");
+            "refused probe_target.mode reason=cannot undeclare an statically typed parameter");
 
   auto ghost = probe({"set", "probe_target", "ghost", "x"});
   EXPECT_EQ(ghost.status, 3);

@@ -1,6 +1,6 @@
-// bench_ros_compat: how fast the ROS client layer serves config_center's calls on this
-// machine, beside what the real rclcpp Humble with rmw_cyclonedds_cpp measured on the same
-// kind of machine. Runs param_target as the answering process.
+// bench_param_calls: how fast rclcpp (Humble, rmw_cyclonedds_cpp) serves config_center's
+// parameter calls on this machine, beside reference figures measured on the same kind of
+// machine with Cyclone's default settings. Runs param_target as the answering process.
 //
 //   round trip   SetParameters to a service that is already discovered (one client)
 //   fresh        a new client, wait_for_service, the request and its answer (as each
@@ -31,7 +31,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr char kUsage[] =
-    "usage: bench_ros_compat [--round-trips N] [--fresh N] [--idle-seconds S]\n"
+    "usage: bench_param_calls [--round-trips N] [--fresh N] [--idle-seconds S]\n"
     "                        [--target PATH]\n"
     "Defaults: 2000 round trips, 200 fresh clients, 10 s idle. PATH is param_target\n"
     "(default: next to this program). Run it inside scripts/isolated.sh (scripts/bench.sh).\n";
@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
       ok = false;
     }
     if (!ok) {
-      std::fprintf(stderr, "bench_ros_compat: bad argument '%s'\n%s", a.c_str(), kUsage);
+      std::fprintf(stderr, "bench_param_calls: bad argument '%s'\n%s", a.c_str(), kUsage);
       return 2;
     }
   }
@@ -192,7 +192,7 @@ int main(int argc, char** argv) {
   const std::string target_name = "bench_target_" + std::to_string(getpid());
   const pid_t target = start_target(o.target, target_name);
   if (target < 0) {
-    std::fprintf(stderr, "bench_ros_compat: could not start %s\n", o.target.c_str());
+    std::fprintf(stderr, "bench_param_calls: could not start %s\n", o.target.c_str());
     return 1;
   }
 
@@ -209,7 +209,7 @@ int main(int argc, char** argv) {
   {
     auto client = node->create_client<SetParameters>(service);
     if (!client->wait_for_service(std::chrono::seconds(10))) {
-      std::fprintf(stderr, "bench_ros_compat: %s did not appear\n", service.c_str());
+      std::fprintf(stderr, "bench_param_calls: %s did not appear\n", service.c_str());
       kill(target, SIGTERM);
       waitpid(target, nullptr, 0);
       return 1;
@@ -264,10 +264,10 @@ int main(int argc, char** argv) {
   node.reset();
   rclcpp::shutdown();
 
-  std::printf("\nros_compat over Cyclone DDS on loopback, this machine (%u cores)\n",
+  std::printf("\nrclcpp over Cyclone DDS on loopback, this machine (%u cores)\n",
               std::thread::hardware_concurrency());
-  std::printf("%-52s %12s %12s %12s\n", "measure", "measured", "target", "real rclcpp");
-  std::printf("%-52s %12s %12s %12s\n", "-------", "--------", "------", "-----------");
+  std::printf("%-52s %12s %12s %12s\n", "measure", "measured", "target", "reference");
+  std::printf("%-52s %12s %12s %12s\n", "-------", "--------", "------", "---------");
   std::printf("%-52s %9.3f ms %9s ms %9s ms\n", "SetParameters round trip, discovered: p50",
               percentile(rt, 50), "<= 0.4", "0.38");
   std::printf("%-52s %9.3f ms %9s ms %9s ms\n", "SetParameters round trip, discovered: p99",
