@@ -120,8 +120,10 @@ join() {
 server_id = $server_id
 replicate_do_table = ROBOT.global_config
 slave_run_triggers_for_rbr = ENFORCE
-# A link that dies silently is noticed within this many seconds.
+# A link that dies silently is noticed within this many seconds, and a robot offline for
+# however long keeps trying to reconnect (0: no limit; read when the server starts).
 slave_net_timeout = 20
+master_retry_count = 0
 EOF
   # The same settings for the running server, so no restart is needed.
   fleet_sql "SET GLOBAL server_id = $server_id;
