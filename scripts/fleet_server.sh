@@ -2,10 +2,12 @@
 # fleet_server.sh: the fleet server, the one MariaDB from which every robot's server
 # replicates ROBOT.global_config. Run as root on the fleet server.
 #
-#   fleet_server.sh setup --cert PEM --key PEM [--server-id N] [--cnf PATH]
-#                         [--restart-cmd CMD]
+#   fleet_server.sh setup --cert PEM --key PEM [--server-id N] [--bind ADDRESS]
+#                         [--cnf PATH] [--restart-cmd CMD]
 #       Loads db/schema.sql, turns on the binary log (row format, kept until purged by
-#       hand) and TLS, and restarts the server. Safe to run again.
+#       hand) and TLS, and restarts the server. --bind sets the address the server listens
+#       on (the robots must reach it; Debian's default is 127.0.0.1). The certificate must
+#       name the host the robots connect to. Safe to run again.
 #   fleet_server.sh add-robot NAME --password-file FILE [--from HOST]
 #       Creates (or updates) the replication account NAME@HOST (default host '%'): it may
 #       only read the binary log (REPLICATION SLAVE) and only over TLS.
@@ -22,7 +24,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 . "$root/scripts/fleet_lib.sh"
 
 usage() {
-  sed -n '2,20s/^# \{0,1\}//p' "$0" >&2
+  sed -n '2,21s/^# \{0,1\}//p' "$0" >&2
   exit 2
 }
 
@@ -30,7 +32,7 @@ cmd=${1:-}
 [ -n "$cmd" ] || usage
 shift
 
-cert="" key="" server_id=1 from="%" password_file="" name=""
+cert="" key="" server_id=1 bind="" from="%" password_file="" name=""
 cnf=/etc/mysql/mariadb.conf.d/60-velgar-fleet.cnf
 restart_cmd="systemctl restart mariadb"
 if [ "$cmd" = add-robot ] || [ "$cmd" = remove-robot ]; then
@@ -43,6 +45,7 @@ while [ $# -gt 0 ]; do
     --cert) cert=$2; shift 2 ;;
     --key) key=$2; shift 2 ;;
     --server-id) server_id=$2; shift 2 ;;
+    --bind) bind=$2; shift 2 ;;
     --cnf) cnf=$2; shift 2 ;;
     --restart-cmd) restart_cmd=$2; shift 2 ;;
     --from) from=$2; shift 2 ;;
@@ -63,6 +66,7 @@ case $cmd in
       fleet_die "setup needs --cert and --key (readable PEM files)"
     fi
     [[ $server_id =~ ^[1-9][0-9]{0,9}$ ]] || fleet_die "--server-id: a positive integer"
+    [[ $bind =~ ^[A-Za-z0-9_.:*-]{0,255}$ ]] || fleet_die "--bind: an address"
     { echo "SET SESSION sql_log_bin = 0;"; cat "$root/db/schema.sql"; } | mariadb
     fleet_write_cnf "$cnf" <<EOF
 # Written by fleet_server.sh setup: this server is the fleet server. Robots replicate
@@ -77,6 +81,7 @@ expire_logs_days = 0
 ssl_cert = $(readlink -f "$cert")
 ssl_key = $(readlink -f "$key")
 require_secure_transport = ON
+${bind:+bind_address = $bind}
 EOF
     eval "$restart_cmd"
     [ "$(fleet_sql 'SELECT @@log_bin, @@binlog_format, @@have_ssl')" = $'1\tROW\tYES' ] ||
