@@ -160,6 +160,7 @@ stop_node() {
 }
 start_target() {
   local i=$1
+  : >>"$box/robot$i.params"
   run_in "robot$i" param_target --name fleet_arm --string speed=none --string mode=none \
     > >(stamp >>"$box/robot$i.params") 2>&1 &
   bg_pids+=("$!")
