@@ -4,7 +4,7 @@
 #
 #   fleet_robot.sh join --host HOST [--port 3306] --user NAME --password-file FILE
 #                       --ca CA.pem [--server-id N] [--cnf PATH] [--connect-retry S]
-#                       [--wait S] [--discard-local-global]
+#                       [--wait S] [--snapshot FILE | --discard-local-global]
 #       The robot's server replicates ROBOT.global_config from the fleet server HOST over
 #       TLS (the fleet server's certificate must be signed by CA.pem and name HOST), and
 #       runs its own triggers on the replicated rows, so fleet changes reach the change log
@@ -20,16 +20,21 @@
 # --cnf (default /etc/mysql/mariadb.conf.d/60-velgar-fleet.cnf) is the server option file
 # that keeps the settings across restarts; the CA is copied beside it. --server-id must be
 # unique in the fleet (default: derived from /etc/machine-id). A robot whose global_config
-# holds rows of its own joins only with --discard-local-global, which empties it and takes
-# the fleet's rows from the start of the fleet's binary log (also the way back after edits
-# made between a leave and a new join).
+# holds rows of its own (also after edits made between a leave and a new join) joins only
+# with one of:
+#   --snapshot FILE          made on the fleet server by `fleet_server.sh snapshot`: makes
+#                            global_config the fleet's as of the snapshot, touching only the
+#                            rows that differ, and replicates from the snapshot's position
+#                            on (needed once the fleet server has purged old binary logs)
+#   --discard-local-global   empties global_config and takes the fleet's rows from the
+#                            start of the fleet's binary log
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=scripts/fleet_lib.sh
 . "$root/scripts/fleet_lib.sh"
 
 usage() {
-  sed -n '2,26s/^# \{0,1\}//p' "$0" >&2
+  sed -n '2,/^set -euo/s/^# \{0,1\}//p' "$0" >&2
   exit 2
 }
 
@@ -38,7 +43,7 @@ cmd=${1:-}
 shift
 
 host="" port=3306 user="" password_file="" ca="" server_id="" connect_retry=10 wait=20
-discard=0
+discard=0 snapshot=""
 cnf=/etc/mysql/mariadb.conf.d/60-velgar-fleet.cnf
 while [ $# -gt 0 ]; do
   case $1 in
@@ -52,6 +57,7 @@ while [ $# -gt 0 ]; do
     --connect-retry) connect_retry=$2; shift 2 ;;
     --wait) wait=$2; shift 2 ;;
     --discard-local-global) discard=1; shift ;;
+    --snapshot) snapshot=$2; shift 2 ;;
     *) usage ;;
   esac
 done
@@ -73,6 +79,35 @@ status() {
   [ -z "$e" ] || echo "link error: $e"
   e=$(fleet_slave_field Last_SQL_Error)
   [ -z "$e" ] || echo "apply error: $e"
+}
+
+# Makes global_config the fleet's as of the snapshot and sets the replication position to
+# the snapshot's. Rows that already match are left alone, so the node sees only real changes.
+load_snapshot() {
+  [ "$discard" -eq 0 ] || fleet_die "--snapshot and --discard-local-global exclude each other"
+  [ -r "$snapshot" ] || fleet_die "cannot read $snapshot"
+  local pos cols same
+  pos=$(sed -n "s/^-- SET GLOBAL gtid_slave_pos='\([0-9,-]*\)';\$/\1/p" "$snapshot")
+  [ -n "$pos" ] || fleet_die "$snapshot is not a snapshot from fleet_server.sh snapshot"
+  cols="name value node_name config_type deleted created_at updated_at"
+  same=$(for c in $cols; do printf 'g.%s <=> s.%s AND ' "$c" "$c"; done)
+  {
+    echo "USE ROBOT;"
+    echo "SET GLOBAL replicate_do_table = '';"
+    echo "CREATE TEMPORARY TABLE fleet_snapshot LIKE global_config;"
+    # shellcheck disable=SC2016 # backquotes of SQL names, not shell
+    sed 's/^INSERT INTO `global_config` /INSERT INTO `fleet_snapshot` /' "$snapshot"
+    echo "DELETE g FROM global_config g LEFT JOIN fleet_snapshot s ON s.id = g.id
+            WHERE s.id IS NULL;"
+    echo "UPDATE global_config g JOIN fleet_snapshot s ON s.id = g.id
+            SET $(for c in $cols; do printf 'g.%s = s.%s, ' "$c" "$c"; done | sed 's/, $//')
+            WHERE NOT (${same% AND });"
+    echo "INSERT INTO global_config SELECT s.* FROM fleet_snapshot s
+            LEFT JOIN global_config g ON g.id = s.id WHERE g.id IS NULL;"
+    echo "SET GLOBAL gtid_slave_pos = '$pos';"
+  } | mariadb
+  echo "global_config is the fleet's as of $pos ($(fleet_sql \
+    'SELECT COUNT(*) FROM ROBOT.global_config') rows)"
 }
 
 join() {
@@ -98,7 +133,9 @@ join() {
   local rows position
   rows=$(fleet_sql "SELECT COUNT(*) FROM ROBOT.global_config")
   position=$(fleet_sql "SELECT @@global.gtid_slave_pos")
-  if [ "$discard" -eq 1 ]; then
+  if [ -n "$snapshot" ]; then
+    load_snapshot
+  elif [ "$discard" -eq 1 ]; then
     # The filter is what makes global_config read-only here; lift it for the clean-up. The
     # fleet's rows then come again from the start of its binary log.
     fleet_sql "SET GLOBAL replicate_do_table = ''; DELETE FROM ROBOT.global_config;

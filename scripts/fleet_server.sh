@@ -14,6 +14,11 @@
 #   fleet_server.sh remove-robot NAME [--from HOST]
 #   fleet_server.sh status
 #       The binary log position and the robots connected right now.
+#   fleet_server.sh snapshot > FILE
+#       global_config as of one moment, with that moment's position in the binary log, for
+#       `fleet_robot.sh join --snapshot FILE` on a robot. Old binary logs can be purged
+#       (PURGE BINARY LOGS) once no robot still needs them; robots that do (offline since)
+#       join again with a snapshot.
 #
 # --cnf defaults to /etc/mysql/mariadb.conf.d/60-velgar-fleet.cnf, --restart-cmd to
 # `systemctl restart mariadb`. Nothing here is written to the binary log, so schema and
@@ -24,7 +29,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 . "$root/scripts/fleet_lib.sh"
 
 usage() {
-  sed -n '2,21s/^# \{0,1\}//p' "$0" >&2
+  sed -n '2,/^set -euo/s/^# \{0,1\}//p' "$0" >&2
   exit 2
 }
 
@@ -102,6 +107,11 @@ EOF
     who=$(account)
     fleet_sql "SET SESSION sql_log_bin = 0; DROP USER IF EXISTS $who;"
     echo "replication account $name@$from removed"
+    ;;
+  snapshot)
+    # One consistent read: the rows and the position belong to the same moment.
+    mariadb-dump --single-transaction --gtid --master-data=2 --no-create-info \
+      --skip-triggers --skip-add-locks --skip-disable-keys ROBOT global_config
     ;;
   status)
     fleet_sql "SHOW MASTER STATUS"
