@@ -11,7 +11,8 @@
 # fleet changes reach every robot's files and parameters (and measures how fast), that a
 # robot cut off during 20 fleet changes catches up in order, that a robot whose database and
 # node restart catches up, that a robot's local override survives every fleet change, that
-# a robot refuses local edits of global_config, and leave and join again. Prints the figures
+# a robot refuses local edits of global_config, leave and join again, and a join from a
+# snapshot after the fleet server purged its old binary logs. Prints the figures
 # and one closing line; exits 0 only when every check passed. Needs root and a build.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -210,6 +211,11 @@ dump_threads() {
   sql fleet "SELECT COUNT(*) FROM information_schema.processlist WHERE command LIKE 'Binlog Dump%'"
 }
 dump_threads_are() { [ "$(dump_threads)" -eq "$1" ]; }
+# Purges every binary log but the current one; fails while a robot still reads an old one.
+purge_old_logs() {
+  sql fleet "PURGE BINARY LOGS TO '$(sql fleet "SHOW MASTER STATUS" | cut -f1)'" 2>/dev/null &&
+    [ "$(sql fleet "SHOW BINARY LOGS" | wc -l)" -eq 1 ]
+}
 binlog_pos() { sql fleet "SHOW MASTER STATUS" | cut -f2; }
 status_value() { sql fleet "SHOW GLOBAL STATUS LIKE '$1'" | cut -f2; }
 fleet_pid() { cat "$(cat "$box/fleet/state")/run/mariadbd.pid"; }
@@ -455,7 +461,26 @@ check "joining with --discard-local-global brings back the fleet's rows" \
 check "  ... and the fleet's current values reach the node" \
   wait_until 30 has_param speed "while away" "limit: restart" "$lv"
 
-check "every robot's global_config ends as the fleet's" all_robots db_value_is speed "while away"
+# --- the fleet server purges its old logs; a robot joins with a snapshot ---------------------
+sql fleet "FLUSH BINARY LOGS"
+check "the fleet server purges its old binary logs" wait_until 30 purge_old_logs
+quietly in_member "robot$lv" "$root/scripts/fleet_robot.sh" leave --cnf "$(conf_of "robot$lv")"
+sql "robot$lv" "UPDATE global_config SET value = 'own again' WHERE name = 'speed'"
+sql fleet "UPDATE global_config SET value = 'after purge' WHERE name = 'speed'"
+in_member fleet "$root/scripts/fleet_server.sh" snapshot >"$box/snapshot.sql"
+seen=$(sql "robot$lv" "SELECT MAX(id) FROM config_table_changes")
+check "a robot joins with a snapshot of the fleet server" \
+  quietly join "$lv" --ca "$tls/ca.pem" --snapshot "$box/snapshot.sql"
+check "  ... its node gets the fleet's values" \
+  wait_until 30 has_param speed "after purge" "limit: restart" "$lv"
+check "  ... and only the row that differed reached its change log" \
+  test "$(sql "robot$lv" "SELECT GROUP_CONCAT(CONCAT(name, '=', value) ORDER BY id)
+    FROM config_table_changes WHERE id > $seen")" = "speed=after purge"
+sql fleet "UPDATE global_config SET value = 'after snapshot' WHERE name = 'speed'"
+check "  ... and it follows the fleet from the snapshot on, as every robot does" \
+  wait_until 30 all_robots has_param speed "after snapshot" "limit: restart"
+
+check "every robot's global_config ends as the fleet's" all_robots db_value_is speed "after snapshot"
 check "  ... with replication running on every robot" all_robots io_up
 check "robot1's override of mode is still in effect" param_is 1 mode local
 
