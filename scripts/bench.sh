@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Runs the parameter-call benchmark inside the isolated environment (loopback DDS, its own
-# domain) and prints its table, then the node's end-to-end soak run. Build first
-# (scripts/build.sh). Arguments go to the benchmark program, for example
+# domain) and prints its table, then the node measured from outside (bench_node: idle cost,
+# change latency, start-up, memory, each beside its target), then the node's end-to-end soak
+# run. Build first (scripts/build.sh).
+#   --quick   small counts for both benchmarks and no soak run (CI runs this)
+# Other arguments go to the parameter-call benchmark, for example
 # --round-trips 5000 --idle-seconds 20.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -9,12 +12,32 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$root/scripts/ros2_env.sh"
 ros2_source
 
-bench=$root/install/lib/config_center_tools/bench_param_calls
-if [ ! -x "$bench" ]; then
-  echo "bench.sh: $bench is missing; run scripts/build.sh first" >&2
-  exit 1
+quick=false
+if [ "${1:-}" = "--quick" ]; then
+  quick=true
+  shift
 fi
+
+bench=$root/install/lib/config_center_tools/bench_param_calls
+bench_node=$root/install/lib/config_center/bench_node
+for program in "$bench" "$bench_node"; do
+  if [ ! -x "$program" ]; then
+    echo "bench.sh: $program is missing; run scripts/build.sh first" >&2
+    exit 1
+  fi
+done
+
+if $quick; then
+  "$root/scripts/isolated.sh" "$bench" --round-trips 200 --fresh 20 --idle-seconds 1 "$@"
+  echo
+  "$root/scripts/isolated.sh" "$bench_node" --quick
+  exit 0
+fi
+
 "$root/scripts/isolated.sh" "$bench" "$@"
+
+echo
+"$root/scripts/isolated.sh" "$bench_node"
 
 # The node itself: change-to-target latency over many changes, and its idle cost.
 echo

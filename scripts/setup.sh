@@ -17,6 +17,8 @@ packages=(
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev shellcheck
   util-linux iproute2 procps psmisc socat openssl
+  # systemd-analyze, for the check of the service unit
+  systemd
 )
 # Building the Humble core from source (see the bundle's README). Debian's own ament and
 # rosidl packages are newer than Humble and clash with it, so none of them is installed.

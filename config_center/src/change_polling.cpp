@@ -32,7 +32,8 @@ void ConfigCenter::PeriodCheckConfig() {
 
 std::string ConfigCenter::CheckChangeLog() {
   auto& db = DbConnection::GetInstance();
-  const std::vector<IncrementId> max_id = db.Query<IncrementId>(kMaxIdQuery);
+  const std::vector<IncrementId> max_id =
+      db.Query<IncrementId>(kMaxIdQuery, DbConnection::Statement::kKept);
   if (db.LastQueryFailed() || max_id.empty()) {
     LOG_ERROR("Get increment next id failed");
     return "reading the change-log maximum: " + db.LastQueryError();

@@ -16,8 +16,6 @@ namespace {
 // Hidden, so that a reader listing the configs directory never picks up a half-written file.
 constexpr char kTempPrefix[] = ".tmp_config_";
 
-std::string ErrnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
-
 bool WriteAll(int fd, const std::string& contents) {
   const char* data = contents.data();
   size_t left = contents.size();
@@ -33,14 +31,21 @@ bool WriteAll(int fd, const std::string& contents) {
   return true;
 }
 
+}  // namespace
+
+std::string ErrnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash + 1);
+}
+
 bool SyncDirectory(const std::string& dir) {
   const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   const bool synced = ::fsync(fd) == 0;
   return (::close(fd) == 0) && synced;
 }
-
-}  // namespace
 
 bool ConfigFilePath(const std::string& configs_dir, const std::string& name, std::string* path,
                     std::string* why) {
@@ -70,22 +75,19 @@ bool ConfigFilePath(const std::string& configs_dir, const std::string& name, std
   return true;
 }
 
-WriteStep WriteFileAtomically(const std::string& path, const std::string& contents,
-                              std::string* error) {
-  const size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  std::string temp_template = dir + kTempPrefix + "XXXXXX";
-  std::vector<char> temp_path(temp_template.begin(), temp_template.end());
-  temp_path.push_back('\0');
-
-  const int fd = ::mkstemp(temp_path.data());
+WriteStep WriteTemporary(const std::string& path, const std::string& contents, bool sync,
+                         std::string* temp_path, std::string* error) {
+  std::string temp_template = DirectoryOf(path) + kTempPrefix + "XXXXXX";
+  std::vector<char> name(temp_template.begin(), temp_template.end());
+  name.push_back('\0');
+  const int fd = ::mkstemp(name.data());
   if (fd < 0) {
     *error = ErrnoText("mkstemp");
     return WriteStep::kCreateTemp;
   }
   bool written = WriteAll(fd, contents);
   if (!written) *error = ErrnoText("write");
-  if (written && ::fsync(fd) != 0) {
+  if (written && sync && ::fsync(fd) != 0) {
     *error = ErrnoText("fsync");
     written = false;
   }
@@ -94,15 +96,26 @@ WriteStep WriteFileAtomically(const std::string& path, const std::string& conten
     written = false;
   }
   if (!written) {
-    ::unlink(temp_path.data());
+    ::unlink(name.data());
     return WriteStep::kWriteTemp;
   }
-  if (std::rename(temp_path.data(), path.c_str()) != 0) {
+  temp_path->assign(name.data());
+  return WriteStep::kNone;
+}
+
+WriteStep WriteFileAtomically(const std::string& path, const std::string& contents,
+                              std::string* error) {
+  std::string temp_path;
+  const WriteStep written = WriteTemporary(path, contents, /*sync=*/true, &temp_path, error);
+  if (written != WriteStep::kNone) {
+    return written;
+  }
+  if (std::rename(temp_path.c_str(), path.c_str()) != 0) {
     *error = ErrnoText("rename");
-    ::unlink(temp_path.data());
+    ::unlink(temp_path.c_str());
     return WriteStep::kReplaceTarget;
   }
-  if (!SyncDirectory(dir)) {
+  if (!SyncDirectory(DirectoryOf(path))) {
     *error = ErrnoText("fsync of the directory");
     return WriteStep::kSyncDirectory;
   }

@@ -22,6 +22,7 @@ DbConnection& DbConnection::GetInstance() {
 [[maybe_unused]] static DbConnection& early_instance = DbConnection::GetInstance();
 
 DbConnection::~DbConnection() {
+  CloseKeptStatements();
   if (mysql_ != nullptr) {
     mysql_close(mysql_);
     mysql_ = nullptr;
@@ -29,6 +30,7 @@ DbConnection::~DbConnection() {
 }
 
 bool DbConnection::Connect() {
+  CloseKeptStatements();
   if (mysql_ != nullptr) {
     mysql_close(mysql_);
     mysql_ = nullptr;

@@ -6,7 +6,31 @@
 
 namespace config_center {
 
-bool ConfigCenter::FileConfigDistribute(const ConfigData& item) {
+namespace {
+
+// Logs a failed write of the item `name` in the words of the step that failed.
+void LogWriteFailure(WriteStep step, const std::string& name, const std::string& error) {
+  switch (step) {
+    case WriteStep::kNone:
+      break;
+    case WriteStep::kCreateTemp:
+      LOG_ERROR("Failed to create tmp config file for {}: {}", name, error);
+      break;
+    case WriteStep::kWriteTemp:
+      LOG_ERROR("Failed to write tmp config file for {}: {}", name, error);
+      break;
+    case WriteStep::kReplaceTarget:
+      LOG_ERROR("Failed to use tmpfile cover target file {}: {}", name, error);
+      break;
+    case WriteStep::kSyncDirectory:
+      LOG_ERROR("Failed to sync config directory of {}: {}", name, error);
+      break;
+  }
+}
+
+}  // namespace
+
+bool ConfigCenter::FileConfigDistribute(const ConfigData& item, ConfigFileBatch* batch) {
   LOG_DEBUG("FileConfigDistribute: {}", item.name);
   std::string path;
   std::string why;
@@ -15,23 +39,20 @@ bool ConfigCenter::FileConfigDistribute(const ConfigData& item) {
     return false;
   }
   std::string error;
-  switch (WriteFileAtomically(path, item.value, &error)) {
-    case WriteStep::kNone:
-      return true;
-    case WriteStep::kCreateTemp:
-      LOG_ERROR("Failed to create tmp config file for {}: {}", item.name, error);
-      break;
-    case WriteStep::kWriteTemp:
-      LOG_ERROR("Failed to write tmp config file for {}: {}", item.name, error);
-      break;
-    case WriteStep::kReplaceTarget:
-      LOG_ERROR("Failed to use tmpfile cover target file {}: {}", item.name, error);
-      break;
-    case WriteStep::kSyncDirectory:
-      LOG_ERROR("Failed to sync config directory of {}: {}", item.name, error);
-      break;
-  }
-  return false;
+  const WriteStep failed = batch != nullptr ? batch->Stage(item.name, path, item.value, &error)
+                                            : WriteFileAtomically(path, item.value, &error);
+  LogWriteFailure(failed, item.name, error);
+  return failed == WriteStep::kNone;
+}
+
+bool ConfigCenter::CommitConfigFiles(ConfigFileBatch& batch) {
+  const size_t staged = batch.staged();
+  std::string name;
+  std::string error;
+  const WriteStep failed = batch.Commit(&name, &error);
+  LogWriteFailure(failed, name, error);
+  LOG_DEBUG("Config files in effect: {} written, {} already up to date", staged, batch.unchanged());
+  return failed == WriteStep::kNone;
 }
 
 }  // namespace config_center

@@ -48,6 +48,12 @@ int main(int argc, char** argv) {
     }
     return Serve(node);
   } catch (const std::exception& error) {
+    if (!rclcpp::ok()) {
+      // SIGINT or SIGTERM came before spinning began: the client library then refuses to
+      // make the executor. The stop was asked for, so it is an orderly one.
+      LOG_DEBUG("Stopped by a signal during start-up ({})", error.what());
+      return 0;
+    }
     // The client library raises; the node's own code does not. Leave an orderly trace
     // instead of an abort, with a status that tells it apart from a failed start-up.
     LOG_ERROR("Stopped by a ROS client library error: {}", error.what());

@@ -46,11 +46,18 @@ bool ConfigCenter::CallSetParameters(std::string service_name,
                                      std::shared_ptr<SetParameters::Request> request) {
   const auto deadline = std::chrono::steady_clock::now() + kAnswerDeadline;
   try {
-    auto client = node_->create_client<SetParameters>(
-        service_name, rmw_qos_profile_services_default, param_call_group_);
+    // A client that has found its service once answers the next call without a new
+    // discovery; one that failed is made again, so a restarted target is found afresh.
+    auto& client = param_clients_[service_name];
+    if (!client) {
+      client = node_->create_client<SetParameters>(service_name, rmw_qos_profile_services_default,
+                                                   param_call_group_);
+    }
     // A request written before the client has matched the service is lost on the wire,
-    // so look for the service first, within the same deadline.
-    if (!client->wait_for_service(TimeLeft(deadline))) {
+    // so look for the service first, within the same deadline. Asking a kept client first
+    // spares the graph event that wait_for_service sets up (it wakes the graph listener).
+    if (!client->service_is_ready() && !client->wait_for_service(TimeLeft(deadline))) {
+      param_clients_.erase(service_name);
       // Shutting down ends the wait early; like an interrupted answer, that is no failure.
       return !rclcpp::ok();
     }
@@ -58,10 +65,12 @@ bool ConfigCenter::CallSetParameters(std::string service_name,
     const auto code = param_call_executor_->spin_until_future_complete(future, TimeLeft(deadline));
     if (code == rclcpp::FutureReturnCode::TIMEOUT) {
       client->remove_pending_request(future);
+      param_clients_.erase(service_name);
       return false;
     }
     return true;
   } catch (const std::exception& error) {
+    param_clients_.erase(service_name);
     LOG_ERROR("Set parameters call to {} failed: {}", service_name, error.what());
     return false;
   }

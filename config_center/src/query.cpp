@@ -71,25 +71,16 @@ void DbConnection::FailFromStatement() {
 }
 
 void DbConnection::RunQuery(const std::string& sql, const std::vector<ColumnBinding>& columns,
-                            const std::function<void()>& on_row) {
+                            const std::function<void()>& on_row, Statement use) {
   status_ = QueryStatus{};
   if (mysql_ == nullptr) {
     Fail(CR_UNKNOWN_ERROR, "not connected to the database");
+  } else if (use == Statement::kKept) {
+    RunKept(sql, columns, on_row);
   } else {
-    stmt_ = mysql_stmt_init(mysql_);
-    if (stmt_ == nullptr) {
-      Fail(mysql_errno(mysql_), mysql_error(mysql_));
-    } else {
-      StatementGuard guard(stmt_);
-      if (mysql_stmt_prepare(stmt_, sql.data(), sql.size()) != 0) {
-        FailFromStatement();
-      } else if (mysql_stmt_field_count(stmt_) != columns.size()) {
-        Fail(CR_UNKNOWN_ERROR, "the statement gives " +
-                                   std::to_string(mysql_stmt_field_count(stmt_)) +
-                                   " columns, the record has " + std::to_string(columns.size()));
-      } else {
-        FetchRows(columns, on_row);
-      }
+    StatementGuard guard(stmt_);
+    if (Prepare(sql, columns.size())) {
+      FetchRows(columns, on_row);
     }
   }
   // A lost connection needs nothing here: with reconnect set, the client library notices the
@@ -97,6 +88,60 @@ void DbConnection::RunQuery(const std::string& sql, const std::vector<ColumnBind
   if (status_.failed) {
     LOG_ERROR("Query failed [{}] {}: {}", status_.error_number, status_.error_text, sql);
   }
+}
+
+bool DbConnection::Prepare(const std::string& sql, size_t column_count) {
+  stmt_ = mysql_stmt_init(mysql_);
+  if (stmt_ == nullptr) {
+    Fail(mysql_errno(mysql_), mysql_error(mysql_));
+    return false;
+  }
+  if (mysql_stmt_prepare(stmt_, sql.data(), sql.size()) != 0) {
+    FailFromStatement();
+    return false;
+  }
+  if (mysql_stmt_field_count(stmt_) != column_count) {
+    Fail(CR_UNKNOWN_ERROR, "the statement gives " + std::to_string(mysql_stmt_field_count(stmt_)) +
+                               " columns, the record has " + std::to_string(column_count));
+    return false;
+  }
+  return true;
+}
+
+void DbConnection::RunKept(const std::string& sql, const std::vector<ColumnBinding>& columns,
+                           const std::function<void()>& on_row) {
+  const auto kept = kept_.find(sql);
+  if (kept != kept_.end()) {
+    stmt_ = kept->second;
+    kept_.erase(kept);
+    FetchRows(columns, on_row);
+    if (!status_.failed) {
+      kept_.emplace(sql, stmt_);
+      stmt_ = nullptr;
+      return;
+    }
+    // A reconnect leaves the server without the statement, and any other failure may have
+    // left it half read: drop it and run the statement once more from a fresh prepare. Its
+    // close cannot reach a server that has gone, and need not.
+    mysql_stmt_close(stmt_);
+    stmt_ = nullptr;
+    status_ = QueryStatus{};
+  }
+  StatementGuard guard(stmt_);
+  if (Prepare(sql, columns.size())) {
+    FetchRows(columns, on_row);
+    if (!status_.failed) {
+      kept_.emplace(sql, stmt_);
+      stmt_ = nullptr;  // kept, so the guard leaves it open
+    }
+  }
+}
+
+void DbConnection::CloseKeptStatements() {
+  for (auto& [sql, stmt] : kept_) {
+    StatementGuard close(stmt);
+  }
+  kept_.clear();
 }
 
 void DbConnection::FetchRows(const std::vector<ColumnBinding>& columns,

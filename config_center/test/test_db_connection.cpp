@@ -75,6 +75,48 @@ TEST_F(DbConnectionTest, QueriesWorkAgainRightAfterAServerRestart) {
   EXPECT_EQ(db_.Query<IncrementId>(kMaxIdQuery).size(), 1u);
 }
 
+TEST_F(DbConnectionTest, KeptStatementIsPreparedOnceAndSurvivesOutagesAndRestarts) {
+  ServerBackAtEnd back;
+  constexpr auto kKept = DbConnection::Statement::kKept;
+  auto prepares = [] {
+    test::AdminDb admin;
+    return std::stol(
+        admin
+            .Scalar("SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS WHERE "
+                    "VARIABLE_NAME = 'COM_STMT_PREPARE'")
+            .value_or("0"));
+  };
+  const long before = prepares();
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_EQ(db_.Query<IncrementId>(kMaxIdQuery, kKept).size(), 1u) << db_.LastQueryError();
+  }
+  EXPECT_EQ(prepares() - before, 1);
+
+  // It sees new rows, not a result kept from its first run.
+  test::AdminDb admin;
+  admin.ResetTables();
+  admin.InsertItem("global_config", "a.yaml", "a", "", 2);
+  const std::vector<IncrementId> one = db_.Query<IncrementId>(kMaxIdQuery, kKept);
+  ASSERT_EQ(one.size(), 1u);
+  EXPECT_EQ(one.front().id, 1);
+
+  // The restarted server has forgotten the statement: it is prepared again at once, so the
+  // first query after the restart already answers.
+  ASSERT_EQ(std::system("db-restart"), 0);
+  EXPECT_EQ(db_.Query<IncrementId>(kMaxIdQuery, kKept).size(), 1u);
+  EXPECT_FALSE(db_.LastQueryFailed()) << db_.LastQueryError();
+
+  ASSERT_EQ(std::system("db-stop"), 0);
+  EXPECT_TRUE(db_.Query<IncrementId>(kMaxIdQuery, kKept).empty());
+  EXPECT_TRUE(db_.LastQueryFailed());
+  ASSERT_EQ(std::system("db-start"), 0);
+  test::AdminDb again;
+  again.InsertItem("global_config", "b.yaml", "b", "", 2);
+  const std::vector<IncrementId> two = db_.Query<IncrementId>(kMaxIdQuery, kKept);
+  ASSERT_EQ(two.size(), 1u) << db_.LastQueryError();
+  EXPECT_EQ(two.front().id, 2);
+}
+
 TEST_F(DbConnectionTest, SecondConnectReplacesTheFirstConnection) {
   test::AdminDb admin;
   const std::string count_sql =

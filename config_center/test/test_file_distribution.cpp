@@ -10,6 +10,7 @@
 
 #include "config_center/config_center.hpp"
 #include "config_center/config_file.hpp"
+#include "config_center/config_file_batch.hpp"
 #include "config_center/logging.hpp"
 #include "support/node_harness.hpp"
 
@@ -136,6 +137,103 @@ TEST_F(FileDistribution, WithdrawalRemovesOnceAndRefusesUnsafeNames) {
   ConfigCenter::DeleteFileConfig(change);
   EXPECT_TRUE(fs::is_directory(kConfigs));
   EXPECT_EQ(logged.back().rfind("error: Refused to delete config file \"\"", 0), 0u);
+}
+
+}  // namespace
+}  // namespace config_center::test
+
+namespace config_center::test {
+namespace {
+
+struct Inode {
+  ino_t ino = 0;
+  mode_t mode = 0;
+};
+
+Inode InodeOf(const std::string& path) {
+  struct stat info {};
+  EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+  return {info.st_ino, static_cast<mode_t>(info.st_mode & 0777)};
+}
+
+void Put(const std::string& path, const std::string& contents, mode_t mode) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+  ::chmod(path.c_str(), mode);
+}
+
+TEST_F(FileDistribution, StartupBatchWritesOnlyWhatChangedAndTheLastStageWins) {
+  const std::string same = std::string(kConfigs) + "same.yaml";
+  const std::string loose = std::string(kConfigs) + "loose.yaml";
+  const std::string both = std::string(kConfigs) + "both.yaml";
+  const std::string fresh = std::string(kConfigs) + "sub/fresh.yaml";
+  fs::create_directory(std::string(kConfigs) + "sub");
+  Put(same, "kept", 0600);
+  Put(loose, "kept", 0644);  // right bytes, wrong mode
+  Put(both, "custom", 0600);
+  const Inode same_before = InodeOf(same);
+  const Inode both_before = InodeOf(both);
+  const Inode loose_before = InodeOf(loose);
+
+  ConfigFileBatch batch;
+  std::string error;
+  ASSERT_EQ(batch.Stage("same.yaml", same, "kept", &error), WriteStep::kNone) << error;
+  ASSERT_EQ(batch.Stage("loose.yaml", loose, "kept", &error), WriteStep::kNone) << error;
+  // A global item and then the custom item of the same file: the disk already holds the
+  // custom content, so the global content staged first must not land.
+  ASSERT_EQ(batch.Stage("both.yaml", both, "global", &error), WriteStep::kNone) << error;
+  ASSERT_EQ(batch.Stage("both.yaml", both, "custom", &error), WriteStep::kNone) << error;
+  ASSERT_EQ(batch.Stage("sub/fresh.yaml", fresh, std::string("a\0b", 3), &error), WriteStep::kNone);
+  EXPECT_FALSE(FileExists(fresh));  // nothing is in effect before the commit
+  EXPECT_EQ(batch.staged(), 2u);
+  EXPECT_EQ(batch.unchanged(), 2u);
+
+  std::string failed;
+  ASSERT_EQ(batch.Commit(&failed, &error), WriteStep::kNone) << error;
+  std::string contents;
+  ASSERT_TRUE(ReadFile(both, &contents));
+  EXPECT_EQ(contents, "custom");
+  ASSERT_TRUE(ReadFile(fresh, &contents));
+  EXPECT_EQ(contents, std::string("a\0b", 3));
+  EXPECT_EQ(Mode(fresh), 0600u);
+  EXPECT_EQ(Mode(loose), 0600u);
+  EXPECT_EQ(InodeOf(same).ino, same_before.ino);  // not rewritten
+  EXPECT_EQ(InodeOf(both).ino, both_before.ino);
+  EXPECT_NE(InodeOf(loose).ino, loose_before.ino);  // rewritten to set its mode
+  EXPECT_TRUE(TempLeftovers().empty());
+}
+
+TEST_F(FileDistribution, StartupBatchFailuresKeepWhatCameBeforeAndLeaveNoTemporaries) {
+  const std::string first = std::string(kConfigs) + "first.yaml";
+  const std::string taken = std::string(kConfigs) + "taken";
+  const std::string last = std::string(kConfigs) + "last.yaml";
+  fs::create_directories(taken + "/inner");
+  {
+    ConfigFileBatch batch;
+    std::string error;
+    ASSERT_EQ(batch.Stage("first.yaml", first, "1", &error), WriteStep::kNone);
+    ASSERT_EQ(batch.Stage("taken", taken, "x", &error), WriteStep::kNone);
+    ASSERT_EQ(batch.Stage("last.yaml", last, "3", &error), WriteStep::kNone);
+    std::string failed;
+    EXPECT_EQ(batch.Commit(&failed, &error), WriteStep::kReplaceTarget);
+    EXPECT_EQ(failed, "taken");
+    EXPECT_EQ(error.rfind("rename: ", 0), 0u) << error;
+  }
+  std::string contents;
+  ASSERT_TRUE(ReadFile(first, &contents));
+  EXPECT_EQ(contents, "1");
+  EXPECT_TRUE(fs::is_directory(taken + "/inner"));
+  EXPECT_FALSE(FileExists(last));
+  EXPECT_TRUE(TempLeftovers().empty());
+
+  // A batch that is never committed changes nothing.
+  {
+    ConfigFileBatch batch;
+    std::string error;
+    ASSERT_EQ(batch.Stage("first.yaml", first, "changed", &error), WriteStep::kNone);
+  }
+  ASSERT_TRUE(ReadFile(first, &contents));
+  EXPECT_EQ(contents, "1");
+  EXPECT_TRUE(TempLeftovers().empty());
 }
 
 }  // namespace

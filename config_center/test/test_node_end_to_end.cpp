@@ -302,6 +302,11 @@ TEST_F(NodeEndToEnd, ServesConfigOperateHonoursRosArgumentsAndStopsOnSignals) {
     EXPECT_EQ(probe.Wait(10s), 0) << probe.Output();
     Stop(*center);  // SIGTERM
   }
+  // A stop right at the end of start-up, before spinning has begun, is as orderly as any.
+  for (int i = 0; i < 10; ++i) {
+    auto center = StartReady();
+    Stop(*center);
+  }
   // A signal that arrives while a parameter call waits inside the timer callback ends the
   // wait at once, not when the answer deadline runs out.
   for (const int signal_number : {SIGTERM, SIGINT}) {

@@ -2,12 +2,14 @@
 #define CONFIG_CENTER_CONFIG_CENTER_HPP_
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
 #include <rcl_interfaces/srv/set_parameters.hpp>
 #include <rclcpp/rclcpp.hpp>
 
+#include "config_center/config_file_batch.hpp"
 #include "config_center/records.hpp"
 #include "config_center/repeat_throttle.hpp"
 
@@ -27,11 +29,13 @@ public:
 
   // Start-up distribution of both item tables, global_config first.
   bool FullConfigDistribute();
-  bool ConfigDistribute(const std::string& table);
+  bool ConfigDistribute(const std::string& table, ConfigFileBatch* files = nullptr);
 
   // One item into effect. An empty value withdraws a parameter.
   bool ParamConfigDistribute(const ConfigData& item);
-  static bool FileConfigDistribute(const ConfigData& item);
+  // With a batch, the file is staged there and goes into effect with CommitConfigFiles.
+  static bool FileConfigDistribute(const ConfigData& item, ConfigFileBatch* batch = nullptr);
+  static bool CommitConfigFiles(ConfigFileBatch& batch);
   bool CallSetParameters(std::string service_name,
                          std::shared_ptr<rcl_interfaces::srv::SetParameters::Request> request);
 
@@ -58,6 +62,9 @@ private:
   // timer callback.
   rclcpp::CallbackGroup::SharedPtr param_call_group_;
   std::shared_ptr<rclcpp::executors::SingleThreadedExecutor> param_call_executor_;
+  // One client per target service, kept while it answers in time.
+  std::map<std::string, rclcpp::Client<rcl_interfaces::srv::SetParameters>::SharedPtr>
+      param_clients_;
 
   RepeatThrottle poll_failures_;
 };

@@ -22,6 +22,17 @@ enum class WriteStep { kNone, kCreateTemp, kWriteTemp, kReplaceTarget, kSyncDire
 WriteStep WriteFileAtomically(const std::string& path, const std::string& contents,
                               std::string* error);
 
+// The steps of that, for writing many files together (see ConfigFileBatch).
+// Writes `contents` into a new hidden temporary file (mode 0600) beside `path`, fsync'd when
+// `sync` is set; its path goes to `temp_path`. On failure nothing is left behind.
+WriteStep WriteTemporary(const std::string& path, const std::string& contents, bool sync,
+                         std::string* temp_path, std::string* error);
+// The directory part of `path`, with its trailing '/'.
+std::string DirectoryOf(const std::string& path);
+bool SyncDirectory(const std::string& dir);
+// `what`, a colon and the text of errno.
+std::string ErrnoText(const char* what);
+
 }  // namespace config_center
 
 #endif  // CONFIG_CENTER_CONFIG_FILE_HPP_

@@ -2,6 +2,7 @@
 #define CONFIG_CENTER_DB_CONNECTION_HPP_
 
 #include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,11 +31,16 @@ public:
   // The text of the last connection error; empty while none happened.
   const std::string& ConnectError() const { return error_message_; }
 
+  // How long a statement stays prepared: kOnce closes it after its rows are read; kKept keeps
+  // it prepared on the connection for the next call with the same text (one round trip
+  // instead of prepare, execute and close), for statements that run every tick.
+  enum class Statement { kOnce, kKept };
+
   // Runs the statement made from `condition` (see BuildQuerySql) and returns one record per
   // row, filled by position in member order. A failure still returns the rows read before
   // it; LastQueryFailed() tells it from an empty result, and it is logged once.
   template <typename T>
-  std::vector<T> Query(const std::string& condition);
+  std::vector<T> Query(const std::string& condition, Statement use = Statement::kOnce);
 
   bool LastQueryFailed() const { return status_.failed; }
   const std::string& LastQueryError() const { return status_.error_text; }
@@ -50,26 +56,36 @@ private:
   // Prepares and runs `sql`, filling the members behind `columns` for each row and calling
   // `on_row` after each one. Sets status_; logs a failure.
   void RunQuery(const std::string& sql, const std::vector<ColumnBinding>& columns,
-                const std::function<void()>& on_row);
+                const std::function<void()>& on_row, Statement use);
+  // Prepares `sql` into stmt_ and checks its column count; false (status_ set) on failure.
+  bool Prepare(const std::string& sql, size_t column_count);
+  // Runs a kept statement, preparing it first where it is not kept yet.
+  void RunKept(const std::string& sql, const std::vector<ColumnBinding>& columns,
+               const std::function<void()>& on_row);
+  void CloseKeptStatements();
   void FetchRows(const std::vector<ColumnBinding>& columns, const std::function<void()>& on_row);
   void Fail(unsigned int error_number, std::string error_text);
   void FailFromStatement();
 
   MYSQL* mysql_ = nullptr;
   MYSQL_STMT* stmt_ = nullptr;
+  std::map<std::string, MYSQL_STMT*> kept_;  // by statement text
   std::string error_message_;
   QueryStatus status_;
 };
 
 template <typename T>
-std::vector<T> DbConnection::Query(const std::string& condition) {
+std::vector<T> DbConnection::Query(const std::string& condition, Statement use) {
   std::vector<T> rows;
   T scratch{};
   const std::vector<ColumnBinding> columns = BindColumns(scratch);
-  RunQuery(BuildQuerySql<T>(condition), columns, [&] {
-    rows.push_back(std::move(scratch));
-    scratch = T{};  // same object, so the bound member addresses stay valid
-  });
+  RunQuery(
+      BuildQuerySql<T>(condition), columns,
+      [&] {
+        rows.push_back(std::move(scratch));
+        scratch = T{};  // same object, so the bound member addresses stay valid
+      },
+      use);
   return rows;
 }
 

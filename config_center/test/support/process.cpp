@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -50,8 +51,10 @@ void Process::ReadOutput(int fd) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
+    const auto now = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> lock(mutex_);
     output_.append(buffer, static_cast<size_t>(n));
+    arrivals_.emplace_back(output_.size(), now);
     changed_.notify_all();
   }
   ::close(fd);
@@ -61,6 +64,11 @@ void Process::ReadOutput(int fd) {
 }
 
 bool Process::WaitFor(const std::string& text, std::chrono::milliseconds timeout) {
+  return WaitFor(text, timeout, nullptr);
+}
+
+bool Process::WaitFor(const std::string& text, std::chrono::milliseconds timeout,
+                      std::chrono::steady_clock::time_point* seen) {
   std::unique_lock<std::mutex> lock(mutex_);
   size_t found = std::string::npos;
   changed_.wait_for(lock, timeout, [&] {
@@ -70,6 +78,12 @@ bool Process::WaitFor(const std::string& text, std::chrono::milliseconds timeout
   if (found == std::string::npos) found = output_.find(text, cursor_);
   if (found == std::string::npos) return false;
   cursor_ = found + text.size();
+  if (seen != nullptr) {
+    const auto arrival =
+        std::lower_bound(arrivals_.begin(), arrivals_.end(), cursor_,
+                         [](const auto& entry, size_t end) { return entry.first < end; });
+    *seen = arrival->second;
+  }
   return true;
 }
 

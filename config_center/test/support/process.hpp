@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace config_center::test {
@@ -24,6 +25,10 @@ public:
 
   // Waits until the output from the cursor on holds `text`; moves the cursor past it.
   bool WaitFor(const std::string& text, std::chrono::milliseconds timeout);
+  // As above; `seen` gets the time the reader thread received the output that completed
+  // `text`, which a woken waiter may only get to noticeably later.
+  bool WaitFor(const std::string& text, std::chrono::milliseconds timeout,
+               std::chrono::steady_clock::time_point* seen);
   // Everything printed so far.
   std::string Output() const;
   // How often `text` occurs in everything printed so far.
@@ -45,6 +50,8 @@ private:
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::string output_;
+  // (size of output_ after a read, when that read returned), in arrival order.
+  std::vector<std::pair<size_t, std::chrono::steady_clock::time_point>> arrivals_;
   size_t cursor_ = 0;
   bool closed_ = false;
 };

@@ -1,0 +1,52 @@
+#ifndef CONFIG_CENTER_CONFIG_FILE_BATCH_HPP_
+#define CONFIG_CENTER_CONFIG_FILE_BATCH_HPP_
+
+#include <string>
+#include <vector>
+
+#include "config_center/config_file.hpp"
+
+namespace config_center {
+
+// Many file items put into effect together, as durably as one at a time but with one flush
+// of the filesystem instead of two fsyncs per file. Stage writes each new content into a
+// hidden temporary file beside its target; Commit makes all of them durable at once
+// (syncfs), renames each over its target in staging order, then syncs each directory
+// once. A crash at any moment leaves every target with its old or its new content.
+class ConfigFileBatch {
+public:
+  ConfigFileBatch() = default;
+  ~ConfigFileBatch();  // removes temporary files that were never committed
+  ConfigFileBatch(const ConfigFileBatch&) = delete;
+  ConfigFileBatch& operator=(const ConfigFileBatch&) = delete;
+
+  // Stages `contents` for `path` (a file item named `name`). A target that already holds
+  // exactly these bytes with mode 0600 is left alone. A later stage of the same path
+  // replaces an earlier one. On failure nothing is staged for the path and `error` says why.
+  WriteStep Stage(const std::string& name, const std::string& path, const std::string& contents,
+                  std::string* error);
+
+  // Puts every staged file into effect. Stops at the first file that cannot be replaced
+  // (its name in `failed_name`); files staged before it stay in effect, later ones are
+  // dropped.
+  WriteStep Commit(std::string* failed_name, std::string* error);
+
+  size_t staged() const { return staged_.size(); }
+  size_t unchanged() const { return unchanged_; }
+
+private:
+  struct Staged {
+    std::string name;
+    std::string path;
+    std::string temp_path;
+  };
+  void Drop(const std::string& path);
+  void RemoveTemporaries();
+
+  std::vector<Staged> staged_;
+  size_t unchanged_ = 0;
+};
+
+}  // namespace config_center
+
+#endif  // CONFIG_CENTER_CONFIG_FILE_BATCH_HPP_

@@ -1,0 +1,123 @@
+#include "config_center/config_file_batch.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <set>
+
+namespace config_center {
+
+namespace {
+
+// True when `path` is a regular file of mode 0600 holding exactly `contents`.
+bool AlreadyHolds(const std::string& path, const std::string& contents) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  struct stat info {};
+  bool same = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 07777) == 0600 &&
+              static_cast<size_t>(info.st_size) == contents.size();
+  std::string buffer(same ? contents.size() : 0, '\0');
+  size_t got = 0;
+  while (same && got < buffer.size()) {
+    const ssize_t n = ::read(fd, buffer.data() + got, buffer.size() - got);
+    if (n <= 0) {
+      same = false;
+      break;
+    }
+    got += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  return same && buffer == contents;
+}
+
+}  // namespace
+
+ConfigFileBatch::~ConfigFileBatch() { RemoveTemporaries(); }
+
+void ConfigFileBatch::RemoveTemporaries() {
+  for (const Staged& file : staged_) {
+    ::unlink(file.temp_path.c_str());
+  }
+  staged_.clear();
+}
+
+void ConfigFileBatch::Drop(const std::string& path) {
+  const auto earlier = std::find_if(staged_.begin(), staged_.end(),
+                                    [&](const Staged& file) { return file.path == path; });
+  if (earlier != staged_.end()) {
+    ::unlink(earlier->temp_path.c_str());
+    staged_.erase(earlier);
+  }
+}
+
+WriteStep ConfigFileBatch::Stage(const std::string& name, const std::string& path,
+                                 const std::string& contents, std::string* error) {
+  // Only the last content staged for a target counts, so that is what the target is
+  // compared with.
+  Drop(path);
+  if (AlreadyHolds(path, contents)) {
+    ++unchanged_;
+    return WriteStep::kNone;
+  }
+  std::string temp_path;
+  const WriteStep written = WriteTemporary(path, contents, /*sync=*/false, &temp_path, error);
+  if (written == WriteStep::kNone) {
+    staged_.push_back({name, path, std::move(temp_path)});
+  }
+  return written;
+}
+
+WriteStep ConfigFileBatch::Commit(std::string* failed_name, std::string* error) {
+  if (staged_.empty()) {
+    return WriteStep::kNone;
+  }
+  // One flush per filesystem makes every temporary file's content durable before any of
+  // them replaces its target.
+  std::set<dev_t> flushed;
+  for (const Staged& file : staged_) {
+    struct stat dir {};
+    const std::string dir_path = DirectoryOf(file.path);
+    if (::stat(dir_path.c_str(), &dir) == 0 && flushed.count(dir.st_dev) != 0) {
+      continue;
+    }
+    const int fd = ::open(dir_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = fd >= 0 && ::syncfs(fd) == 0;
+    if (!synced) *error = ErrnoText("syncfs");
+    if (fd >= 0) ::close(fd);
+    if (!synced) {
+      *failed_name = file.name;
+      RemoveTemporaries();
+      return WriteStep::kWriteTemp;
+    }
+    flushed.insert(dir.st_dev);
+  }
+  std::map<std::string, std::string> directories;  // directory -> first item renamed into it
+  WriteStep result = WriteStep::kNone;
+  size_t done = 0;
+  for (; done < staged_.size(); ++done) {
+    const Staged& file = staged_[done];
+    if (std::rename(file.temp_path.c_str(), file.path.c_str()) != 0) {
+      *error = ErrnoText("rename");
+      *failed_name = file.name;
+      result = WriteStep::kReplaceTarget;
+      break;
+    }
+    directories.emplace(DirectoryOf(file.path), file.name);
+  }
+  staged_.erase(staged_.begin(), staged_.begin() + static_cast<std::ptrdiff_t>(done));
+  RemoveTemporaries();  // those after a failed rename
+  for (const auto& [dir, name] : directories) {
+    if (!SyncDirectory(dir) && result == WriteStep::kNone) {
+      *error = ErrnoText("fsync of the directory");
+      *failed_name = name;
+      result = WriteStep::kSyncDirectory;
+    }
+  }
+  return result;
+}
+
+}  // namespace config_center
