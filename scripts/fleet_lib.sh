@@ -15,8 +15,10 @@ fleet_sql_quote() {
   printf "'%s'" "$s"
 }
 
+# Statements go in on standard input, never as arguments, where any user could read a
+# password in them from the process list.
 fleet_sql() {
-  mariadb --batch --skip-column-names -e "$1"
+  printf '%s\n' "$1" | mariadb --batch --skip-column-names
 }
 
 # The first line of a file (a password), without its line end.
