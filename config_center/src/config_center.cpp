@@ -34,11 +34,13 @@ bool ConfigCenter::Init() {
     LOG_ERROR("Connect sql failed");
     return false;
   }
+  // The position is noted before the tables are read: a change committed while they are
+  // being distributed is then applied once polling starts (perhaps once more than needed).
+  InitConfigChangeMaxID();
   if (!FullConfigDistribute()) {
     LOG_ERROR("Full config distribute failed!");
     return false;
   }
-  InitConfigChangeMaxID();
   timer_ = node_->create_wall_timer(kPollPeriod, std::bind(&ConfigCenter::PeriodCheckConfig, this));
   LOG_DEBUG("Config center ready, following the change log after id {}", config_change_max_id_);
   return true;

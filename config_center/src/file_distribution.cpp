@@ -30,19 +30,20 @@ void LogWriteFailure(WriteStep step, const std::string& name, const std::string&
 
 }  // namespace
 
-bool ConfigCenter::FileConfigDistribute(const ConfigData& item, ConfigFileBatch* batch) {
+Outcome ConfigCenter::FileConfigDistribute(const ConfigData& item, ConfigFileBatch* batch) {
   LOG_DEBUG("FileConfigDistribute: {}", item.name);
   std::string path;
   std::string why;
   if (!ConfigFilePath(kConfigsDir, item.name, &path, &why)) {
     LOG_ERROR("Refused config file name \"{}\": {}", item.name, why);
-    return false;
+    return Outcome::kNever;
   }
   std::string error;
   const WriteStep failed = batch != nullptr ? batch->Stage(item.name, path, item.value, &error)
                                             : WriteFileAtomically(path, item.value, &error);
   LogWriteFailure(failed, item.name, error);
-  return failed == WriteStep::kNone;
+  // A missing directory, a full disk or a missing permission can be mended while the node runs.
+  return failed == WriteStep::kNone ? Outcome::kDone : Outcome::kLater;
 }
 
 bool ConfigCenter::CommitConfigFiles(ConfigFileBatch& batch) {

@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include <rmw/validate_full_topic_name.h>
 #include <rcl_interfaces/msg/parameter.hpp>
 #include <rcl_interfaces/msg/parameter_type.hpp>
 
@@ -24,9 +25,37 @@ std::chrono::nanoseconds TimeLeft(std::chrono::steady_clock::time_point deadline
   return left > std::chrono::nanoseconds::zero() ? left : std::chrono::nanoseconds::zero();
 }
 
+// The client library refuses an invalid name, and would expand a substitution such as
+// "{node}" into a name of its own choosing; neither can ever reach the node the item names.
+bool IsValidServiceName(const std::string& service_name, std::string* why) {
+  int validity = RMW_TOPIC_VALID;
+  size_t at = 0;
+  if (rmw_validate_full_topic_name(service_name.c_str(), &validity, &at) != RMW_RET_OK) {
+    rmw_reset_error();
+    return true;  // not judged here; creating the client will tell
+  }
+  if (validity == RMW_TOPIC_VALID) return true;
+  *why = std::string("invalid service name: ") +
+         rmw_full_topic_name_validation_result_string(validity) + " (at index " +
+         std::to_string(at) + ")";
+  return false;
+}
+
+// An answer still counts as handled when the target refused a parameter, but the operator
+// has to know: the item is not in effect there.
+void LogRefusals(const std::string& service_name, const SetParameters::Request& request,
+                 const SetParameters::Response& response) {
+  const std::string target = service_name.substr(0, service_name.rfind("/set_parameters"));
+  for (size_t i = 0; i < response.results.size(); ++i) {
+    if (response.results[i].successful) continue;
+    const std::string name = i < request.parameters.size() ? request.parameters[i].name : "";
+    LOG_ERROR("Node {} refused parameter {}: {}", target, name, response.results[i].reason);
+  }
+}
+
 }  // namespace
 
-bool ConfigCenter::ParamConfigDistribute(const ConfigData& item) {
+Outcome ConfigCenter::ParamConfigDistribute(const ConfigData& item) {
   LOG_DEBUG("ParamConfigDistribute, node_name : {}, {} : {}", item.node_name, item.name,
             item.value);
   rcl_interfaces::msg::Parameter parameter;
@@ -42,9 +71,14 @@ bool ConfigCenter::ParamConfigDistribute(const ConfigData& item) {
   return CallSetParameters("/" + item.node_name + "/set_parameters", std::move(request));
 }
 
-bool ConfigCenter::CallSetParameters(std::string service_name,
-                                     std::shared_ptr<SetParameters::Request> request) {
+Outcome ConfigCenter::CallSetParameters(std::string service_name,
+                                        std::shared_ptr<SetParameters::Request> request) {
   const auto deadline = std::chrono::steady_clock::now() + kAnswerDeadline;
+  std::string why;
+  if (!IsValidServiceName(service_name, &why)) {
+    LOG_ERROR("Set parameters call to {} failed: {}", service_name, why);
+    return Outcome::kNever;
+  }
   try {
     // A client that has found its service once answers the next call without a new
     // discovery; one that failed is made again, so a restarted target is found afresh.
@@ -59,20 +93,27 @@ bool ConfigCenter::CallSetParameters(std::string service_name,
     if (!client->service_is_ready() && !client->wait_for_service(TimeLeft(deadline))) {
       param_clients_.erase(service_name);
       // Shutting down ends the wait early; like an interrupted answer, that is no failure.
-      return !rclcpp::ok();
+      return rclcpp::ok() ? Outcome::kLater : Outcome::kDone;
     }
-    auto future = client->async_send_request(std::move(request));
+    auto future = client->async_send_request(request);
     const auto code = param_call_executor_->spin_until_future_complete(future, TimeLeft(deadline));
     if (code == rclcpp::FutureReturnCode::TIMEOUT) {
       client->remove_pending_request(future);
       param_clients_.erase(service_name);
-      return false;
+      return Outcome::kLater;
     }
-    return true;
+    if (code == rclcpp::FutureReturnCode::SUCCESS) {
+      LogRefusals(service_name, *request, *future.get());
+    }
+    return Outcome::kDone;
+  } catch (const rclcpp::exceptions::NameValidationError& error) {
+    param_clients_.erase(service_name);
+    LOG_ERROR("Set parameters call to {} failed: {}", service_name, error.what());
+    return Outcome::kNever;
   } catch (const std::exception& error) {
     param_clients_.erase(service_name);
     LOG_ERROR("Set parameters call to {} failed: {}", service_name, error.what());
-    return false;
+    return Outcome::kLater;
   }
 }
 

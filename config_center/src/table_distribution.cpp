@@ -40,19 +40,20 @@ bool ConfigCenter::ConfigDistribute(const std::string& table, ConfigFileBatch* f
     return false;
   }
   for (const ConfigData& item : items) {
-    bool distributed = false;
+    Outcome outcome = Outcome::kNever;
     switch (item.config_type) {
       case kParam:
-        distributed = ParamConfigDistribute(item);
+        outcome = ParamConfigDistribute(item);
         break;
       case kFile:
-        distributed = FileConfigDistribute(item, files);
+        outcome = FileConfigDistribute(item, files);
         break;
       default:
         LOG_ERROR("Unknow config type");
         return false;
     }
-    if (!distributed) {
+    // At start-up every item counts: one that is not in effect, for whatever reason, fails it.
+    if (outcome != Outcome::kDone) {
       return false;
     }
   }

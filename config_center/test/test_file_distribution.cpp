@@ -75,44 +75,52 @@ TEST_F(FileDistribution, WritesTheExactBytesAndReplacesWhole) {
   }
   ::chmod(target.c_str(), 0644);
   const std::string value("line 1\nline\0 2\r\n\xff no newline at the end", 37);
-  ASSERT_TRUE(ConfigCenter::FileConfigDistribute(ConfigData{"exact.bin", value, "", kFile}));
+  ASSERT_EQ(ConfigCenter::FileConfigDistribute(ConfigData{"exact.bin", value, "", kFile}),
+            Outcome::kDone);
   std::string contents;
   ASSERT_TRUE(ReadFile(target, &contents));
   EXPECT_EQ(contents, value);
   EXPECT_EQ(Mode(target), 0600u);
   EXPECT_EQ(logged, std::vector<std::string>{"debug: FileConfigDistribute: exact.bin"});
 
-  ASSERT_TRUE(ConfigCenter::FileConfigDistribute(ConfigData{"exact.bin", "", "", kFile}));
+  ASSERT_EQ(ConfigCenter::FileConfigDistribute(ConfigData{"exact.bin", "", "", kFile}),
+            Outcome::kDone);
   ASSERT_TRUE(ReadFile(target, &contents));
   EXPECT_EQ(contents, "");
 
   const std::string large(5 * 1024 * 1024 + 3, 'L');
-  ASSERT_TRUE(ConfigCenter::FileConfigDistribute(ConfigData{"exact.bin", large, "", kFile}));
+  ASSERT_EQ(ConfigCenter::FileConfigDistribute(ConfigData{"exact.bin", large, "", kFile}),
+            Outcome::kDone);
   ASSERT_TRUE(ReadFile(target, &contents));
   EXPECT_EQ(contents.size(), large.size());
   EXPECT_TRUE(TempLeftovers().empty());
 }
 
 TEST_F(FileDistribution, FailuresLeaveTheTargetAndNoTemporaryFile) {
+  // Failures that an operator can mend while the node runs are tried again (kLater); an
+  // unsafe name never becomes acceptable (kNever).
   // A directory in the target's place cannot be replaced.
   const std::string dir_target = std::string(kConfigs) + "taken";
   fs::create_directory(dir_target);
   fs::create_directory(dir_target + "/inner");
-  EXPECT_FALSE(ConfigCenter::FileConfigDistribute(ConfigData{"taken", "x", "", kFile}));
+  EXPECT_EQ(ConfigCenter::FileConfigDistribute(ConfigData{"taken", "x", "", kFile}),
+            Outcome::kLater);
   EXPECT_TRUE(fs::is_directory(dir_target + "/inner"));
   ASSERT_EQ(logged.size(), 2u);
   EXPECT_EQ(logged[1].rfind("error: Failed to use tmpfile cover target file", 0), 0u) << logged[1];
 
   // A subdirectory that does not exist is not created.
   logged.clear();
-  EXPECT_FALSE(ConfigCenter::FileConfigDistribute(ConfigData{"nodir/a.yaml", "x", "", kFile}));
+  EXPECT_EQ(ConfigCenter::FileConfigDistribute(ConfigData{"nodir/a.yaml", "x", "", kFile}),
+            Outcome::kLater);
   EXPECT_FALSE(fs::exists(std::string(kConfigs) + "nodir"));
   ASSERT_EQ(logged.size(), 2u);
   EXPECT_EQ(logged[1].rfind("error: Failed to create tmp config file", 0), 0u) << logged[1];
 
   // Unsafe names never reach the filesystem.
   logged.clear();
-  EXPECT_FALSE(ConfigCenter::FileConfigDistribute(ConfigData{"../outside", "x", "", kFile}));
+  EXPECT_EQ(ConfigCenter::FileConfigDistribute(ConfigData{"../outside", "x", "", kFile}),
+            Outcome::kNever);
   EXPECT_FALSE(fs::exists("/opt/velgar/outside"));
   ASSERT_EQ(logged.size(), 2u);
   EXPECT_EQ(logged[1].rfind("error: Refused config file name \"../outside\"", 0), 0u);
@@ -121,20 +129,22 @@ TEST_F(FileDistribution, FailuresLeaveTheTargetAndNoTemporaryFile) {
 }
 
 TEST_F(FileDistribution, WithdrawalRemovesOnceAndRefusesUnsafeNames) {
-  ASSERT_TRUE(ConfigCenter::FileConfigDistribute(ConfigData{"w.yaml", "w", "", kFile}));
+  ASSERT_EQ(ConfigCenter::FileConfigDistribute(ConfigData{"w.yaml", "w", "", kFile}),
+            Outcome::kDone);
   ConfigTableChangesData change;
   change.name = "w.yaml";
   logged.clear();
-  ConfigCenter::DeleteFileConfig(change);
+  EXPECT_EQ(ConfigCenter::DeleteFileConfig(change), Outcome::kDone);
   EXPECT_FALSE(fs::exists(std::string(kConfigs) + "w.yaml"));
-  ConfigCenter::DeleteFileConfig(change);
+  // Nothing to remove: logged, and handled all the same.
+  EXPECT_EQ(ConfigCenter::DeleteFileConfig(change), Outcome::kDone);
   EXPECT_EQ(logged, (std::vector<std::string>{"debug: Delete file config w.yaml",
                                               "debug: Delete file config w.yaml",
                                               "error: Failed to delete config file w.yaml"}));
 
   // Withdrawing "" would remove the configs directory itself if it were empty.
   change.name = "";
-  ConfigCenter::DeleteFileConfig(change);
+  EXPECT_EQ(ConfigCenter::DeleteFileConfig(change), Outcome::kNever);
   EXPECT_TRUE(fs::is_directory(kConfigs));
   EXPECT_EQ(logged.back().rfind("error: Refused to delete config file \"\"", 0), 0u);
 }

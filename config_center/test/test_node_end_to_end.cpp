@@ -5,9 +5,11 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -231,18 +233,232 @@ TEST_F(NodeEndToEnd, SlowOrAbsentTargetHoldsBackLaterRows) {
 
 TEST_F(NodeEndToEnd, RowThatKeepsFailingIsLoggedAboutOnceASecond) {
   auto center = StartReady();
-  // No node can have this name; the client library refuses the service name.
-  db_->InsertItem("global_config", "p", "1", "bad name", 1);
-  db_->InsertItem("global_config", "held.yaml", "h", "", 2);
-  ASSERT_TRUE(log_.WaitFor("Set parameters call to /bad name/set_parameters failed: ", 2s))
+  // The directory does not exist: the row fails on every tick until someone makes it.
+  db_->InsertItem("global_config", "later/held.yaml", "h", "", 2);
+  db_->InsertItem("global_config", "behind.yaml", "b", "", 2);
+  ASSERT_TRUE(log_.WaitFor("Failed to create tmp config file for later/held.yaml", 2s))
       << log_.Since();
   std::this_thread::sleep_for(2200ms);
-  EXPECT_FALSE(FileExists(Config("held.yaml")));
+  EXPECT_FALSE(FileExists(Config("behind.yaml")));
   // Thousands of attempts in two seconds, a handful of records.
-  const size_t attempts = log_.Count("/bad name/set_parameters failed");
+  const size_t attempts = log_.Count("Failed to create tmp config file for later/held.yaml");
   EXPECT_GE(attempts, 2u);
   EXPECT_LE(attempts, 4u) << log_.Since();
   EXPECT_GE(log_.Count("more times; those repeats were left out of the log"), 1u);
+  EXPECT_EQ(log_.Count("can never be applied"), 0u) << log_.Since();
+
+  // Mended, the row goes through and the one behind it follows.
+  ASSERT_EQ(::mkdir(Config("later").c_str(), 0755), 0);
+  const std::string h = "h";
+  const std::string b = "b";
+  EXPECT_TRUE(WaitForFile(Config("later/held.yaml"), &h, 2s)) << log_.Since();
+  EXPECT_TRUE(WaitForFile(Config("behind.yaml"), &b, 2s));
+  Stop(*center);
+}
+
+TEST_F(NodeEndToEnd, RowsThatCanNeverBeAppliedArePassedOverOnce) {
+  auto target = StartTarget({"--name", "arm", "--string", "speed=0"});
+  auto center = StartReady();
+  db_->InsertItem("global_config", "odd", "1", "arm", 7);
+  // No node can have this name; the client library refuses the service name.
+  db_->InsertItem("global_config", "p", "1", "bad name", 1);
+  // The client library would expand this into its own node's name: a call to the wrong node.
+  db_->InsertItem("global_config", "q", "1", "{node}", 1);
+  db_->InsertItem("global_config", "../escape.yaml", "x", "", 2);
+  // Their withdrawals cannot be applied either.
+  db_->Exec("UPDATE global_config SET deleted = 1 WHERE name IN ('p', '../escape.yaml')");
+  db_->InsertItem("global_config", "speed", "5", "arm", 1);
+  ASSERT_TRUE(target->WaitFor("set arm.speed type=string value=\"5\"", 3s)) << log_.Since();
+
+  // A few hundred ticks later each was still logged once, with its id and the reason.
+  std::this_thread::sleep_for(300ms);
+  const auto id_of = [&](const std::string& where) {
+    return *db_->Scalar("SELECT id FROM config_table_changes WHERE " + where);
+  };
+  const std::string log = log_.Since();
+  const std::pair<std::string, std::string> rows[] = {
+      {id_of("config_type = 7"), "config_type 7 is no known kind of item"},
+      {id_of("name = 'p' AND deleted = 0"), "node_name \"bad name\" makes no valid service name"},
+      {id_of("name = 'p' AND deleted = 1"), "node_name \"bad name\" makes no valid service name"},
+      {id_of("name = 'q'"), "node_name \"{node}\" makes no valid service name"},
+      {id_of("name = '../escape.yaml' AND deleted = 0"),
+       "the file name \"../escape.yaml\" is refused"},
+      {id_of("name = '../escape.yaml' AND deleted = 1"),
+       "the file name \"../escape.yaml\" is refused"},
+  };
+  for (const auto& [id, why] : rows) {
+    EXPECT_EQ(LogTail::CountIn(
+                  log, "Change " + id + " can never be applied, so it is passed over: " + why),
+              1u)
+        << id << " " << why << "\n"
+        << log;
+  }
+  EXPECT_EQ(LogTail::CountIn(log, "Unknow config type"), 1u);
+  EXPECT_EQ(LogTail::CountIn(log, "Set parameters call to /bad name/set_parameters failed: "), 2u);
+  EXPECT_FALSE(FileExists("/opt/velgar/escape.yaml"));
+  Stop(*center);
+  Stop(*target);
+}
+
+TEST_F(NodeEndToEnd, RefusedParameterIsLoggedWithTheTargetsReason) {
+  auto target = StartTarget({"--name", "arm", "--int", "count=3"});
+  auto center = StartReady();
+  db_->InsertItem("global_config", "count", "many", "arm", 1);
+  db_->InsertItem("global_config", "next.yaml", "n", "", 2);
+  ASSERT_TRUE(target->WaitFor("refused arm.count reason=", 2s)) << target->Output();
+  const std::string out = target->Output();
+  const size_t from = out.find("refused arm.count reason=") + 25;
+  const std::string reason = out.substr(from, out.find('\n', from) - from);
+  ASSERT_FALSE(reason.empty());
+  // Handled all the same: the row behind it is not held back.
+  const std::string n = "n";
+  EXPECT_TRUE(WaitForFile(Config("next.yaml"), &n, 2s));
+  EXPECT_TRUE(log_.WaitFor("Node /arm refused parameter count: " + reason, 1s)) << log_.Since();
+  EXPECT_EQ(log_.Count("refused parameter"), 1u);
+  Stop(*center);
+  Stop(*target);
+}
+
+TEST_F(NodeEndToEnd, ChangeCommittedWhileStartupIsBusyIsApplied) {
+  // Each set takes this target 600 ms, so start-up is still busy when the changes commit.
+  auto slow = StartTarget({"--name", "slow", "--string", "gain=0", "--delay-ms", "600"});
+  db_->InsertItem("global_config", "gain", "1", "slow", 1);
+  auto center = StartConfigCenter();
+  ASSERT_TRUE(log_.WaitFor("ParamConfigDistribute, node_name : slow, gain : 1", kStartup))
+      << center->Output();
+  // global_config has been read: these reach the targets through the change log only.
+  db_->Exec("UPDATE global_config SET value = '2' WHERE name = 'gain'");
+  db_->InsertItem("global_config", "during.yaml", "d", "", 2);
+  ASSERT_TRUE(log_.WaitFor("Config center ready", kStartup)) << center->Output();
+  EXPECT_TRUE(slow->WaitFor("set slow.gain type=string value=\"1\"", 3s)) << slow->Output();
+  EXPECT_TRUE(slow->WaitFor("set slow.gain type=string value=\"2\"", 3s)) << slow->Output();
+  const std::string d = "d";
+  EXPECT_TRUE(WaitForFile(Config("during.yaml"), &d, 3s)) << log_.Since();
+  Stop(*center);
+  Stop(*slow);
+}
+
+TEST_F(NodeEndToEnd, LateCommitIsAppliedUnlessANewerChangeOfItsItemCameFirst) {
+  auto target = StartTarget({"--name", "arm", "--string", "speed=0"});
+  auto center = StartReady();
+  AdminDb open_tx;
+  open_tx.Exec("BEGIN");
+  open_tx.InsertItem("global_config", "late.yaml", "late", "", 2);
+  open_tx.InsertItem("global_config", "speed", "1", "arm", 1);
+  const std::string late_speed =
+      *open_tx.Scalar("SELECT id FROM config_table_changes WHERE name = 'speed'");
+  // Later changes commit first and are applied at once, past the ids still missing.
+  db_->InsertItem("global_config", "speed", "2", "arm", 1);
+  db_->InsertItem("global_config", "after.yaml", "after", "", 2);
+  const std::string after = "after";
+  ASSERT_TRUE(WaitForFile(Config("after.yaml"), &after, 2s)) << log_.Since();
+  ASSERT_TRUE(target->WaitFor("set arm.speed type=string value=\"2\"", 2s)) << target->Output();
+  EXPECT_FALSE(FileExists(Config("late.yaml")));
+
+  open_tx.Exec("COMMIT");
+  // The late file is applied; the late speed is older in the log than the speed in effect,
+  // so it stays out (a restart would also end with speed 2).
+  const std::string late = "late";
+  EXPECT_TRUE(WaitForFile(Config("late.yaml"), &late, 2s)) << log_.Since();
+  EXPECT_TRUE(
+      log_.WaitFor("Change " + late_speed + " committed late; the log holds a newer change", 1s))
+      << log_.Since();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(target->Count("value=\"1\""), 0u) << target->Output();
+  EXPECT_EQ(log_.Count("ParamConfigDistribute, node_name : arm, speed : 1"), 0u);
+  EXPECT_EQ(log_.Count("FileConfigDistribute: late.yaml"), 1u);
+  EXPECT_EQ(log_.Count("Gave up waiting"), 0u);
+  Stop(*center);
+  Stop(*target);
+}
+
+TEST_F(NodeEndToEnd, TransactionOpenAcrossStartupIsAppliedWhenItCommits) {
+  {  // A hole left long ago, below rows older than the give-up wait: not waited for.
+    AdminDb rolled_back;
+    rolled_back.Exec("BEGIN");
+    rolled_back.InsertItem("global_config", "ancient.yaml", "x", "", 2);
+    rolled_back.Exec("ROLLBACK");
+  }
+  db_->InsertItem("global_config", "old.yaml", "o", "", 2);
+  db_->Exec("UPDATE config_table_changes SET changed_at = NOW(3) - INTERVAL 1 HOUR");
+  AdminDb open_tx;
+  open_tx.Exec("BEGIN");
+  open_tx.InsertItem("global_config", "across.yaml", "a", "", 2);
+  const std::string open_id =
+      *open_tx.Scalar("SELECT id FROM config_table_changes WHERE name = 'across.yaml'");
+  db_->InsertItem("global_config", "before.yaml", "b", "", 2);
+
+  auto center = StartReady();
+  EXPECT_TRUE(FileExists(Config("before.yaml")));
+  EXPECT_FALSE(FileExists(Config("across.yaml")));
+  EXPECT_EQ(log_.Count("Change-log ids missing at start-up, waited for: id in (" + open_id + ")\n"),
+            1u)
+      << log_.Since();
+  // Committed after start-up read the tables: its row is all that brings the change.
+  open_tx.Exec("COMMIT");
+  const std::string a = "a";
+  EXPECT_TRUE(WaitForFile(Config("across.yaml"), &a, 2s)) << log_.Since();
+  Stop(*center);
+}
+
+TEST_F(NodeEndToEnd, HoleOfARolledBackInsertHoldsNothingBackAndOutlivesADatabaseRestart) {
+  auto center = StartReady();
+  std::string hole;
+  {
+    AdminDb rolled_back;
+    rolled_back.Exec("BEGIN");
+    rolled_back.InsertItem("global_config", "never.yaml", "n", "", 2);
+    hole = *rolled_back.Scalar("SELECT MAX(id) FROM config_table_changes");
+    rolled_back.Exec("ROLLBACK");
+  }
+  const auto start = std::chrono::steady_clock::now();
+  db_->InsertItem("global_config", "next.yaml", "x", "", 2);
+  const std::string x = "x";
+  ASSERT_TRUE(WaitForFile(Config("next.yaml"), &x, 2s)) << log_.Since();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 200ms);
+
+  ASSERT_EQ(std::system("db-restart 1"), 0);
+  db_ = std::make_unique<AdminDb>();
+  // The transaction that took the id is gone with the old server; a row written under that id
+  // by hand stands in for one that commits now.
+  db_->Exec(
+      "INSERT INTO config_table_changes (id, source_table, name, value, node_name, change_type, "
+      "config_type, deleted) VALUES (" +
+      hole + ", 'global_config', 'filled.yaml', 'f', '', 'insert', 2, 0)");
+  const std::string f = "f";
+  EXPECT_TRUE(WaitForFile(Config("filled.yaml"), &f, 5s)) << log_.Since();
+  // The position outlived the restart as well: nothing was applied a second time.
+  EXPECT_EQ(log_.Count("FileConfigDistribute: next.yaml"), 1u) << log_.Since();
+  Stop(*center);
+}
+
+TEST_F(NodeEndToEnd, HoleIsGivenUpOnceAfterTheWait) {
+  // A short wait through the test-only variable; the node reads it at start-up.
+  ::setenv("CONFIG_CENTER_TEST_GIVE_UP_MS", "300", 1);
+  auto center = StartReady();
+  ::unsetenv("CONFIG_CENTER_TEST_GIVE_UP_MS");
+  std::string hole;
+  {
+    AdminDb rolled_back;
+    rolled_back.Exec("BEGIN");
+    rolled_back.InsertItem("global_config", "never.yaml", "n", "", 2);
+    hole = *rolled_back.Scalar("SELECT MAX(id) FROM config_table_changes");
+    rolled_back.Exec("ROLLBACK");
+  }
+  db_->InsertItem("global_config", "next.yaml", "x", "", 2);
+  const std::string x = "x";
+  ASSERT_TRUE(WaitForFile(Config("next.yaml"), &x, 2s)) << log_.Since();
+  EXPECT_TRUE(log_.WaitFor("Gave up waiting for change-log id " + hole + ": missing for", 2s))
+      << log_.Since();
+  // Given up means forgotten: a row under that id now is not applied, and nothing is logged
+  // about the id again.
+  db_->Exec(
+      "INSERT INTO config_table_changes (id, source_table, name, value, node_name, change_type, "
+      "config_type, deleted) VALUES (" +
+      hole + ", 'global_config', 'too_late.yaml', 't', '', 'insert', 2, 0)");
+  std::this_thread::sleep_for(500ms);
+  EXPECT_FALSE(FileExists(Config("too_late.yaml")));
+  EXPECT_EQ(log_.Count("Gave up waiting"), 1u) << log_.Since();
   Stop(*center);
 }
 
