@@ -21,6 +21,19 @@
 --                                              values and deleted 0 (a custom row first)
 --   any change to a global row while a live custom override of its key exists -> nothing
 --   a change to a row that is and stays withdrawn, or an insert of a withdrawn row -> nothing
+--
+-- In a fleet (see README, "Fleet") the same file is loaded on the fleet server and on every
+-- robot. What differs is only each server's options, set by scripts/fleet_server.sh and
+-- scripts/fleet_robot.sh:
+--   fleet server: global_config is edited here and leaves through the binary log; its
+--     custom_config is unused and its change log is followed by no one (nothing here reads
+--     either; a fleet server runs no config_center).
+--   robot: global_config arrives from the fleet server by replication and the robot's own
+--     triggers run on those rows, so the change log and precedence work exactly as for
+--     local edits; custom_config and the change log stay local. A robot's server replicates
+--     global_config only (replicate_do_table), and while it does, the guard triggers below
+--     refuse every other writer: a local edit would be overwritten by the next fleet change,
+--     or stop replication on a clash of ids. Overrides belong in custom_config.
 
 CREATE DATABASE IF NOT EXISTS ROBOT CHARACTER SET utf8mb4 COLLATE utf8mb4_bin;
 USE ROBOT;
@@ -64,6 +77,9 @@ CREATE TABLE IF NOT EXISTS config_table_changes (
   changed_at TIMESTAMP(3) NOT NULL DEFAULT CURRENT_TIMESTAMP(3)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_bin;
 
+DROP TRIGGER IF EXISTS global_config_before_insert;
+DROP TRIGGER IF EXISTS global_config_before_update;
+DROP TRIGGER IF EXISTS global_config_before_delete;
 DROP TRIGGER IF EXISTS global_config_after_insert;
 DROP TRIGGER IF EXISTS global_config_after_update;
 DROP TRIGGER IF EXISTS global_config_after_delete;
@@ -73,6 +89,7 @@ DROP TRIGGER IF EXISTS custom_config_after_delete;
 DROP PROCEDURE IF EXISTS config_item_set;
 DROP PROCEDURE IF EXISTS config_item_withdrawn;
 DROP FUNCTION IF EXISTS config_live_item;
+DROP PROCEDURE IF EXISTS config_global_writable;
 
 DELIMITER //
 
@@ -133,6 +150,27 @@ BEGIN
     END IF;
   END IF;
 END//
+
+-- Refuses a write to global_config on a robot whose server replicates it from a fleet,
+-- unless the replication thread makes it: that thread applies each row under the server id
+-- of the fleet server that wrote it, any other session runs under this server's own id.
+CREATE PROCEDURE config_global_writable()
+BEGIN
+  IF FIND_IN_SET('ROBOT.global_config', @@global.replicate_do_table) > 0
+     AND @@session.server_id = @@global.server_id THEN
+    SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT =
+      'global_config comes from the fleet on this robot: change it on the fleet server, or override the item in custom_config';
+  END IF;
+END//
+
+CREATE TRIGGER global_config_before_insert BEFORE INSERT ON global_config FOR EACH ROW
+  CALL config_global_writable()//
+
+CREATE TRIGGER global_config_before_update BEFORE UPDATE ON global_config FOR EACH ROW
+  CALL config_global_writable()//
+
+CREATE TRIGGER global_config_before_delete BEFORE DELETE ON global_config FOR EACH ROW
+  CALL config_global_writable()//
 
 CREATE TRIGGER global_config_after_insert AFTER INSERT ON global_config FOR EACH ROW
 BEGIN

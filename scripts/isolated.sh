@@ -49,6 +49,12 @@ mount --bind "$state/velgar" /opt/velgar
 mkdir -p "$state/run" /run/mysqld
 mount --bind "$state/run" /run/mysqld
 
+# The server reads its options from my.cnf.d/ (empty here) like a packaged server reads
+# /etc/mysql/mariadb.conf.d/, so scripts that configure a robot's server can be tested on it.
+mkdir -p "$state/my.cnf.d"
+printf '!includedir %s\n' "$state/my.cnf.d" >"$state/my.cnf"
+export ISOLATED_DB_CONF_DIR="$state/my.cnf.d"
+
 mariadb-install-db --user=root --datadir="$state/data" --auth-root-authentication-method=socket \
   --skip-test-db >"$state/install-db.log" 2>&1 || { cat "$state/install-db.log" >&2; exit 1; }
 
@@ -59,7 +65,7 @@ cat >"$state/db-start" <<SH
 set -u
 # Already up: a second server would take over the pid file and strand the first.
 mariadb-admin --socket=/run/mysqld/mysqld.sock ping >/dev/null 2>&1 && exit 0
-setsid mariadbd --no-defaults --user=root --datadir="$state/data" \\
+setsid mariadbd --defaults-file="$state/my.cnf" --user=root --datadir="$state/data" \\
   --socket=/run/mysqld/mysqld.sock --bind-address=127.0.0.1 --port=3306 \\
   --pid-file="$state/run/mariadbd.pid" --log-error="$state/mariadbd.err" --skip-name-resolve \\
   --innodb-buffer-pool-size=64M --max-connections=200 >>"$state/mariadbd.out" 2>&1 </dev/null &

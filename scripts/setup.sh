@@ -16,7 +16,7 @@ packages=(
   libspdlog-dev libfmt-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev shellcheck
-  util-linux iproute2 procps psmisc
+  util-linux iproute2 procps psmisc socat openssl
   # systemd-analyze, for the check of the service unit
   systemd
 )

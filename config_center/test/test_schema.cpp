@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <mysql.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -130,6 +131,53 @@ TEST_F(SchemaTest, RobotAccountReadsButCannotWrite) {
   EXPECT_EQ(mysql_errno(robot), 1142u) << mysql_error(robot);
   EXPECT_NE(mysql_query(robot, "CREATE TABLE ROBOT.other (a INT)"), 0);
   mysql_close(robot);
+}
+
+// The error text of a statement the server refused, or "" when it ran.
+std::string Refusal(test::AdminDb& db, const std::string& sql) {
+  try {
+    db.Exec(sql);
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+// A robot in a fleet replicates global_config (the replication filter names it); then only
+// the replication thread, which applies rows under the fleet server's server id, writes it.
+TEST_F(SchemaTest, RobotInAFleetTakesGlobalRowsOnlyFromReplication) {
+  const auto id = std::to_string(admin_.InsertItem("global_config", "speed", "1", "arm", 1));
+  NewChanges();
+  struct FilterOff {
+    ~FilterOff() { test::AdminDb().Exec("SET GLOBAL replicate_do_table = ''"); }
+  } filter_off;
+  admin_.Exec("SET GLOBAL replicate_do_table = 'ROBOT.other,ROBOT.global_config'");
+
+  const std::string refused = "comes from the fleet";
+  EXPECT_NE(
+      Refusal(admin_, "INSERT INTO global_config (name, value) VALUES ('x', 'y')").find(refused),
+      std::string::npos);
+  EXPECT_NE(Refusal(admin_, "UPDATE global_config SET value = '2' WHERE id = " + id).find(refused),
+            std::string::npos);
+  EXPECT_NE(Refusal(admin_, "DELETE FROM global_config WHERE id = " + id).find(refused),
+            std::string::npos);
+  EXPECT_EQ(admin_.Scalar("SELECT value FROM global_config WHERE id = " + id), "1");
+  EXPECT_EQ(admin_.Scalar("SELECT COUNT(*) FROM global_config"), "1");
+  // Overrides stay local, and the change log says nothing of the refused writes.
+  admin_.InsertItem("custom_config", "speed", "5", "arm", 1);
+  EXPECT_EQ(NewChanges(), (Changes{"custom_config insert speed=5 arm 1 0"}));
+
+  // As the replication thread: the row goes in and the triggers keep precedence.
+  admin_.Exec("SET SESSION server_id = @@global.server_id + 1");
+  admin_.Exec("UPDATE global_config SET value = '2' WHERE id = " + id);
+  admin_.Exec("DELETE FROM custom_config WHERE name = 'speed'");
+  EXPECT_EQ(NewChanges(), (Changes{"global_config update speed=2 arm 1 0"}));
+  admin_.Exec("SET SESSION server_id = @@global.server_id");
+
+  // Out of the fleet, global_config is the robot's own again.
+  admin_.Exec("SET GLOBAL replicate_do_table = ''");
+  EXPECT_EQ(Refusal(admin_, "UPDATE global_config SET value = '3' WHERE id = " + id), "");
+  EXPECT_EQ(NewChanges(), (Changes{"global_config update speed=3 arm 1 0"}));
 }
 
 }  // namespace
