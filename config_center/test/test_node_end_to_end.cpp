@@ -41,7 +41,9 @@ protected:
 
   void Stop(Process& process) {
     process.Signal(SIGTERM);
-    EXPECT_EQ(process.Wait(5s), 0) << process.Output();
+    const auto status = process.Wait(5s);
+    // A node that does not stop shows where it hangs.
+    EXPECT_EQ(status, 0) << process.Output() << (status ? "" : process.Stacks());
   }
 
   static std::string Config(const std::string& name) { return std::string(kConfigs) + name; }

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -123,6 +124,19 @@ std::optional<int> Process::Wait(std::chrono::milliseconds timeout) {
     if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
+}
+
+std::string Process::Stacks() const {
+  const std::string command =
+      "gdb -p " + std::to_string(pid_) + " -batch -ex 'thread apply all bt' 2>&1";
+  std::string stacks;
+  if (FILE* gdb = ::popen(command.c_str(), "r")) {
+    char buffer[4096];
+    size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, gdb)) > 0) stacks.append(buffer, got);
+    ::pclose(gdb);
+  }
+  return stacks.empty() ? "(no stacks: gdb did not run)" : stacks;
 }
 
 }  // namespace config_center::test

@@ -35,6 +35,9 @@ public:
   size_t Count(const std::string& text) const;
 
   void Signal(int signal_number) const;
+  // The stacks of every thread of the child (through gdb), for a test to show why the child
+  // hangs; a note instead when gdb is not there.
+  std::string Stacks() const;
   // The exit status (or 128 + signal), or nothing when it did not end in time.
   std::optional<int> Wait(std::chrono::milliseconds timeout);
   bool Running();
