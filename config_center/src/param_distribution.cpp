@@ -31,15 +31,23 @@ bool ConfigCenter::ParamConfigDistribute(const ConfigData& item) {
             item.value);
   rcl_interfaces::msg::Parameter parameter;
   parameter.name = item.name;
-  if (item.value.empty()) {
-    parameter.value.type = rcl_interfaces::msg::ParameterType::PARAMETER_NOT_SET;
-  } else {
-    parameter.value.type = rcl_interfaces::msg::ParameterType::PARAMETER_STRING;
-    parameter.value.string_value = item.value;
+  switch (TypeParameterValue(item, &parameter.value)) {
+    case ValueFit::kFits:
+      break;
+    case ValueFit::kMisfit:
+      return true;  // logged; handled like a value the target refuses
+    case ValueFit::kUnreachable:
+      return false;
   }
   auto request = std::make_shared<SetParameters::Request>();
   request->parameters.push_back(std::move(parameter));
-  return CallSetParameters("/" + item.node_name + "/set_parameters", std::move(request));
+  const bool answered =
+      CallSetParameters("/" + item.node_name + "/set_parameters", std::move(request));
+  if (!answered) {
+    // Whatever answers next may be another process with other declarations.
+    target_types_.Forget(item.node_name);
+  }
+  return answered;
 }
 
 bool ConfigCenter::CallSetParameters(std::string service_name,

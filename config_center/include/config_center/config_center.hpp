@@ -12,6 +12,7 @@
 #include "config_center/config_file_batch.hpp"
 #include "config_center/records.hpp"
 #include "config_center/repeat_throttle.hpp"
+#include "config_center/target_types.hpp"
 
 namespace config_center {
 
@@ -67,6 +68,11 @@ private:
       param_clients_;
 
   RepeatThrottle poll_failures_;
+
+  // Parameters go out as the type their target declared (typed_parameter.cpp).
+  enum class ValueFit { kFits, kMisfit, kUnreachable };
+  ValueFit TypeParameterValue(const ConfigData& item, rcl_interfaces::msg::ParameterValue* value);
+  TargetTypes target_types_;
 };
 
 }  // namespace config_center
