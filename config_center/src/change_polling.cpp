@@ -28,6 +28,7 @@ void ConfigCenter::InitConfigChangeMaxID() {
 
 void ConfigCenter::PeriodCheckConfig() {
   poll_failures_.Run([this] { return CheckChangeLog(); });
+  ResendToRestartedTargets();
 }
 
 std::string ConfigCenter::CheckChangeLog() {

@@ -43,10 +43,7 @@ bool ConfigCenter::ParamConfigDistribute(const ConfigData& item) {
   request->parameters.push_back(std::move(parameter));
   const bool answered =
       CallSetParameters("/" + item.node_name + "/set_parameters", std::move(request));
-  if (!answered) {
-    // Whatever answers next may be another process with other declarations.
-    target_types_.Forget(item.node_name);
-  }
+  NoteParamCall(item.node_name, answered);
   return answered;
 }
 

@@ -13,6 +13,7 @@
 #include "config_center/records.hpp"
 #include "config_center/repeat_throttle.hpp"
 #include "config_center/target_types.hpp"
+#include "config_center/target_watch.hpp"
 
 namespace config_center {
 
@@ -69,9 +70,14 @@ private:
 
   RepeatThrottle poll_failures_;
 
-  // Parameters go out as the type their target declared (typed_parameter.cpp).
+  // Targets that restart get their parameters again (target_restarts.cpp); parameters go
+  // out as the type their target declared (typed_parameter.cpp).
   enum class ValueFit { kFits, kMisfit, kUnreachable };
   ValueFit TypeParameterValue(const ConfigData& item, rcl_interfaces::msg::ParameterValue* value);
+  void NoteParamCall(const std::string& node_name, bool answered);
+  void ResendToRestartedTargets();
+  void ResendParams(const std::string& node_name);
+  TargetWatch target_watch_;
   TargetTypes target_types_;
 };
 
