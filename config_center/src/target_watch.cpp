@@ -7,14 +7,12 @@
 
 namespace config_center {
 
+void TargetWatch::Attach(rclcpp::Node& node) { graph_event_ = node.get_graph_event(); }
+
 void TargetWatch::Watch(rclcpp::Node& node, const std::string& node_name) {
-  if (watched_.count(node_name) > 0) {
-    return;
+  if (watched_.count(node_name) == 0) {
+    watched_[node_name] = Instances(node, node_name);
   }
-  if (!graph_event_) {
-    graph_event_ = node.get_graph_event();
-  }
-  watched_[node_name] = Instances(node, node_name);
 }
 
 std::vector<std::string> TargetWatch::Restarted(rclcpp::Node& node) {

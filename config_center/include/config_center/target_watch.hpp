@@ -19,6 +19,11 @@ namespace config_center {
 // known yet. Only the ROS graph is consulted, and only after it changed.
 class TargetWatch {
 public:
+  // Takes the node's graph event. Must come before anything else waits on the graph (such as
+  // a client's wait_for_service), and the event is kept for the node's life: Humble's graph
+  // listener stops listening to a node whose graph events have all gone, and a later event
+  // does not wake it, so it would never fire.
+  void Attach(rclcpp::Node& node);
   // Starts watching `node_name` (a call to it has succeeded) with the instances serving it now.
   void Watch(rclcpp::Node& node, const std::string& node_name);
   // The watched nodes that a new instance serves since the last look; empty at the cost of
