@@ -32,10 +32,11 @@ bool ConfigCenter::ParamConfigDistribute(const ConfigData& item) {
   rcl_interfaces::msg::Parameter parameter;
   parameter.name = item.name;
   switch (TypeParameterValue(item, &parameter.value)) {
-    case ValueFit::kFits:
+    case ValueFit::kSend:
       break;
-    case ValueFit::kMisfit:
-      return true;  // logged; handled like a value the target refuses
+    case ValueFit::kDone:
+      return true;  // a text that does not fit (logged, handled like a refused value) or
+                    // ROS shutting down
     case ValueFit::kUnreachable:
       return false;
   }

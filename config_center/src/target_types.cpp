@@ -27,9 +27,11 @@ TargetTypes::Found FoundOf(Outcome outcome) {
       return TargetTypes::Found::kNoService;
     case Outcome::kNoAnswer:
       return TargetTypes::Found::kNoAnswer;
+    case Outcome::kShutdown:
+      return TargetTypes::Found::kShutdown;
     default:
-      // Shutting down, or a name the client layer refuses: the set call that follows ends
-      // the same way and says so; the text goes out as a string meanwhile.
+      // A name the client layer refuses: the set call that follows fails the same way and
+      // says so.
       return TargetTypes::Found::kKnown;
   }
 }

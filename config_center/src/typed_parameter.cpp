@@ -19,7 +19,7 @@ ConfigCenter::ValueFit ConfigCenter::TypeParameterValue(
     // The withdrawal form needs no type.
     *value = rcl_interfaces::msg::ParameterValue();
     value->type = ParameterType::PARAMETER_NOT_SET;
-    return ValueFit::kFits;
+    return ValueFit::kSend;
   }
   std::vector<std::string> managed{item.name};
   if (!target_types_.Knows(item.node_name, item.name)) {
@@ -38,6 +38,9 @@ ConfigCenter::ValueFit ConfigCenter::TypeParameterValue(
       break;
     case TargetTypes::Found::kNoAnswer:
       return ValueFit::kUnreachable;
+    case TargetTypes::Found::kShutdown:
+      // Like a set call that shutting down ends: no failure.
+      return ValueFit::kDone;
     case TargetTypes::Found::kNoService:
       // A node may serve set_parameters without the type services: it gets strings.
       if (!TargetWatch::Served(*node_, item.node_name)) {
@@ -51,9 +54,9 @@ ConfigCenter::ValueFit ConfigCenter::TypeParameterValue(
         "Parameter {} of node {} is declared {}; the text \"{}\" does not read as one, "
         "not sent",
         item.name, item.node_name, ParameterTypeName(type), item.value);
-    return ValueFit::kMisfit;
+    return ValueFit::kDone;
   }
-  return ValueFit::kFits;
+  return ValueFit::kSend;
 }
 
 }  // namespace config_center

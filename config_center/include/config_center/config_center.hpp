@@ -72,7 +72,11 @@ private:
 
   // Targets that restart get their parameters again (target_restarts.cpp); parameters go
   // out as the type their target declared (typed_parameter.cpp).
-  enum class ValueFit { kFits, kMisfit, kUnreachable };
+  enum class ValueFit {
+    kSend,        // the value is ready
+    kDone,        // nothing to send, and the item counts as handled
+    kUnreachable  // the target did not answer
+  };
   ValueFit TypeParameterValue(const ConfigData& item, rcl_interfaces::msg::ParameterValue* value);
   void NoteParamCall(const std::string& node_name, bool answered);
   void ResendToRestartedTargets();

@@ -20,6 +20,7 @@ public:
     kKnown,      // *type holds the declared type (not set: undeclared, or no type service)
     kNoService,  // the node offers no ~/get_parameter_types (or is not running)
     kNoAnswer,   // it offers one but did not answer in time
+    kShutdown,   // ROS is shutting down
   };
 
   // The declared type of `name` on `node_name`; asks the node for all of `managed` (which
