@@ -52,14 +52,17 @@ step "Demo data in the item tables"
 mariadb ROBOT <"$root/db/demo_data.sql"
 mariadb ROBOT -t -e "SELECT id, name, REPLACE(value, '\n', '\\\\n') AS value, node_name, config_type FROM global_config"
 
-step "Start the demo parameter node demo_arm"
-param_target --name demo_arm --string max_speed=0.0 --string mode=idle --int retries=3 \
-  >"$work/demo_arm.out" 2>&1 &
-pids+=($!)
+step "Start the demo parameter node demo_arm (a double, a string, an integer and a bool declared)"
+arm_args=(--name demo_arm --double max_speed=0.0 --string mode=idle --int retries=3 --bool enabled=false)
+param_target "${arm_args[@]}" >"$work/demo_arm.out" 2>&1 &
+arm=$!
+pids+=("$arm")
 for _ in $(seq 100); do grep -q ready "$work/demo_arm.out" && break; sleep 0.1; done
 show_node
 
 step "Start config_center: it distributes global_config, then custom_config"
+echo "  (it asks demo_arm once for the types of its parameters, then sends each text as"
+echo "   that type: \"1.5\" as a double, \"yes\" as a bool, strings as they are)"
 config_center >"$work/center.out" 2>&1 &
 center=$!
 pids+=("$center")
@@ -86,9 +89,39 @@ step "Withdraw the override: the global item comes back"
 sql "DELETE FROM custom_config WHERE name = 'mode'"
 settle; show_node; show_log
 
-step "A string for an integer parameter: the node refuses, config_center moves on"
+step "A text that is no integer, for an integer parameter: reported, not sent, and config_center moves on"
 sql "INSERT INTO global_config (name, value, node_name, config_type) VALUES ('retries', 'five', 'demo_arm', 1)"
+settle; show_node; show_log
+
+step "The same item as an integer: it arrives typed"
+sql "UPDATE global_config SET value = '0x10' WHERE name = 'retries'"
 settle; show_node
+
+step "demo_arm is killed (SIGKILL) and respawned at once: its parameters come back"
+{ kill -KILL "$arm" && wait "$arm"; } 2>/dev/null || true
+param_target "${arm_args[@]}" >>"$work/demo_arm.out" 2>&1 &
+arm=$!
+pids+=("$arm")
+start_lines=$(wc -l <"$work/demo_arm.out")
+ready_ns=""
+back_ns=""
+for _ in $(seq 400); do
+  new=$(tail -n +"$((start_lines + 1))" "$work/demo_arm.out")
+  if [ -z "$ready_ns" ] && grep -q '^ready' <<<"$new"; then ready_ns=$(date +%s%N); fi
+  # Four live parameter items: max_speed, mode, retries, enabled.
+  if [ -n "$ready_ns" ] && [ "$(grep -c '^set demo_arm\.' <<<"$new")" -ge 4 ]; then
+    back_ns=$(date +%s%N)
+    break
+  fi
+  sleep 0.005
+done
+show_node
+if [ -n "$back_ns" ]; then
+  echo "  from the new demo_arm's ready to its four parameters back: $(((back_ns - ready_ns) / 1000000)) ms"
+else
+  echo "  the parameters did not come back within 2 s"
+fi
+show_log
 
 step "Delete a parameter item and a file item"
 sql "DELETE FROM global_config WHERE name = 'max_speed'"
@@ -99,7 +132,7 @@ echo "   config_center counts the answer and moves on)"
 show_files; show_log
 
 step "What the node holds now (config_probe get)"
-config_probe get demo_arm max_speed mode retries | sed 's/^/  /'
+config_probe get demo_arm max_speed mode retries enabled | sed 's/^/  /'
 
 step "Ask config_center through its service (config_probe operate)"
 config_probe operate | sed 's/^/  /'

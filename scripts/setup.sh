@@ -14,6 +14,8 @@ packages=(
   # configuration store
   mariadb-server mariadb-client libmariadb-dev
   libspdlog-dev libfmt-dev
+  # typed parameter values (YAML)
+  libyaml-cpp-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev shellcheck
   util-linux iproute2 procps psmisc socat openssl

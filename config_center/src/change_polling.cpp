@@ -99,6 +99,7 @@ void ConfigCenter::NoteMissingAtStartup() {
 
 void ConfigCenter::PeriodCheckConfig() {
   poll_failures_.Run([this] { return CheckChangeLog(); });
+  ResendToRestartedTargets();
 }
 
 std::string ConfigCenter::CheckChangeLog() {

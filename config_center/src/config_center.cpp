@@ -27,6 +27,7 @@ void ConfigCenter::SetNode(std::shared_ptr<rclcpp::Node> node) {
       node_->create_callback_group(rclcpp::CallbackGroupType::MutuallyExclusive, false);
   param_call_executor_ = std::make_shared<rclcpp::executors::SingleThreadedExecutor>();
   param_call_executor_->add_callback_group(param_call_group_, node_->get_node_base_interface());
+  target_watch_.Attach(*node_);
 }
 
 bool ConfigCenter::Init() {

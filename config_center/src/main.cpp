@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include <rcutils/logging.h>
 #include <rclcpp/rclcpp.hpp>
 #include <velgar_protocol/srv/config_operate.hpp>
 
@@ -37,6 +38,11 @@ int Serve(const std::shared_ptr<rclcpp::Node>& node) {
 
 int main(int argc, char** argv) {
   rclcpp::init(argc, argv, rclcpp::InitOptions(), rclcpp::SignalHandlerOptions::All);
+  // Humble's signal handler logs "signal_handler(signum=N)" at info level from inside the
+  // handler; when the signal lands while the main thread is in malloc, that log deadlocks
+  // and SIGTERM never stops the node. With the default level above info, that log is skipped
+  // without allocating.
+  rcutils_logging_set_default_logger_level(RCUTILS_LOG_SEVERITY_WARN);
   try {
     auto node = std::make_shared<rclcpp::Node>(kNodeName);
     auto& center = config_center::ConfigCenter::GetInstance();

@@ -20,11 +20,6 @@ using rcl_interfaces::srv::SetParameters;
 // Covers finding the service and its answer together.
 constexpr std::chrono::seconds kAnswerDeadline{1};
 
-std::chrono::nanoseconds TimeLeft(std::chrono::steady_clock::time_point deadline) {
-  const auto left = deadline - std::chrono::steady_clock::now();
-  return left > std::chrono::nanoseconds::zero() ? left : std::chrono::nanoseconds::zero();
-}
-
 // The client library refuses an invalid name, and would expand a substitution such as
 // "{node}" into a name of its own choosing; neither can ever reach the node the item names.
 bool IsValidServiceName(const std::string& service_name, std::string* why) {
@@ -58,63 +53,57 @@ void LogRefusals(const std::string& service_name, const SetParameters::Request& 
 Outcome ConfigCenter::ParamConfigDistribute(const ConfigData& item) {
   LOG_DEBUG("ParamConfigDistribute, node_name : {}, {} : {}", item.node_name, item.name,
             item.value);
-  rcl_interfaces::msg::Parameter parameter;
-  parameter.name = item.name;
-  if (item.value.empty()) {
-    parameter.value.type = rcl_interfaces::msg::ParameterType::PARAMETER_NOT_SET;
-  } else {
-    parameter.value.type = rcl_interfaces::msg::ParameterType::PARAMETER_STRING;
-    parameter.value.string_value = item.value;
-  }
-  auto request = std::make_shared<SetParameters::Request>();
-  request->parameters.push_back(std::move(parameter));
-  return CallSetParameters("/" + item.node_name + "/set_parameters", std::move(request));
-}
-
-Outcome ConfigCenter::CallSetParameters(std::string service_name,
-                                        std::shared_ptr<SetParameters::Request> request) {
-  const auto deadline = std::chrono::steady_clock::now() + kAnswerDeadline;
+  const std::string service_name = "/" + item.node_name + "/set_parameters";
   std::string why;
+  // Checked before any call, the type lookup included: a substitution such as "{node}"
+  // would reach this node's own services, which never answer inside the timer callback.
   if (!IsValidServiceName(service_name, &why)) {
     LOG_ERROR("Set parameters call to {} failed: {}", service_name, why);
     return Outcome::kNever;
   }
-  try {
-    // A client that has found its service once answers the next call without a new
-    // discovery; one that failed is made again, so a restarted target is found afresh.
-    auto& client = param_clients_[service_name];
-    if (!client) {
-      client = node_->create_client<SetParameters>(service_name, rmw_qos_profile_services_default,
-                                                   param_call_group_);
-    }
-    // A request written before the client has matched the service is lost on the wire,
-    // so look for the service first, within the same deadline. Asking a kept client first
-    // spares the graph event that wait_for_service sets up (it wakes the graph listener).
-    if (!client->service_is_ready() && !client->wait_for_service(TimeLeft(deadline))) {
-      param_clients_.erase(service_name);
-      // Shutting down ends the wait early; like an interrupted answer, that is no failure.
-      return rclcpp::ok() ? Outcome::kLater : Outcome::kDone;
-    }
-    auto future = client->async_send_request(request);
-    const auto code = param_call_executor_->spin_until_future_complete(future, TimeLeft(deadline));
-    if (code == rclcpp::FutureReturnCode::TIMEOUT) {
-      client->remove_pending_request(future);
-      param_clients_.erase(service_name);
+  rcl_interfaces::msg::Parameter parameter;
+  parameter.name = item.name;
+  switch (TypeParameterValue(item, &parameter.value)) {
+    case ValueFit::kSend:
+      break;
+    case ValueFit::kDone:
+      // A text that does not fit (logged, handled like a refused value), or ROS shutting down.
+      return Outcome::kDone;
+    case ValueFit::kUnreachable:
       return Outcome::kLater;
-    }
-    if (code == rclcpp::FutureReturnCode::SUCCESS) {
-      LogRefusals(service_name, *request, *future.get());
-    }
-    return Outcome::kDone;
-  } catch (const rclcpp::exceptions::NameValidationError& error) {
-    param_clients_.erase(service_name);
-    LOG_ERROR("Set parameters call to {} failed: {}", service_name, error.what());
-    return Outcome::kNever;
-  } catch (const std::exception& error) {
-    param_clients_.erase(service_name);
-    LOG_ERROR("Set parameters call to {} failed: {}", service_name, error.what());
-    return Outcome::kLater;
   }
+  auto request = std::make_shared<SetParameters::Request>();
+  request->parameters.push_back(std::move(parameter));
+  const Outcome outcome = CallSetParameters(service_name, std::move(request));
+  NoteParamCall(item.node_name, outcome == Outcome::kDone);
+  return outcome;
+}
+
+Outcome ConfigCenter::CallSetParameters(std::string service_name,
+                                        std::shared_ptr<SetParameters::Request> request) {
+  using Call = ParamServiceClients::Outcome;
+  const ParamCallContext context{node_.get(), param_call_group_, param_call_executor_.get()};
+  SetParameters::Response::SharedPtr response;
+  switch (set_clients_.Call<SetParameters>(context, service_name, request,
+                                           std::chrono::steady_clock::now() + kAnswerDeadline,
+                                           &response)) {
+    case Call::kAnswered:
+      LogRefusals(service_name, *request, *response);
+      return Outcome::kDone;
+    case Call::kShutdown:
+      // Shutting down ends the wait early; like an interrupted answer, that is no failure.
+      return Outcome::kDone;
+    case Call::kNoService:
+    case Call::kNoAnswer:
+      return Outcome::kLater;
+    case Call::kInvalidName:
+      LOG_ERROR("Set parameters call to {} failed: {}", service_name, set_clients_.last_error());
+      return Outcome::kNever;
+    case Call::kError:
+      break;
+  }
+  LOG_ERROR("Set parameters call to {} failed: {}", service_name, set_clients_.last_error());
+  return Outcome::kLater;
 }
 
 }  // namespace config_center

@@ -18,6 +18,16 @@ bool parse_seconds(const std::string& text, double& seconds);
 // A decimal integer that fits int64_t; false if malformed.
 bool parse_int(const std::string& text, int64_t& value);
 
+// A decimal number that strtod reads whole; false if malformed.
+bool parse_double(const std::string& text, double& value);
+
+// "true" or "false".
+bool parse_bool(const std::string& text, bool& value);
+
+// "[a, b, c]" into its elements, each without surrounding blanks ("[]": none). No quoting:
+// elements cannot hold commas.
+bool parse_list(const std::string& text, std::vector<std::string>& items);
+
 // Splits "P=VALUE" at the first '='; false when there is none or P is empty.
 bool split_assignment(const std::string& text, std::string& name, std::string& value);
 

@@ -202,6 +202,36 @@ TEST_F(Tools, ProbeReadsAndSetsTargetParameters) {
   EXPECT_EQ(target->wait(milliseconds(5000)), 0);
 }
 
+TEST_F(Tools, TargetDeclaresParametersOfEveryType) {
+  auto target = start_target({"--name", "typed_target", "--double", "d=1.5", "--bool", "b=true",
+                              "--int-array", "ia=[1, -2]", "--double-array", "da=[0.5]",
+                              "--bool-array", "ba=[true,false]", "--string-array", "sa=[x, y z]",
+                              "--byte-array", "ya=[0, 255]", "--int-array", "none=[]"});
+  auto got = probe({"get", "typed_target", "d", "b", "ia", "da", "ba", "sa", "ya", "none"});
+  EXPECT_EQ(got.status, 0) << got.err;
+  EXPECT_EQ(got.out,
+            "d type=double value=1.500000\n"
+            "b type=bool value=true\n"
+            "ia type=integer_array value=[1, -2]\n"
+            "da type=double_array value=[0.5]\n"
+            "ba type=bool_array value=[true, false]\n"
+            "sa type=string_array value=[\"x\", \"y z\"]\n"
+            "ya type=byte_array value=[0, 0xff]\n"
+            "none type=integer_array value=[]\n");
+  target->signal(SIGTERM);
+  EXPECT_EQ(target->wait(milliseconds(5000)), 0);
+
+  for (const std::vector<std::string>& bad : {std::vector<std::string>{"--double", "d=fast"},
+                                              {"--bool", "b=yes"},
+                                              {"--int-array", "a=1,2"},
+                                              {"--byte-array", "a=[256]"},
+                                              {"--bool-array", "a=[1]"}}) {
+    Process p({kBin + "/param_target", "--name", "n", bad[0], bad[1]});
+    EXPECT_EQ(p.wait(milliseconds(5000)), 2) << bad[1];
+    EXPECT_NE(p.stderr_text().find("is not"), std::string::npos) << bad[1];
+  }
+}
+
 TEST_F(Tools, UndeclaredParametersInANamespace) {
   auto target = start_target({"--name", "loose", "--namespace", "/arm", "--allow-undeclared"});
   EXPECT_EQ(probe({"set", "arm/loose", "speed.max", "1.5"}).status, 0);

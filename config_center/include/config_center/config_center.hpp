@@ -12,8 +12,11 @@
 
 #include "config_center/change_log_gaps.hpp"
 #include "config_center/config_file_batch.hpp"
+#include "config_center/param_service_clients.hpp"
 #include "config_center/records.hpp"
 #include "config_center/repeat_throttle.hpp"
+#include "config_center/target_types.hpp"
+#include "config_center/target_watch.hpp"
 
 namespace config_center {
 
@@ -90,11 +93,24 @@ private:
   // timer callback.
   rclcpp::CallbackGroup::SharedPtr param_call_group_;
   std::shared_ptr<rclcpp::executors::SingleThreadedExecutor> param_call_executor_;
-  // One client per target service, kept while it answers in time.
-  std::map<std::string, rclcpp::Client<rcl_interfaces::srv::SetParameters>::SharedPtr>
-      param_clients_;
+  // set_parameters clients, one per target service, kept while it answers in time.
+  ParamServiceClients set_clients_;
 
   RepeatThrottle poll_failures_;
+
+  // Targets that restart get their parameters again (target_restarts.cpp); parameters go
+  // out as the type their target declared (typed_parameter.cpp).
+  enum class ValueFit {
+    kSend,        // the value is ready
+    kDone,        // nothing to send, and the item counts as handled
+    kUnreachable  // the target did not answer
+  };
+  ValueFit TypeParameterValue(const ConfigData& item, rcl_interfaces::msg::ParameterValue* value);
+  void NoteParamCall(const std::string& node_name, bool answered);
+  void ResendToRestartedTargets();
+  void ResendParams(const std::string& node_name);
+  TargetWatch target_watch_;
+  TargetTypes target_types_;
 };
 
 }  // namespace config_center
