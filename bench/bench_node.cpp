@@ -146,18 +146,23 @@ std::vector<double> CpuShares(const std::vector<pid_t>& pids, double seconds) {
   return shares;
 }
 
+// Sleeps until one millisecond after `next`, which then holds that time.
+void SleepUntilNextMillisecond(timespec* next) {
+  next->tv_nsec += 1000000;
+  if (next->tv_nsec >= 1000000000) {
+    next->tv_nsec -= 1000000000;
+    ++next->tv_sec;
+  }
+  ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, next, nullptr);
+}
+
 // The reference for idle cost: a process that only wakes every millisecond.
 [[noreturn]] void FloorLoop() {
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   timespec next{};
   ::clock_gettime(CLOCK_MONOTONIC, &next);
   for (;;) {
-    next.tv_nsec += 1000000;
-    if (next.tv_nsec >= 1000000000) {
-      next.tv_nsec -= 1000000000;
-      ++next.tv_sec;
-    }
-    ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+    SleepUntilNextMillisecond(&next);
   }
 }
 
@@ -171,12 +176,7 @@ std::vector<double> CpuShares(const std::vector<pid_t>& pids, double seconds) {
   timespec next{};
   ::clock_gettime(CLOCK_MONOTONIC, &next);
   for (;;) {
-    next.tv_nsec += 1000000;
-    if (next.tv_nsec >= 1000000000) {
-      next.tv_nsec -= 1000000000;
-      ++next.tv_sec;
-    }
-    ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+    SleepUntilNextMillisecond(&next);
     db.Query<config_center::IncrementId>("SELECT MAX(id) FROM config_table_changes",
                                          config_center::DbConnection::Statement::kKept);
   }

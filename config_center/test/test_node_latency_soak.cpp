@@ -24,12 +24,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Percentile(std::vector<double> values, double p) {
-  std::sort(values.begin(), values.end());
-  const auto index = static_cast<size_t>(std::lround(p * static_cast<double>(values.size() - 1)));
-  return values[index];
-}
-
 void Report(const char* what, const std::vector<double>& ms) {
   std::printf("%-34s n=%zu  p50 %.2f ms  p90 %.2f ms  p99 %.2f ms  max %.2f ms\n", what, ms.size(),
               Percentile(ms, 0.5), Percentile(ms, 0.9), Percentile(ms, 0.99),

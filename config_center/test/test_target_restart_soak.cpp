@@ -21,12 +21,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Percentile(std::vector<double> values, double p) {
-  std::sort(values.begin(), values.end());
-  const auto index = static_cast<size_t>(std::lround(p * static_cast<double>(values.size() - 1)));
-  return values[index];
-}
-
 TEST(TargetRestartSoak, ParametersAreBackSoonAfterARestart) {
   AdminDb db;
   db.ResetTables();

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cmath>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -114,6 +116,12 @@ void RemoveConfigs() {
   for (const auto& entry : std::filesystem::directory_iterator(kConfigs)) {
     std::filesystem::remove_all(entry.path());
   }
+}
+
+double Percentile(std::vector<double> values, double p) {
+  std::sort(values.begin(), values.end());
+  const auto index = static_cast<size_t>(std::lround(p * static_cast<double>(values.size() - 1)));
+  return values[index];
 }
 
 }  // namespace config_center::test

@@ -43,6 +43,9 @@ bool WaitForFile(const std::string& path, const std::string* contents,
                  std::chrono::milliseconds timeout);
 void RemoveConfigs();
 
+// The value at fraction `p` (0 to 1) of `values` once sorted, by nearest rank; values not empty.
+double Percentile(std::vector<double> values, double p);
+
 constexpr char kConfigs[] = "/opt/velgar/configs/";
 
 }  // namespace config_center::test
