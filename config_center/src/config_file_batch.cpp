@@ -43,9 +43,12 @@ void ConfigFileBatch::RemoveTemporaries() {
     ::unlink(file.temp_path.c_str());
   }
   staged_.clear();
+  paths_.clear();
 }
 
 void ConfigFileBatch::Drop(const std::string& path) {
+  // Only a path staged before (a global item and then its custom one) needs the search.
+  if (paths_.erase(path) == 0) return;
   const auto earlier = std::find_if(staged_.begin(), staged_.end(),
                                     [&](const Staged& file) { return file.path == path; });
   if (earlier != staged_.end()) {
@@ -67,6 +70,7 @@ WriteStep ConfigFileBatch::Stage(const std::string& name, const std::string& pat
   const WriteStep written = WriteTemporary(path, contents, /*sync=*/false, &temp_path, error);
   if (written == WriteStep::kNone) {
     staged_.push_back({name, path, std::move(temp_path)});
+    paths_.insert(path);
   }
   return written;
 }

@@ -2,6 +2,7 @@
 #define CONFIG_CENTER_CONFIG_FILE_BATCH_HPP_
 
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "config_center/config_file.hpp"
@@ -44,6 +45,7 @@ private:
   void RemoveTemporaries();
 
   std::vector<Staged> staged_;
+  std::unordered_set<std::string> paths_;  // of staged_
   size_t unchanged_ = 0;
 };
 
