@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs every Debian package that building, testing, the demo and the benchmarks need,
 # and makes sure ROS 2 Humble is there: an installed one (/opt/ros/humble) is used as it
-# is; otherwise the Humble core is built once per machine from the source bundle into a
-# prefix outside the checkout (see scripts/ros2_env.sh), which later runs reuse.
+# is; otherwise the Humble core and its Python side (rclpy, the ros2 CLI, launch,
+# launch_testing, diagnostic_msgs) are built together once per machine from the source
+# bundles into a prefix outside the checkout (see scripts/ros2_env.sh), which later runs
+# reuse.
 # Non-interactive and idempotent: what is present already is left alone.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -32,6 +34,10 @@ ros2_build_packages=(
   python3-colcon-parallel-executor python3-colcon-package-information
   python3-colcon-package-selection python3-colcon-metadata python3-colcon-output
   python3-colcon-defaults
+  # the Python side: rclpy, the ros2 CLI, launch and launch_testing
+  pybind11-dev python3-dev python3-numpy python3-osrf-pycommon python3-netifaces
+  python3-packaging python3-pytest python3-colcon-python-setup-py
+  python3-colcon-test-result python3-argcomplete
 )
 
 if ! ros2_find; then
@@ -41,7 +47,8 @@ fi
 if [ "$ROS2_ORIGIN" = bundle ]; then
   packages+=("${ros2_build_packages[@]}")
 else
-  packages+=(colcon python3-colcon-cmake python3-colcon-ros python3-colcon-bash)
+  packages+=(colcon python3-colcon-cmake python3-colcon-ros python3-colcon-bash
+    python3-colcon-python-setup-py python3-pytest)
 fi
 
 SUDO=""
@@ -79,52 +86,57 @@ if [ "$ROS2_ORIGIN" = installed ]; then
   exit 0
 fi
 
-build_ros2_core() {
-  local expected
-  expected=$(awk '$2 == "ros2-humble-core-src.tar.gz" {print $1}' \
-    "$(dirname "$ROS2_BUNDLE_TAR")/SHA256SUMS" 2>/dev/null || true)
-  if [ -n "$expected" ] && [ "$expected" != "$ROS2_BUNDLE_SUM" ]; then
-    echo "setup: $ROS2_BUNDLE_TAR does not match its SHA256SUMS" >&2
-    return 1
-  fi
+build_ros2() {
+  local tar name expected actual
+  for tar in "${ROS2_BUNDLE_TARS[@]}"; do
+    name=$(basename "$tar")
+    expected=$(awk -v n="$name" '$2 == n {print $1}' "$ROS2_BUNDLE_DIR/SHA256SUMS" 2>/dev/null || true)
+    actual=$(sha256sum "$tar" | cut -d' ' -f1)
+    if [ "$expected" != "$actual" ]; then
+      echo "setup: $tar does not match its line in $ROS2_BUNDLE_DIR/SHA256SUMS" >&2
+      return 1
+    fi
+  done
   local work
   work=$(mktemp -d /var/tmp/ros2-humble-build.XXXXXX)
   # shellcheck disable=SC2064
   trap "rm -rf '$work'" RETURN
-  tar -xzf "$ROS2_BUNDLE_TAR" -C "$work"
-  local src
-  src=$(dirname "$(find "$work" -maxdepth 2 -name REPOS | head -n 1)")
+  mkdir -p "$work/src"
+  for tar in "${ROS2_BUNDLE_TARS[@]}"; do
+    tar -xzf "$tar" -C "$work/src"
+  done
   local total
-  total=$(find "$src" -name package.xml -not -path '*/COLCON_IGNORE*' | wc -l)
-  echo "setup: building the ROS 2 Humble core (about $total packages, several minutes on 2 cores)"
-  echo "setup:   from $ROS2_BUNDLE_TAR"
-  echo "setup:   into $ROS2_PREFIX (log: $ROS2_PREFIX_BASE/build-${ROS2_BUNDLE_SUM:0:16}.log)"
+  total=$(find "$work/src" -name package.xml -not -path '*/COLCON_IGNORE*' | wc -l)
+  local log=$ROS2_PREFIX_BASE/build-$ROS2_BUNDLE_KEY.log
+  echo "setup: building ROS 2 Humble, core and Python side ($total packages, about 10 minutes on 2 cores)"
+  echo "setup:   from ${ROS2_BUNDLE_TARS[*]}"
+  echo "setup:   into $ROS2_PREFIX (log: $log)"
   $SUDO mkdir -p "$ROS2_PREFIX_BASE"
   $SUDO rm -rf "$ROS2_PREFIX"
-  local log=$ROS2_PREFIX_BASE/build-${ROS2_BUNDLE_SUM:0:16}.log
   local start=$SECONDS status=0
   # A clean environment: Debian's python3 with its modules, no prefixes from elsewhere.
-  (cd "$src" && env -i HOME="${HOME:-/root}" PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
+  (cd "$work" && env -i HOME="${HOME:-/root}" PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
     MAKEFLAGS="-j$(nproc)" \
-    colcon build --merge-install --install-base "$ROS2_PREFIX" --build-base "$work/build" \
-    --parallel-workers "$(nproc)" --event-handlers console_start_end+ summary+ \
+    colcon build --merge-install --base-paths src --install-base "$ROS2_PREFIX" \
+    --build-base "$work/build" --parallel-workers "$(nproc)" \
+    --event-handlers console_start_end+ summary+ \
     --cmake-args -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
     -DPython3_EXECUTABLE=/usr/bin/python3 -DPYTHON_EXECUTABLE=/usr/bin/python3) \
-    2>&1 | tee "$log" | awk -v total="$total" -v start="$start" '
+    2>&1 | tee "$log" | awk -v total="$total" '
       /^Finished <<</ { done++; printf "setup:   [%d/%d] %s\n", done, total, $0; fflush(); next }
       /^Failed|^Aborted|^Summary|packages? (failed|aborted)/ { print "setup:   " $0; fflush() }' ||
     status=$?
   if [ "$status" -ne 0 ] || [ ! -f "$ROS2_SETUP" ]; then
-    echo "setup: building the ROS 2 Humble core failed; the end of $log:" >&2
+    echo "setup: building ROS 2 Humble failed; the end of $log:" >&2
     tail -n 40 "$log" >&2
     return 1
   fi
-  echo "$ROS2_BUNDLE_SUM" >"$ROS2_PREFIX/.complete"
-  echo "setup: ROS 2 Humble core built in $((SECONDS - start)) s"
+  echo "$ROS2_BUNDLE_KEY" >"$ROS2_PREFIX/.complete"
+  echo "setup: ROS 2 Humble built in $((SECONDS - start)) s"
 }
 
 if [ -f "$ROS2_PREFIX/.complete" ]; then
-  echo "setup: ROS 2 Humble core present ($ROS2_PREFIX)"
+  echo "setup: ROS 2 Humble present ($ROS2_PREFIX)"
   exit 0
 fi
 # One build at a time, even when the test command and the demo start together.
@@ -132,7 +144,7 @@ $SUDO mkdir -p "$ROS2_PREFIX_BASE"
 exec 9>"$ROS2_PREFIX_BASE/.build.lock"
 flock 9
 if [ -f "$ROS2_PREFIX/.complete" ]; then
-  echo "setup: ROS 2 Humble core present ($ROS2_PREFIX)"
+  echo "setup: ROS 2 Humble present ($ROS2_PREFIX)"
   exit 0
 fi
-build_ros2_core
+build_ros2
