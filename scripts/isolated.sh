@@ -44,6 +44,9 @@ ip link set lo up
 mkdir -p "$state/velgar/configs" "$state/velgar/logs" /opt/velgar
 mount --bind "$state/velgar" /opt/velgar
 
+# The node's record of what it distributed (systemd's StateDirectory= on a robot).
+export STATE_DIRECTORY="$state/config_center"
+
 # Private server socket where the mariadb client looks by default, so `mariadb` with no
 # arguments reaches this server as its administrator.
 mkdir -p "$state/run" /run/mysqld

@@ -33,8 +33,9 @@ bool ChangeLogGaps::Remove(int64_t id) {
   return true;
 }
 
-void ChangeLogGaps::Renew(int64_t id, Clock::time_point now) {
-  if (Remove(id)) ranges_[id] = Range{id, id, now};
+void ChangeLogGaps::Clear() {
+  ranges_.clear();
+  crowded_out_.clear();
 }
 
 bool ChangeLogGaps::Contains(int64_t id) const {

@@ -15,6 +15,10 @@ constexpr char kMaxIdQuery[] = "SELECT MAX(id) FROM config_table_changes";
 constexpr char kChangesAfterQuery[] =
     "select id, name, value, node_name, change_type, config_type,deleted from "
     "config_table_changes where id >";
+// Rows read per pass, at most: a backlog (a node stopped for long, a restored log) is read a
+// part at a time, never into memory at once. Changes of one item fold in their target's
+// queue, so what waits there stays bounded by the items.
+constexpr int kRowsPerPass = 256;
 constexpr char kChangesWhereQuery[] =
     "select id, name, value, node_name, change_type, config_type,deleted from "
     "config_table_changes where ";
@@ -99,10 +103,15 @@ void ConfigCenter::NoteMissingAtStartup() {
 
 void ConfigCenter::PeriodCheckConfig() {
   poll_failures_.Run([this] { return CheckChangeLog(); });
-  ResendToRestartedTargets();
+  const bool graph_changed = target_watch_.GraphChanged();
+  if (graph_changed && !targets_.empty()) RetryReappearedTargets();
+  ResendToRestartedTargets(graph_changed);
+  calls_.Poll(ParamCalls::Clock::now());
+  PumpTargets();
 }
 
 std::string ConfigCenter::CheckChangeLog() {
+  if (resync_due_) return Resynchronise();
   auto& db = DbConnection::GetInstance();
   const std::vector<IncrementId> max_id =
       db.Query<IncrementId>(kMaxIdQuery, DbConnection::Statement::kKept);
@@ -111,18 +120,31 @@ std::string ConfigCenter::CheckChangeLog() {
     return "reading the change-log maximum: " + db.LastQueryError();
   }
   const int64_t newest = max_id.front().id;
-  std::string failure;
+  if (newest < config_change_max_id_) {
+    LOG_ERROR(
+        "The change log went back from id {} to {} (emptied, restored or made anew): "
+        "distributing the tables again and following the log from there",
+        config_change_max_id_, newest);
+    resync_due_ = true;
+    return Resynchronise();
+  }
   if (newest > config_change_max_id_) {
     LOG_DEBUG("Some config changed");
     const std::vector<ConfigTableChangesData> changes = db.Query<ConfigTableChangesData>(
-        kChangesAfterQuery + std::to_string(config_change_max_id_) + " order by id");
+        kChangesAfterQuery + std::to_string(config_change_max_id_) + " order by id limit " +
+        std::to_string(kRowsPerPass));
     if (db.LastQueryFailed()) {
       // The position stays, so these rows are read again on the next tick.
       return "reading the changes after " + std::to_string(config_change_max_id_) + ": " +
              db.LastQueryError();
     }
-    failure = ApplyNewChanges(changes);
-    if (failure.empty()) {
+    // Each row goes to its target's queue; the position moves on past it whatever its target
+    // does with it (the tables are the truth at the next start-up).
+    for (const ConfigTableChangesData& change : changes) {
+      ApplyChange(change);
+      MovePositionTo(change.id, Clock::now());
+    }
+    if (changes.size() < static_cast<size_t>(kRowsPerPass)) {
       // A row counted in the maximum but gone when the rows were read was deleted meanwhile.
       MovePositionTo(newest, Clock::now());
     }
@@ -131,19 +153,29 @@ std::string ConfigCenter::CheckChangeLog() {
     const auto now = Clock::now();
     if (missing_ids_.LookupDue(now)) CheckMissingChanges(now);
   }
-  if (late_failure_.empty()) return failure;
-  return failure.empty() ? late_failure_ : failure + "; " + late_failure_;
+  return late_failure_;
 }
 
-std::string ConfigCenter::ApplyNewChanges(const std::vector<ConfigTableChangesData>& changes) {
-  for (const ConfigTableChangesData& change : changes) {
-    // A row that can never be applied is passed over like a handled one; only a row that
-    // may work later ends the pass and is tried again on the next tick.
-    if (ApplyChange(change) == Outcome::kLater) {
-      return "change " + std::to_string(change.id);
-    }
-    MovePositionTo(change.id, Clock::now());
+std::string ConfigCenter::Resynchronise() {
+  auto& db = DbConnection::GetInstance();
+  const std::vector<IncrementId> max_id = db.Query<IncrementId>(kMaxIdQuery);
+  if (db.LastQueryFailed() || max_id.empty()) {
+    return "reading the change-log maximum to resynchronise: " + db.LastQueryError();
   }
+  // As at start-up: the position first, then the tables, so a change made meanwhile is
+  // applied once more rather than missed.
+  EffectiveItems items;
+  if (!ReadEffectiveItems(&items)) {
+    return "reading the item tables to resynchronise: " + db.LastQueryError();
+  }
+  missing_ids_.Clear();
+  late_failure_.clear();
+  config_change_max_id_ = max_id.front().id;
+  NoteMissingAtStartup();
+  DistributeEffective(items);
+  resync_due_ = false;
+  LOG_DEBUG("Resynchronised: {} items in effect, following the change log after id {}",
+            items.items().size(), config_change_max_id_);
   return "";
 }
 
@@ -168,21 +200,16 @@ void ConfigCenter::CheckMissingChanges(Clock::time_point now) {
   }
   late_failure_.clear();
   for (const ConfigTableChangesData& change : late) {
+    missing_ids_.Remove(change.id);
     // Applied now, an older change would overwrite the newer one already in effect (or about
     // to be applied), against the order of the log.
     if (std::find(superseded.begin(), superseded.end(), change.id) != superseded.end()) {
       LOG_DEBUG("Change {} committed late; the log holds a newer change of {}, so it is left out",
                 change.id, change.name);
-      missing_ids_.Remove(change.id);
       continue;
     }
     LOG_DEBUG("Change {} committed late; applying it now", change.id);
-    if (ApplyChange(change) == Outcome::kLater) {
-      missing_ids_.Renew(change.id, now);
-      if (late_failure_.empty()) late_failure_ = "late change " + std::to_string(change.id);
-      continue;
-    }
-    missing_ids_.Remove(change.id);
+    ApplyChange(change);
   }
   for (const ChangeLogGaps::Range& range : missing_ids_.TakeGivenUp(now)) {
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - range.since);
@@ -202,33 +229,17 @@ bool ConfigCenter::SupersededChanges(const std::vector<ConfigTableChangesData>& 
   return !db.LastQueryFailed();
 }
 
-Outcome ConfigCenter::ApplyChange(const ConfigTableChangesData& change) {
+void ConfigCenter::ApplyChange(const ConfigTableChangesData& change) {
   const bool distribute =
       change.change_type == "insert" || (change.change_type == "update" && change.deleted == 0);
   const bool withdraw = change.change_type == "update" && change.deleted != 0;
   if (!distribute && !withdraw) {
-    return Outcome::kDone;
+    return;
   }
-  Outcome outcome = Outcome::kNever;
-  std::string why;
-  if (change.config_type != kParam && change.config_type != kFile) {
-    LOG_ERROR("Unknow config type");
-    why = "config_type " + std::to_string(change.config_type) + " is no known kind of item";
-  } else if (change.config_type == kParam) {
-    outcome = withdraw ? DeleteParamConfig(change)
-                       : ParamConfigDistribute(ConfigData{change.name, change.value,
-                                                          change.node_name, change.config_type});
-    why = "node_name \"" + change.node_name + "\" makes no valid service name";
-  } else {
-    outcome = withdraw ? DeleteFileConfig(change)
-                       : FileConfigDistribute(ConfigData{change.name, change.value,
-                                                         change.node_name, change.config_type});
-    why = "the file name \"" + change.name + "\" is refused";
-  }
-  if (outcome == Outcome::kNever) {
-    LOG_ERROR("Change {} can never be applied, so it is passed over: {}", change.id, why);
-  }
-  return outcome;
+  Submit(PendingChange{
+      change.id, ConfigData{change.name, withdraw ? "" : change.value, change.node_name,
+                            change.config_type},
+      withdraw, false});
 }
 
 }  // namespace config_center

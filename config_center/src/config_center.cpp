@@ -4,6 +4,7 @@
 #include <functional>
 #include <utility>
 
+#include "config_center/config_file.hpp"
 #include "config_center/db_connection.hpp"
 #include "config_center/logging.hpp"
 
@@ -23,10 +24,11 @@ ConfigCenter& ConfigCenter::GetInstance() {
 
 void ConfigCenter::SetNode(std::shared_ptr<rclcpp::Node> node) {
   node_ = std::move(node);
+  // Served by the main executor once it spins (the answers to parameter calls arrive there),
+  // and before that by the start-up's own executor.
   param_call_group_ =
-      node_->create_callback_group(rclcpp::CallbackGroupType::MutuallyExclusive, false);
-  param_call_executor_ = std::make_shared<rclcpp::executors::SingleThreadedExecutor>();
-  param_call_executor_->add_callback_group(param_call_group_, node_->get_node_base_interface());
+      node_->create_callback_group(rclcpp::CallbackGroupType::MutuallyExclusive, true);
+  calls_.Attach(node_.get(), param_call_group_);
   target_watch_.Attach(*node_);
 }
 
@@ -34,6 +36,15 @@ bool ConfigCenter::Init() {
   if (!DbConnection::GetInstance().Connect()) {
     LOG_ERROR("Connect sql failed");
     return false;
+  }
+  if (const size_t swept = SweepTemporaries(kConfigsDir); swept > 0) {
+    LOG_DEBUG("Removed {} temporary files that an interrupted write left behind", swept);
+  }
+  std::string why;
+  if (!record_.Load(&why)) {
+    // Without it nothing the node wrote earlier can be withdrawn; it is written anew.
+    LOG_ERROR("Cannot read the record of what was distributed ({}); starting from an empty one",
+              why);
   }
   // The position is noted before the tables are read: a change committed while they are
   // being distributed is then applied once polling starts (perhaps once more than needed).

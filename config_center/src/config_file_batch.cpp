@@ -75,10 +75,8 @@ WriteStep ConfigFileBatch::Stage(const std::string& name, const std::string& pat
   return written;
 }
 
-WriteStep ConfigFileBatch::Commit(std::string* failed_name, std::string* error) {
-  if (staged_.empty()) {
-    return WriteStep::kNone;
-  }
+std::vector<ConfigFileBatch::Failure> ConfigFileBatch::Commit() {
+  std::vector<Failure> failures;
   // One flush per filesystem makes every temporary file's content durable before any of
   // them replaces its target.
   std::set<dev_t> flushed;
@@ -90,38 +88,35 @@ WriteStep ConfigFileBatch::Commit(std::string* failed_name, std::string* error) 
     }
     const int fd = ::open(dir_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const bool synced = fd >= 0 && ::syncfs(fd) == 0;
-    if (!synced) *error = ErrnoText("syncfs");
+    const std::string error = synced ? "" : ErrnoText("syncfs");
     if (fd >= 0) ::close(fd);
     if (!synced) {
-      *failed_name = file.name;
+      for (const Staged& unsynced : staged_) {
+        failures.push_back({unsynced.name, WriteStep::kWriteTemp, error});
+      }
       RemoveTemporaries();
-      return WriteStep::kWriteTemp;
+      return failures;
     }
     flushed.insert(dir.st_dev);
   }
   std::map<std::string, std::string> directories;  // directory -> first item renamed into it
-  WriteStep result = WriteStep::kNone;
-  size_t done = 0;
-  for (; done < staged_.size(); ++done) {
-    const Staged& file = staged_[done];
+  for (const Staged& file : staged_) {
     if (std::rename(file.temp_path.c_str(), file.path.c_str()) != 0) {
-      *error = ErrnoText("rename");
-      *failed_name = file.name;
-      result = WriteStep::kReplaceTarget;
-      break;
+      failures.push_back({file.name, WriteStep::kReplaceTarget, ErrnoText("rename")});
+      ::unlink(file.temp_path.c_str());
+      continue;
     }
+    ++committed_;
     directories.emplace(DirectoryOf(file.path), file.name);
   }
-  staged_.erase(staged_.begin(), staged_.begin() + static_cast<std::ptrdiff_t>(done));
-  RemoveTemporaries();  // those after a failed rename
+  staged_.clear();
+  paths_.clear();
   for (const auto& [dir, name] : directories) {
-    if (!SyncDirectory(dir) && result == WriteStep::kNone) {
-      *error = ErrnoText("fsync of the directory");
-      *failed_name = name;
-      result = WriteStep::kSyncDirectory;
+    if (!SyncDirectory(dir)) {
+      failures.push_back({name, WriteStep::kSyncDirectory, ErrnoText("fsync of the directory")});
     }
   }
-  return result;
+  return failures;
 }
 
 }  // namespace config_center

@@ -11,6 +11,13 @@ constexpr const char* kPassword = "fernsTWIGS@qa";
 constexpr const char* kUser = "robot";
 constexpr const char* kHost = "127.0.0.1";
 constexpr const char* kCharset = "utf8mb4";
+// A stuck server or a lost network must not freeze the node: every connect, read and write
+// gives up after a few seconds (the client library's own defaults wait for minutes or
+// hours), and a statement that waits for a table an operator has locked gives up after 2 s.
+// The init command runs again on each automatic reconnect.
+constexpr unsigned int kConnectTimeoutSeconds = 3;
+constexpr unsigned int kReadWriteTimeoutSeconds = 3;
+constexpr const char* kSessionSettings = "SET SESSION lock_wait_timeout = 2";
 }  // namespace
 
 DbConnection& DbConnection::GetInstance() {
@@ -40,11 +47,15 @@ bool DbConnection::Connect() {
     SetError("mysql init failed");
     return false;
   }
-  unsigned int connect_timeout = 3306;
+  unsigned int connect_timeout = kConnectTimeoutSeconds;
   if (mysql_options(mysql_, MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout) != 0) {
     SetError(mysql_error(mysql_));
     return false;
   }
+  unsigned int read_write_timeout = kReadWriteTimeoutSeconds;
+  mysql_options(mysql_, MYSQL_OPT_READ_TIMEOUT, &read_write_timeout);
+  mysql_options(mysql_, MYSQL_OPT_WRITE_TIMEOUT, &read_write_timeout);
+  mysql_options(mysql_, MYSQL_INIT_COMMAND, kSessionSettings);
   // The client library reconnects by itself when it finds the connection lost.
   my_bool reconnect = 1;
   mysql_options(mysql_, MYSQL_OPT_RECONNECT, &reconnect);

@@ -6,54 +6,57 @@
 
 namespace config_center {
 
-namespace {
-
-// Logs a failed write of the item `name` in the words of the step that failed.
-void LogWriteFailure(WriteStep step, const std::string& name, const std::string& error) {
+std::string WriteFailureText(WriteStep step, const std::string& name, const std::string& error) {
   switch (step) {
     case WriteStep::kNone:
       break;
     case WriteStep::kCreateTemp:
-      LOG_ERROR("Failed to create tmp config file for {}: {}", name, error);
-      break;
+      return "Failed to create tmp config file for " + name + ": " + error;
     case WriteStep::kWriteTemp:
-      LOG_ERROR("Failed to write tmp config file for {}: {}", name, error);
-      break;
+      return "Failed to write tmp config file for " + name + ": " + error;
     case WriteStep::kReplaceTarget:
-      LOG_ERROR("Failed to use tmpfile cover target file {}: {}", name, error);
-      break;
+      return "Failed to use tmpfile cover target file " + name + ": " + error;
     case WriteStep::kSyncDirectory:
-      LOG_ERROR("Failed to sync config directory of {}: {}", name, error);
-      break;
+      return "Failed to sync config directory of " + name + ": " + error;
   }
+  return "";
 }
 
-}  // namespace
-
-Outcome ConfigCenter::FileConfigDistribute(const ConfigData& item, ConfigFileBatch* batch) {
+Outcome ConfigCenter::FileConfigDistribute(const ConfigData& item, std::string* why) {
   LOG_DEBUG("FileConfigDistribute: {}", item.name);
+  std::string reason;
+  const Outcome outcome = WriteConfigItem(item, &reason);
+  if (outcome == Outcome::kNever) {
+    LOG_ERROR("Refused config file name \"{}\": {}", item.name, reason);
+  } else if (outcome == Outcome::kLater) {
+    LOG_ERROR("{}", reason);
+  }
+  if (why != nullptr) *why = reason;
+  return outcome;
+}
+
+Outcome ConfigCenter::WriteConfigItem(const ConfigData& item, std::string* why) {
   std::string path;
-  std::string why;
-  if (!ConfigFilePath(kConfigsDir, item.name, &path, &why)) {
-    LOG_ERROR("Refused config file name \"{}\": {}", item.name, why);
+  if (!ConfigFilePath(kConfigsDir, item.name, &path, why)) {
+    return Outcome::kNever;
+  }
+  // A directory in its place can only be a directory's name, never a file item's.
+  if (IsDirectory(path)) {
+    *why = "\"" + item.name + "\" names a directory";
     return Outcome::kNever;
   }
   std::string error;
-  const WriteStep failed = batch != nullptr ? batch->Stage(item.name, path, item.value, &error)
-                                            : WriteFileAtomically(path, item.value, &error);
-  LogWriteFailure(failed, item.name, error);
-  // A missing directory, a full disk or a missing permission can be mended while the node runs.
-  return failed == WriteStep::kNone ? Outcome::kDone : Outcome::kLater;
-}
-
-bool ConfigCenter::CommitConfigFiles(ConfigFileBatch& batch) {
-  const size_t staged = batch.staged();
-  std::string name;
-  std::string error;
-  const WriteStep failed = batch.Commit(&name, &error);
-  LogWriteFailure(failed, name, error);
-  LOG_DEBUG("Config files in effect: {} written, {} already up to date", staged, batch.unchanged());
-  return failed == WriteStep::kNone;
+  if (MakeConfigDirectories(kConfigsDir, item.name, &error) != DirectoriesMade::kReady) {
+    *why = "Failed to make the directories of " + item.name + ": " + error;
+    return Outcome::kLater;
+  }
+  const WriteStep failed = WriteFileAtomically(path, item.value, &error);
+  if (failed == WriteStep::kNone) {
+    return Outcome::kDone;
+  }
+  // A missing permission, a full disk or a file in the way can be mended while the node runs.
+  *why = WriteFailureText(failed, item.name, error);
+  return Outcome::kLater;
 }
 
 }  // namespace config_center

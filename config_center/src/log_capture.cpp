@@ -1,5 +1,6 @@
 #include "config_center/log_capture.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include "config_center/logging.hpp"
@@ -33,6 +34,23 @@ size_t LogCapture::Discard() {
   const size_t count = held_.size();
   held_.clear();
   return count;
+}
+
+size_t LogCapture::DiscardRepeats(const std::vector<std::string>& repeats) {
+  const size_t before = held_.size();
+  held_.erase(std::remove_if(held_.begin(), held_.end(),
+                             [&](const Record& record) {
+                               return std::find(repeats.begin(), repeats.end(), record.text) !=
+                                      repeats.end();
+                             }),
+              held_.end());
+  return before - held_.size();
+}
+
+std::vector<std::string> LogCapture::Texts() const {
+  std::vector<std::string> texts;
+  for (const Record& record : held_) texts.push_back(record.text);
+  return texts;
 }
 
 void LogCapture::Release(const std::function<void()>& before) {

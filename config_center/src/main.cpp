@@ -4,6 +4,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include <rcutils/logging.h>
 #include <rclcpp/rclcpp.hpp>
@@ -23,14 +24,39 @@ int Serve(const std::shared_ptr<rclcpp::Node>& node) {
   using config_center::ConfigCenterHandler;
   using velgar_protocol::srv::ConfigOperate;
 
+  // config_operate is answered on a thread of its own, so that it keeps answering while a
+  // pass waits on a slow database. The handler touches nothing the passes use.
+  auto service_group =
+      node->create_callback_group(rclcpp::CallbackGroupType::MutuallyExclusive, false);
   ConfigCenterHandler handler(node);
   auto service = node->create_service<ConfigOperate>(
-      "config_operate", std::bind(&ConfigCenterHandler::HandleConfigOperate, &handler,
-                                  std::placeholders::_1, std::placeholders::_2));
+      "config_operate",
+      std::bind(&ConfigCenterHandler::HandleConfigOperate, &handler, std::placeholders::_1,
+                std::placeholders::_2),
+      rmw_qos_profile_services_default, service_group);
+  rclcpp::executors::SingleThreadedExecutor service_executor;
+  service_executor.add_callback_group(service_group, node->get_node_base_interface());
+  std::thread service_thread([&service_executor] {
+    try {
+      service_executor.spin();
+    } catch (const std::exception& error) {
+      // A signal during start-up can leave the context invalid before this thread spins.
+      // (The log belongs to the main thread.)
+      if (rclcpp::ok()) std::cerr << "config_operate stopped: " << error.what() << std::endl;
+    }
+  });
+  // However the main spin ends, the service thread ends with it.
+  struct JoinServiceThread {
+    rclcpp::Executor& executor;
+    std::thread& thread;
+    ~JoinServiceThread() {
+      executor.cancel();
+      thread.join();
+    }
+  } join_service_thread{service_executor, service_thread};
+
   rclcpp::spin(node);
   rclcpp::shutdown();
-  // The callback points at the handler, so the service goes first.
-  service.reset();
   return 0;
 }
 

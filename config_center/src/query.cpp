@@ -13,6 +13,9 @@ namespace config_center {
 namespace {
 // First-fetch size of a text column; the rest of a longer value is fetched afterwards.
 constexpr unsigned long kTextBufferSize = 65536;
+
+// The server gave up waiting for a lock (lock_wait_timeout, innodb_lock_wait_timeout).
+bool IsLockTimeout(unsigned int error_number) { return error_number == 1205; }
 }  // namespace
 
 std::string BuildQuerySql(const std::string& type_name, const std::string& condition) {
@@ -121,10 +124,14 @@ void DbConnection::RunKept(const std::string& sql, const std::vector<ColumnBindi
       return;
     }
     // A reconnect leaves the server without the statement, and any other failure may have
-    // left it half read: drop it and run the statement once more from a fresh prepare. Its
-    // close cannot reach a server that has gone, and need not.
+    // left it half read: drop it. Its close cannot reach a server that has gone, and need not.
     mysql_stmt_close(stmt_);
     stmt_ = nullptr;
+    // A table locked by someone else stays locked: waiting once more would only double the
+    // wait. Anything else is tried once more from a fresh prepare.
+    if (IsLockTimeout(status_.error_number)) {
+      return;
+    }
     status_ = QueryStatus{};
   }
   StatementGuard guard(stmt_);

@@ -1,63 +1,139 @@
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "config_center/config_center.hpp"
-#include "config_center/db_connection.hpp"
+#include "config_center/config_file.hpp"
+#include "config_center/config_file_batch.hpp"
 #include "config_center/logging.hpp"
 
 namespace config_center {
 
 namespace {
-// The server's number for "table doesn't exist": such a table holds no items yet.
-constexpr unsigned int kNoSuchTable = 1146;
+// Longest a start-up waits for one parameter call step; every call has its own 1 s deadline,
+// so this only bounds the spin between them.
+constexpr std::chrono::milliseconds kStartupSpinStep{100};
 }  // namespace
 
 bool ConfigCenter::FullConfigDistribute() {
   LOG_DEBUG("FullConfigDistribute");
-  // Files of both tables go into effect together: one flush for all instead of two fsyncs
-  // per file, and a file the disk already holds is not written again.
-  ConfigFileBatch files;
-  bool distributed = true;
-  if (!ConfigDistribute("global_config", &files)) {
-    LOG_ERROR("Distribute global_config failed!");
-    distributed = false;
-  } else if (!ConfigDistribute("custom_config", &files)) {
-    LOG_ERROR("Distribute custom_config failed!");
-    distributed = false;
-  }
-  // Items before a failure stay in effect, files as well as parameters.
-  return CommitConfigFiles(files) && distributed;
-}
-
-bool ConfigCenter::ConfigDistribute(const std::string& table, ConfigFileBatch* files) {
-  LOG_DEBUG("ConfigDistribute table : {}", table);
-  auto& db = DbConnection::GetInstance();
-  const std::vector<ConfigData> items = db.Query<ConfigData>(
-      "select name, value, node_name, config_type from " + table + " where deleted = 0");
-  // A table that cannot be read is not an empty table: starting without its items would
-  // leave the robot on stale configuration. The query layer has logged the server's text.
-  if (db.LastQueryFailed() && db.LastQueryErrno() != kNoSuchTable) {
+  EffectiveItems items;
+  if (!ReadEffectiveItems(&items)) {
     return false;
   }
-  for (const ConfigData& item : items) {
-    Outcome outcome = Outcome::kNever;
-    switch (item.config_type) {
-      case kParam:
-        outcome = ParamConfigDistribute(item);
-        break;
-      case kFile:
-        outcome = FileConfigDistribute(item, files);
-        break;
-      default:
-        LOG_ERROR("Unknow config type");
-        return false;
-    }
-    // At start-up every item counts: one that is not in effect, for whatever reason, fails it.
-    if (outcome != Outcome::kDone) {
-      return false;
-    }
+  starting_ = true;
+  DistributeEffective(items);
+  WaitForStartupCalls();
+  starting_ = false;
+  return true;
+}
+
+bool ConfigCenter::ReadEffectiveItems(EffectiveItems* items) {
+  if (!ConfigDistribute("global_config", items)) {
+    LOG_ERROR("Distribute global_config failed!");
+    return false;
+  }
+  if (!ConfigDistribute("custom_config", items)) {
+    LOG_ERROR("Distribute custom_config failed!");
+    return false;
   }
   return true;
+}
+
+bool ConfigCenter::ConfigDistribute(const std::string& table, EffectiveItems* items) {
+  LOG_DEBUG("ConfigDistribute table : {}", table);
+  std::vector<ConfigData> rows;
+  if (!ReadLiveItems(table, ItemColumns::kAll, &rows)) {
+    return false;
+  }
+  for (const ConfigData& item : rows) {
+    if (item.config_type != kParam && item.config_type != kFile) {
+      // Like a change of no known kind: logged, passed over, and the rest goes on.
+      LOG_ERROR("Unknow config type");
+      LOG_ERROR("Item \"{}\" of {} can never be applied, so it is passed over: config_type {} is no "
+                "known kind of item",
+                item.name, table, item.config_type);
+      continue;
+    }
+    items->Add(item);
+  }
+  return true;
+}
+
+void ConfigCenter::DistributeEffective(const EffectiveItems& items) {
+  // Files go into effect together: one flush for all instead of two fsyncs per file, and a
+  // file the disk already holds is not written again. Parameters go to their queues, each
+  // once, with the value in effect.
+  ConfigFileBatch files;
+  std::vector<PendingChange> staged;
+  for (const ConfigData& item : items.items()) {
+    PendingChange change{0, item, false, false};
+    if (item.config_type == kParam) {
+      Submit(change);
+      continue;
+    }
+    LOG_DEBUG("FileConfigDistribute: {}", item.name);
+    std::string path;
+    std::string why;
+    if (!ConfigFilePath(kConfigsDir, item.name, &path, &why)) {
+      Submit(change);  // refused there, with the reason
+      continue;
+    }
+    std::string error;
+    record_.AddFile(item.name);
+    if (MakeConfigDirectories(kConfigsDir, item.name, &error) != DirectoriesMade::kReady ||
+        files.Stage(item.name, path, item.value, &error) != WriteStep::kNone) {
+      // Tried again on its own, through its queue.
+      Submit(change);
+      continue;
+    }
+    staged.push_back(change);
+  }
+  SaveRecord();
+  for (const ConfigFileBatch::Failure& failure : files.Commit()) {
+    LOG_ERROR("Failed to use tmpfile cover target file {}: {}", failure.name, failure.error);
+    for (const PendingChange& change : staged) {
+      if (change.item.name == failure.name) Submit(change);
+    }
+  }
+  LOG_DEBUG("Config files in effect: {} written, {} already up to date", files.committed(),
+            files.unchanged());
+
+  // What the node put into effect earlier and the tables no longer hold goes away; what it
+  // never wrote is not its to touch.
+  for (const std::string& name : std::vector<std::string>(record_.files().begin(),
+                                                          record_.files().end())) {
+    if (!items.HasFile(name)) {
+      Submit(PendingChange{0, ConfigData{name, "", "", kFile}, true, false});
+    }
+  }
+  for (const auto& [node_name, name] : std::vector<std::pair<std::string, std::string>>(
+           record_.params().begin(), record_.params().end())) {
+    if (!items.HasParam(node_name, name)) {
+      Submit(PendingChange{0, ConfigData{name, "", node_name, kParam}, true, false});
+    }
+  }
+  PumpTargets();
+}
+
+void ConfigCenter::WaitForStartupCalls() {
+  if (calls_.idle()) return;
+  // The main executor does not spin yet: a private one serves the calls' group meanwhile and
+  // gives it back, so that rclcpp::spin takes it with the node.
+  rclcpp::executors::SingleThreadedExecutor executor;
+  executor.add_callback_group(param_call_group_, node_->get_node_base_interface());
+  while (rclcpp::ok() && !calls_.idle()) {
+    const auto now = TargetQueues::Clock::now();
+    // A call that waits for its service to match is looked at every millisecond.
+    auto step = calls_.AwaitingService() ? std::chrono::milliseconds(1) : kStartupSpinStep;
+    if (const auto deadline = calls_.NextDeadline(); deadline && *deadline - now < step) {
+      step = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now);
+    }
+    executor.spin_once(std::max(step, std::chrono::milliseconds(0)));
+    calls_.Poll(TargetQueues::Clock::now());
+    PumpTargets();
+  }
+  executor.remove_callback_group(param_call_group_);
 }
 
 }  // namespace config_center

@@ -3,7 +3,6 @@
 
 #include "config_center/config_center.hpp"
 #include "config_center/logging.hpp"
-#include "config_center/target_params.hpp"
 
 namespace config_center {
 
@@ -16,8 +15,8 @@ void ConfigCenter::NoteParamCall(const std::string& node_name, bool answered) {
   }
 }
 
-void ConfigCenter::ResendToRestartedTargets() {
-  for (const std::string& node_name : target_watch_.Restarted(*node_)) {
+void ConfigCenter::ResendToRestartedTargets(bool graph_changed) {
+  for (const std::string& node_name : target_watch_.Restarted(*node_, graph_changed)) {
     target_types_.Forget(node_name);
     ResendParams(node_name);
   }
@@ -25,7 +24,7 @@ void ConfigCenter::ResendToRestartedTargets() {
 
 void ConfigCenter::ResendParams(const std::string& node_name) {
   std::map<std::string, std::string> params;
-  if (!ReadTargetParams(node_name, &params)) {
+  if (!ReadTargetParams(node_name, ItemColumns::kParams, &params)) {
     LOG_ERROR(
         "Target {} restarted, but its parameters cannot be read; they go out when it "
         "next restarts",
@@ -33,14 +32,11 @@ void ConfigCenter::ResendParams(const std::string& node_name) {
     return;
   }
   LOG_DEBUG("Target {} restarted, sending its {} parameters again", node_name, params.size());
+  // Through its queue, behind what it still has to take: the values read now are the newest.
   for (const auto& [name, value] : params) {
-    if (ParamConfigDistribute(ConfigData{name, value, node_name, kParam}) != Outcome::kDone) {
-      // Gone again: its next instance brings a new GID and another round.
-      LOG_ERROR("Target {} restarted, but sending it {} failed; trying again when it next appears",
-                node_name, name);
-      return;
-    }
+    Submit(PendingChange{0, ConfigData{name, value, node_name, kParam}, false, false});
   }
+  PumpTargets();
 }
 
 }  // namespace config_center

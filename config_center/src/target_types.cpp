@@ -1,7 +1,6 @@
 #include "config_center/target_types.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <memory>
 #include <utility>
 
@@ -16,18 +15,16 @@ namespace {
 using rcl_interfaces::msg::ParameterType;
 using rcl_interfaces::srv::GetParameterTypes;
 using rcl_interfaces::srv::ListParameters;
-using Outcome = ParamServiceClients::Outcome;
+using Result = ParamCalls::Result;
 
-// The whole lookup (up to three calls) shares one deadline, as a set call does.
-constexpr std::chrono::seconds kLookupDeadline{1};
-
-TargetTypes::Found FoundOf(Outcome outcome) {
-  switch (outcome) {
-    case Outcome::kNoService:
+TargetTypes::Found FoundOf(Result result) {
+  switch (result) {
+    case Result::kNoService:
       return TargetTypes::Found::kNoService;
-    case Outcome::kNoAnswer:
+    case Result::kNoAnswer:
+    case Result::kError:
       return TargetTypes::Found::kNoAnswer;
-    case Outcome::kShutdown:
+    case Result::kShutdown:
       return TargetTypes::Found::kShutdown;
     default:
       // A name the client layer refuses: the set call that follows fails the same way and
@@ -43,82 +40,80 @@ bool TargetTypes::Knows(const std::string& node_name, const std::string& name) c
   return node != nodes_.end() && (node->second.untyped || node->second.types.count(name) > 0);
 }
 
-TargetTypes::Found TargetTypes::Find(const ParamCallContext& context, const std::string& node_name,
-                                     const std::string& name,
-                                     const std::vector<std::string>& managed, uint8_t* type) {
-  *type = ParameterType::PARAMETER_NOT_SET;
-  if (!Knows(node_name, name)) {
-    Declared declared;
-    const Found found = Ask(context, node_name, managed, &declared);
-    if (found != Found::kKnown) {
-      return found;
-    }
-    nodes_[node_name] = std::move(declared);
-  }
-  const Declared& declared = nodes_[node_name];
-  const auto known = declared.types.find(name);
-  if (known != declared.types.end()) {
-    *type = known->second;
-  }
-  return Found::kKnown;
+uint8_t TargetTypes::TypeOf(const std::string& node_name, const std::string& name) const {
+  const auto node = nodes_.find(node_name);
+  if (node == nodes_.end()) return ParameterType::PARAMETER_NOT_SET;
+  const auto type = node->second.types.find(name);
+  return type == node->second.types.end() ? ParameterType::PARAMETER_NOT_SET : type->second;
 }
 
-TargetTypes::Found TargetTypes::Ask(const ParamCallContext& context, const std::string& node_name,
-                                    const std::vector<std::string>& names, Declared* declared) {
-  const auto deadline = std::chrono::steady_clock::now() + kLookupDeadline;
-  const std::string types_service = "/" + node_name + "/get_parameter_types";
-  auto ask_types = [&](const std::vector<std::string>& asked,
-                       GetParameterTypes::Response::SharedPtr* answer) {
-    auto request = std::make_shared<GetParameterTypes::Request>();
-    request->names = asked;
-    return clients_.Call<GetParameterTypes>(context, types_service, request, deadline, answer);
-  };
+void TargetTypes::Learn(ParamCalls& calls, const std::string& node_name,
+                        std::vector<std::string> managed, Clock::time_point deadline,
+                        std::function<void(Found)> done) {
+  const std::string prefix = "/" + node_name + "/";
+  auto ask = std::make_shared<GetParameterTypes::Request>();
+  ask->names = managed;
+  calls.Start<GetParameterTypes>(
+      prefix + "get_parameter_types", ask, deadline,
+      [this, &calls, node_name, managed, deadline, done, prefix](
+          Result result, GetParameterTypes::Response::SharedPtr answer, const std::string&) {
+        if (result != Result::kAnswered) return done(FoundOf(result));
+        if (answer->types.size() == managed.size()) {
+          Store(node_name, managed, managed, answer->types);
+          return done(Found::kKnown);
+        }
+        // rclcpp answers nothing at all when one name is undeclared (and the node does not
+        // take undeclared parameters): find the declared ones and ask for those alone.
+        auto list = std::make_shared<ListParameters::Request>();
+        list->prefixes = managed;
+        list->depth = ListParameters::Request::DEPTH_RECURSIVE;
+        calls.Start<ListParameters>(
+            prefix + "list_parameters", list, deadline,
+            [this, &calls, node_name, managed, deadline, done, prefix](
+                Result listed_result, ListParameters::Response::SharedPtr listed,
+                const std::string&) {
+              if (listed_result != Result::kAnswered) return done(FoundOf(listed_result));
+              std::vector<std::string> declared;
+              for (const std::string& name : managed) {
+                const auto& names = listed->result.names;
+                if (std::find(names.begin(), names.end(), name) != names.end()) {
+                  declared.push_back(name);
+                }
+              }
+              if (declared.empty()) {
+                Store(node_name, managed, {}, {});
+                return done(Found::kKnown);
+              }
+              auto again = std::make_shared<GetParameterTypes::Request>();
+              again->names = declared;
+              calls.Start<GetParameterTypes>(
+                  prefix + "get_parameter_types", again, deadline,
+                  [this, node_name, managed, declared, done](
+                      Result typed_result, GetParameterTypes::Response::SharedPtr typed,
+                      const std::string&) {
+                    if (typed_result != Result::kAnswered) return done(FoundOf(typed_result));
+                    // When the node changed its declarations between the calls, this text
+                    // goes out as a string, and the next one asks again.
+                    if (typed->types.size() == declared.size()) {
+                      Store(node_name, managed, declared, typed->types);
+                    }
+                    done(Found::kKnown);
+                  });
+            });
+      });
+}
 
-  GetParameterTypes::Response::SharedPtr answer;
-  Outcome outcome = ask_types(names, &answer);
-  if (outcome != Outcome::kAnswered) {
-    return FoundOf(outcome);
-  }
-  std::vector<std::string> asked = names;
-  if (answer->types.size() != asked.size()) {
-    // rclcpp answers nothing at all when one name is undeclared (and the node does not take
-    // undeclared parameters): find the declared ones and ask for those alone.
-    auto list = std::make_shared<ListParameters::Request>();
-    list->prefixes = names;
-    list->depth = ListParameters::Request::DEPTH_RECURSIVE;
-    ListParameters::Response::SharedPtr listed;
-    outcome = clients_.Call<ListParameters>(context, "/" + node_name + "/list_parameters", list,
-                                            deadline, &listed);
-    if (outcome != Outcome::kAnswered) {
-      return FoundOf(outcome);
-    }
-    asked.clear();
-    for (const std::string& name : names) {
-      const auto& listed_names = listed->result.names;
-      if (std::find(listed_names.begin(), listed_names.end(), name) != listed_names.end()) {
-        asked.push_back(name);
-      }
-    }
-    answer = std::make_shared<GetParameterTypes::Response>();
-    if (!asked.empty()) {
-      outcome = ask_types(asked, &answer);
-      if (outcome != Outcome::kAnswered) {
-        return FoundOf(outcome);
-      }
-    }
-    if (answer->types.size() != asked.size()) {
-      // The node changed its declarations between the calls: this text goes out as a
-      // string, and the next one asks again.
-      return Found::kKnown;
-    }
-  }
+void TargetTypes::Store(const std::string& node_name, const std::vector<std::string>& names,
+                        const std::vector<std::string>& declared_names,
+                        const std::vector<uint8_t>& types) {
+  Declared& declared = nodes_[node_name];
+  declared.untyped = false;
   for (const std::string& name : names) {
-    declared->types[name] = ParameterType::PARAMETER_NOT_SET;
+    declared.types[name] = ParameterType::PARAMETER_NOT_SET;
   }
-  for (size_t i = 0; i < asked.size(); ++i) {
-    declared->types[asked[i]] = answer->types[i];
+  for (size_t i = 0; i < declared_names.size(); ++i) {
+    declared.types[declared_names[i]] = types[i];
   }
-  return Found::kKnown;
 }
 
 void TargetTypes::SetUntyped(const std::string& node_name) {

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "config_center/logging.hpp"
+#include "config_center/param_service_name.hpp"
 
 namespace config_center {
 
@@ -15,7 +16,7 @@ constexpr std::chrono::seconds kServicesDeadline{1};
 }  // namespace
 
 const std::array<const char*, TargetWatch::kServices> TargetWatch::kServiceNames{
-    "set_parameters", "get_parameter_types", "list_parameters"};
+    kSetParameters, kGetParameterTypes, kListParameters};
 
 void TargetWatch::Attach(rclcpp::Node& node) { graph_event_ = node.get_graph_event(); }
 
@@ -30,10 +31,10 @@ void TargetWatch::Watch(rclcpp::Node& node, const std::string& node_name) {
   watched.typed = !watched.readers[1].empty();
 }
 
-std::vector<std::string> TargetWatch::Restarted(rclcpp::Node& node) {
+bool TargetWatch::GraphChanged() { return graph_event_ && graph_event_->check_and_clear(); }
+
+std::vector<std::string> TargetWatch::Restarted(rclcpp::Node& node, bool changed) {
   std::vector<std::string> restarted;
-  // The event fires for any change anywhere on the graph: a hint to look, not a list.
-  const bool changed = graph_event_ && graph_event_->check_and_clear();
   if (!changed && awaited_ == 0) {
     return restarted;
   }

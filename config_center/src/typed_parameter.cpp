@@ -1,4 +1,4 @@
-#include <cstdint>
+#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
@@ -8,55 +8,65 @@
 #include "config_center/config_center.hpp"
 #include "config_center/logging.hpp"
 #include "config_center/param_value_text.hpp"
-#include "config_center/target_params.hpp"
 
 namespace config_center {
 
-ConfigCenter::ValueFit ConfigCenter::TypeParameterValue(
-    const ConfigData& item, rcl_interfaces::msg::ParameterValue* value) {
-  using rcl_interfaces::msg::ParameterType;
-  if (item.value.empty()) {
-    // The withdrawal form needs no type.
-    *value = rcl_interfaces::msg::ParameterValue();
-    value->type = ParameterType::PARAMETER_NOT_SET;
-    return ValueFit::kSend;
+namespace {
+// The whole lookup (up to three calls) shares one deadline, as a set call does.
+constexpr std::chrono::seconds kLookupDeadline{1};
+}  // namespace
+
+void ConfigCenter::TypeAndSend(const Target& target, const ConfigData& item) {
+  using Found = TargetTypes::Found;
+  auto send = [this, target, item] {
+    const uint8_t type = target_types_.TypeOf(item.node_name, item.name);
+    rcl_interfaces::msg::Parameter parameter;
+    parameter.name = item.name;
+    if (!ParameterValueFromText(type, item.value, &parameter.value)) {
+      // Handled like a value the node refuses: logged, and the item counts as handled.
+      LOG_ERROR(
+          "Parameter {} of node {} is declared {}; the text \"{}\" does not read as one, "
+          "not sent",
+          item.name, item.node_name, ParameterTypeName(type), item.value);
+      return FinishAttempt(target, Outcome::kDone, "");
+    }
+    CallSetParameters(target, std::move(parameter));
+  };
+  if (target_types_.Knows(item.node_name, item.name)) {
+    return send();
   }
+  // One lookup covers every parameter config_center manages on that node: names only.
   std::vector<std::string> managed{item.name};
-  if (!target_types_.Knows(item.node_name, item.name)) {
-    // One lookup covers every parameter config_center manages on that node.
-    std::map<std::string, std::string> params;
-    if (ReadTargetParams(item.node_name, &params)) {
-      for (const auto& param : params) {
-        if (param.first != item.name) managed.push_back(param.first);
-      }
+  std::map<std::string, std::string> params;
+  if (ReadTargetParams(item.node_name, ItemColumns::kParamNames, &params)) {
+    for (const auto& param : params) {
+      if (param.first != item.name) managed.push_back(param.first);
     }
   }
-  const ParamCallContext context{node_.get(), param_call_group_, param_call_executor_.get()};
-  uint8_t type = ParameterType::PARAMETER_NOT_SET;
-  switch (target_types_.Find(context, item.node_name, item.name, managed, &type)) {
-    case TargetTypes::Found::kKnown:
-      break;
-    case TargetTypes::Found::kNoAnswer:
-      return ValueFit::kUnreachable;
-    case TargetTypes::Found::kShutdown:
-      // Like a set call that shutting down ends: no failure.
-      return ValueFit::kDone;
-    case TargetTypes::Found::kNoService:
-      // A node may serve set_parameters without the type services: it gets strings.
-      if (!TargetWatch::Served(*node_, item.node_name)) {
-        return ValueFit::kUnreachable;
-      }
-      target_types_.SetUntyped(item.node_name);
-      break;
-  }
-  if (!ParameterValueFromText(type, item.value, value)) {
-    LOG_ERROR(
-        "Parameter {} of node {} is declared {}; the text \"{}\" does not read as one, "
-        "not sent",
-        item.name, item.node_name, ParameterTypeName(type), item.value);
-    return ValueFit::kDone;
-  }
-  return ValueFit::kSend;
+  target_types_.Learn(
+      calls_, item.node_name, std::move(managed), TargetTypes::Clock::now() + kLookupDeadline,
+      [this, target, item, send](Found found) {
+        switch (found) {
+          case Found::kKnown:
+            return send();
+          case Found::kNoAnswer:
+            NoteParamCall(item.node_name, false);
+            return FinishAttempt(target, Outcome::kLater,
+                                 "node " + item.node_name + " did not answer within 1 s");
+          case Found::kShutdown:
+            // Like a set call that shutting down ends: no failure.
+            return FinishAttempt(target, Outcome::kDone, "");
+          case Found::kNoService:
+            break;
+        }
+        // A node may serve set_parameters without the type services: it gets strings.
+        if (!TargetWatch::Served(*node_, item.node_name)) {
+          return FinishAttempt(target, Outcome::kLater,
+                               "node " + item.node_name + " is not running");
+        }
+        target_types_.SetUntyped(item.node_name);
+        send();
+      });
 }
 
 }  // namespace config_center

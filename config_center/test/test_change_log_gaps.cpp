@@ -50,19 +50,6 @@ TEST(ChangeLogGaps, RowsThatShowUpSplitTheirRangeAndTheRestKeepsItsTime) {
   EXPECT_TRUE(gaps.TakeGivenUp(t0 + 1h).empty());  // each is given up once
 }
 
-TEST(ChangeLogGaps, ARowThatIsThereButNotYetAppliedIsNotGivenUp) {
-  ChangeLogGaps gaps(10min);
-  gaps.Add(3, 5, t0);
-  gaps.Renew(4, t0 + 9min);  // its target did not answer yet
-  gaps.Renew(8, t0 + 9min);  // not missing: no effect
-  EXPECT_FALSE(gaps.Contains(8));
-  EXPECT_EQ(Ids(gaps.TakeGivenUp(t0 + 10min)),
-            (std::vector<std::pair<int64_t, int64_t>>{{3, 3}, {5, 5}}));
-  EXPECT_TRUE(gaps.Contains(4));
-  EXPECT_TRUE(gaps.TakeGivenUp(t0 + 19min - 1ns).empty());
-  EXPECT_EQ(Ids(gaps.TakeGivenUp(t0 + 19min)), (std::vector<std::pair<int64_t, int64_t>>{{4, 4}}));
-}
-
 TEST(ChangeLogGaps, LookupsComeAtTheLowerRateAndOnlyWhileIdsAreMissing) {
   ChangeLogGaps gaps(10min, 100ms);
   EXPECT_FALSE(gaps.LookupDue(t0));

@@ -1,5 +1,6 @@
 // File items against the real configs directory of the isolated environment.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -52,16 +53,20 @@ protected:
   }
 };
 
-TEST(ConfigFilePath, RefusesNamesThatLeaveTheDirectory) {
+TEST(ConfigFilePath, RefusesNamesThatLeaveTheDirectoryOrCanNeverBeAFile) {
   std::string path;
   std::string why;
   for (const std::string& name :
        {std::string(""), std::string("/etc/passwd"), std::string(".."), std::string("../x"),
-        std::string("a/../../x"), std::string("a/.."), std::string("a\0b", 3)}) {
+        std::string("a/../../x"), std::string("a/.."), std::string("a\0b", 3), std::string("."),
+        std::string("./a"), std::string("a/./b"), std::string("sub/"), std::string("a//b"),
+        std::string(256, 'n'), "sub/" + std::string(256, 'n') + "/x"}) {
     EXPECT_FALSE(ConfigFilePath(kConfigs, name, &path, &why)) << name;
     EXPECT_FALSE(why.empty());
   }
-  for (const std::string name : {"a.yaml", "..a", "a..", "sub/a.yaml", "./a", "a/..b"}) {
+  for (const std::string& name : {std::string("a.yaml"), std::string("..a"), std::string("a.."),
+                                  std::string("sub/a.yaml"), std::string("a/..b"),
+                                  std::string(".hidden"), std::string(255, 'n')}) {
     ASSERT_TRUE(ConfigFilePath(kConfigs, name, &path, &why)) << name << ": " << why;
     EXPECT_EQ(path, std::string(kConfigs) + name);
   }
@@ -96,26 +101,69 @@ TEST_F(FileDistribution, WritesTheExactBytesAndReplacesWhole) {
   EXPECT_TRUE(TempLeftovers().empty());
 }
 
+TEST_F(FileDistribution, MissingDirectoriesAreMadeWithoutFollowingLinks) {
+  const std::string deep = std::string(kConfigs) + "maps/site/a.yaml";
+  ASSERT_EQ(ConfigCenter::FileConfigDistribute(ConfigData{"maps/site/a.yaml", "m", "", kFile}),
+            Outcome::kDone);
+  std::string contents;
+  ASSERT_TRUE(ReadFile(deep, &contents));
+  EXPECT_EQ(contents, "m");
+  // Reachable for the nodes' user, closed to others (as the umask allows).
+  EXPECT_EQ(Mode(std::string(kConfigs) + "maps") & 0700, 0700u);
+  EXPECT_EQ(Mode(std::string(kConfigs) + "maps") & 0007, 0u);
+
+  // A link where a directory belongs is not followed, even to a directory inside: the item
+  // waits until an operator mends it.
+  const std::string elsewhere = std::string(kConfigs) + "elsewhere";
+  fs::create_directory(elsewhere);
+  fs::create_directory_symlink(elsewhere, std::string(kConfigs) + "linked");
+  logged.clear();
+  EXPECT_EQ(ConfigCenter::FileConfigDistribute(ConfigData{"linked/a.yaml", "x", "", kFile}),
+            Outcome::kLater);
+  EXPECT_FALSE(fs::exists(elsewhere + "/a.yaml"));
+  ASSERT_EQ(logged.size(), 2u);
+  EXPECT_NE(logged[1].find("linked/ is a symbolic link"), std::string::npos) << logged[1];
+
+  // A file where a directory belongs: the same, and the file stays.
+  std::ofstream(std::string(kConfigs) + "plain") << "file";
+  EXPECT_EQ(ConfigCenter::FileConfigDistribute(ConfigData{"plain/a.yaml", "x", "", kFile}),
+            Outcome::kLater);
+  ASSERT_TRUE(ReadFile(std::string(kConfigs) + "plain", &contents));
+  EXPECT_EQ(contents, "file");
+  // Once mended, the item goes in.
+  fs::remove(std::string(kConfigs) + "plain");
+  EXPECT_EQ(ConfigCenter::FileConfigDistribute(ConfigData{"plain/a.yaml", "x", "", kFile}),
+            Outcome::kDone);
+  EXPECT_TRUE(TempLeftovers().empty());
+}
+
 TEST_F(FileDistribution, FailuresLeaveTheTargetAndNoTemporaryFile) {
-  // Failures that an operator can mend while the node runs are tried again (kLater); an
-  // unsafe name never becomes acceptable (kNever).
-  // A directory in the target's place cannot be replaced.
+  // A directory in the target's place: the name can only ever be a directory's.
   const std::string dir_target = std::string(kConfigs) + "taken";
   fs::create_directory(dir_target);
   fs::create_directory(dir_target + "/inner");
   EXPECT_EQ(ConfigCenter::FileConfigDistribute(ConfigData{"taken", "x", "", kFile}),
-            Outcome::kLater);
+            Outcome::kNever);
   EXPECT_TRUE(fs::is_directory(dir_target + "/inner"));
   ASSERT_EQ(logged.size(), 2u);
-  EXPECT_EQ(logged[1].rfind("error: Failed to use tmpfile cover target file", 0), 0u) << logged[1];
+  EXPECT_EQ(logged[1].rfind("error: Refused config file name \"taken\": \"taken\" names a directory", 0),
+            0u)
+      << logged[1];
 
-  // A subdirectory that does not exist is not created.
+  // A directory the node may not write to: may be mended, so tried again later.
+  const std::string closed = std::string(kConfigs) + "closed";
+  fs::create_directory(closed);
+  ::chmod(closed.c_str(), 0500);
   logged.clear();
-  EXPECT_EQ(ConfigCenter::FileConfigDistribute(ConfigData{"nodir/a.yaml", "x", "", kFile}),
-            Outcome::kLater);
-  EXPECT_FALSE(fs::exists(std::string(kConfigs) + "nodir"));
-  ASSERT_EQ(logged.size(), 2u);
-  EXPECT_EQ(logged[1].rfind("error: Failed to create tmp config file", 0), 0u) << logged[1];
+  const Outcome outcome =
+      ConfigCenter::FileConfigDistribute(ConfigData{"closed/a.yaml", "x", "", kFile});
+  ::chmod(closed.c_str(), 0700);
+  if (::geteuid() != 0) {  // root writes anyway
+    EXPECT_EQ(outcome, Outcome::kLater);
+    ASSERT_EQ(logged.size(), 2u);
+    EXPECT_EQ(logged[1].rfind("error: Failed to create tmp config file for closed/a.yaml", 0), 0u)
+        << logged[1];
+  }
 
   // Unsafe names never reach the filesystem.
   logged.clear();
@@ -126,6 +174,27 @@ TEST_F(FileDistribution, FailuresLeaveTheTargetAndNoTemporaryFile) {
   EXPECT_EQ(logged[1].rfind("error: Refused config file name \"../outside\"", 0), 0u);
 
   EXPECT_TRUE(TempLeftovers().empty());
+}
+
+TEST_F(FileDistribution, StartupSweepsTemporariesOfAnInterruptedWriteOnly) {
+  const std::string configs = kConfigs;
+  fs::create_directories(configs + "sub/deeper");
+  fs::create_directories("/opt/velgar/outside_dir");
+  for (const std::string& left : {configs + ".tmp_config_a1B2c3", configs + "sub/.tmp_config_XyZ123",
+                                  configs + "sub/deeper/.tmp_config_000000",
+                                  std::string("/opt/velgar/outside_dir/.tmp_config_qqqqqq")}) {
+    std::ofstream(left) << "half";
+  }
+  // Not a temporary of ours: other names, and what lies behind a link.
+  std::ofstream(configs + ".tmp_config_not_ours") << "keep";
+  std::ofstream(configs + "sub/tmp_config_abcdef") << "keep";
+  fs::create_directory_symlink("/opt/velgar/outside_dir", configs + "link");
+
+  EXPECT_EQ(SweepTemporaries(kConfigs), 3u);
+  EXPECT_EQ(TempLeftovers(), std::vector<std::string>{configs + ".tmp_config_not_ours"});
+  EXPECT_TRUE(FileExists(configs + "sub/tmp_config_abcdef"));
+  EXPECT_TRUE(FileExists("/opt/velgar/outside_dir/.tmp_config_qqqqqq"));
+  fs::remove_all("/opt/velgar/outside_dir");
 }
 
 TEST_F(FileDistribution, WithdrawalRemovesOnceAndRefusesUnsafeNames) {
@@ -197,8 +266,7 @@ TEST_F(FileDistribution, StartupBatchWritesOnlyWhatChangedAndTheLastStageWins) {
   EXPECT_EQ(batch.staged(), 2u);
   EXPECT_EQ(batch.unchanged(), 2u);
 
-  std::string failed;
-  ASSERT_EQ(batch.Commit(&failed, &error), WriteStep::kNone) << error;
+  EXPECT_TRUE(batch.Commit().empty());
   std::string contents;
   ASSERT_TRUE(ReadFile(both, &contents));
   EXPECT_EQ(contents, "custom");
@@ -212,7 +280,7 @@ TEST_F(FileDistribution, StartupBatchWritesOnlyWhatChangedAndTheLastStageWins) {
   EXPECT_TRUE(TempLeftovers().empty());
 }
 
-TEST_F(FileDistribution, StartupBatchFailuresKeepWhatCameBeforeAndLeaveNoTemporaries) {
+TEST_F(FileDistribution, StartupBatchFailuresHoldBackNoOtherFileAndLeaveNoTemporaries) {
   const std::string first = std::string(kConfigs) + "first.yaml";
   const std::string taken = std::string(kConfigs) + "taken";
   const std::string last = std::string(kConfigs) + "last.yaml";
@@ -223,16 +291,19 @@ TEST_F(FileDistribution, StartupBatchFailuresKeepWhatCameBeforeAndLeaveNoTempora
     ASSERT_EQ(batch.Stage("first.yaml", first, "1", &error), WriteStep::kNone);
     ASSERT_EQ(batch.Stage("taken", taken, "x", &error), WriteStep::kNone);
     ASSERT_EQ(batch.Stage("last.yaml", last, "3", &error), WriteStep::kNone);
-    std::string failed;
-    EXPECT_EQ(batch.Commit(&failed, &error), WriteStep::kReplaceTarget);
-    EXPECT_EQ(failed, "taken");
-    EXPECT_EQ(error.rfind("rename: ", 0), 0u) << error;
+    const std::vector<ConfigFileBatch::Failure> failures = batch.Commit();
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].name, "taken");
+    EXPECT_EQ(failures[0].step, WriteStep::kReplaceTarget);
+    EXPECT_EQ(failures[0].error.rfind("rename: ", 0), 0u) << failures[0].error;
+    EXPECT_EQ(batch.committed(), 2u);
   }
   std::string contents;
   ASSERT_TRUE(ReadFile(first, &contents));
   EXPECT_EQ(contents, "1");
   EXPECT_TRUE(fs::is_directory(taken + "/inner"));
-  EXPECT_FALSE(FileExists(last));
+  ASSERT_TRUE(ReadFile(last, &contents));
+  EXPECT_EQ(contents, "3");
   EXPECT_TRUE(TempLeftovers().empty());
 
   // A batch that is never committed changes nothing.

@@ -75,5 +75,20 @@ TEST_F(RepeatThrottleTest, AChangeOrASuccessIsWrittenAtOnce) {
                                                "applied again"}));
 }
 
+TEST_F(RepeatThrottleTest, ARepeatFoldsOnlyWhatTheWrittenOneLogged) {
+  RepeatThrottle throttle(10s);
+  throttle.Run([] { return Fail("db down"); });
+  // The same failure, and in the same pass a one-off record of something else: the one-off
+  // is no repeat and must reach the log.
+  throttle.Run([] {
+    LOG_ERROR("Gave up waiting for change-log id 7");
+    return Fail("db down");
+  });
+  throttle.Run([] { return Fail("db down"); });
+  EXPECT_EQ(written, (std::vector<std::string>{"failing: db down",
+                                               "Gave up waiting for change-log id 7"}));
+  EXPECT_EQ(throttle.left_out(), 2u);
+}
+
 }  // namespace
 }  // namespace config_center

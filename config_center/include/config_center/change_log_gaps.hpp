@@ -41,10 +41,9 @@ public:
   void Add(int64_t first, int64_t last, Clock::time_point now);
   // The row `id` showed up and was handled: it is no longer missing. False when it was not.
   bool Remove(int64_t id);
-  // The row `id` showed up but could not be applied yet: it is kept, and its wait starts again
-  // at `now`, so a row that is there is not given up while it waits for its target.
-  void Renew(int64_t id, Clock::time_point now);
   bool Contains(int64_t id) const;
+  // Forgets every missing id (the log was emptied: none of them will come).
+  void Clear();
   bool empty() const { return ranges_.empty(); }
 
   // True while ids are missing and the last lookup is at least the lookup interval ago; the

@@ -2,19 +2,22 @@
 #define CONFIG_CENTER_CONFIG_CENTER_HPP_
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <rcl_interfaces/msg/parameter_value.hpp>
 #include <rcl_interfaces/srv/set_parameters.hpp>
 #include <rclcpp/rclcpp.hpp>
 
 #include "config_center/change_log_gaps.hpp"
-#include "config_center/config_file_batch.hpp"
-#include "config_center/param_service_clients.hpp"
+#include "config_center/config_file.hpp"
+#include "config_center/distribution_record.hpp"
+#include "config_center/item_tables.hpp"
+#include "config_center/param_calls.hpp"
 #include "config_center/records.hpp"
 #include "config_center/repeat_throttle.hpp"
+#include "config_center/target_queues.hpp"
 #include "config_center/target_types.hpp"
 #include "config_center/target_watch.hpp"
 
@@ -24,11 +27,17 @@ namespace config_center {
 enum class Outcome {
   kDone,   // in effect; for a parameter: the target answered (or the node is shutting down)
   kLater,  // may work on another attempt: the target is absent or slow, the file not writable
-  kNever,  // cannot work as the item stands: unknown kind, invalid service name, unsafe file name
+  kNever,  // cannot work as the item stands: unknown kind, invalid service name, unusable name
 };
 
+// The log text of a failed write of the file item `name`, in the words of the step that
+// failed.
+std::string WriteFailureText(WriteStep step, const std::string& name, const std::string& error);
+
 // The node's one long-lived object: it distributes the item tables at start-up and then
-// follows the change log on a 1 ms timer. Everything runs on the main thread.
+// follows the change log on a 1 ms timer. Each change goes to its target's queue
+// (target_dispatch.cpp): a target that cannot take its change holds back only itself.
+// Everything runs on the main thread.
 class ConfigCenter {
 public:
   static ConfigCenter& GetInstance();
@@ -39,44 +48,86 @@ public:
   void SetNode(std::shared_ptr<rclcpp::Node> node);
   bool Init();
 
-  // Start-up distribution of both item tables, global_config first.
+  // Start-up distribution: the items in effect (custom_config over global_config) go out
+  // once each; what the record holds that the tables no longer have is withdrawn.
   bool FullConfigDistribute();
-  bool ConfigDistribute(const std::string& table, ConfigFileBatch* files = nullptr);
+  // Reads the live items of `table` into `items`; false when the table cannot be read.
+  bool ConfigDistribute(const std::string& table, EffectiveItems* items);
 
-  // One item into effect. An empty value withdraws a parameter.
-  Outcome ParamConfigDistribute(const ConfigData& item);
-  // With a batch, the file is staged there and goes into effect with CommitConfigFiles.
-  static Outcome FileConfigDistribute(const ConfigData& item, ConfigFileBatch* batch = nullptr);
-  static bool CommitConfigFiles(ConfigFileBatch& batch);
-  Outcome CallSetParameters(std::string service_name,
-                            std::shared_ptr<rcl_interfaces::srv::SetParameters::Request> request);
+  // File items, put into effect at once; kLater and kNever say why in `why`. These log what
+  // they do; the quiet forms below are for retries.
+  static Outcome FileConfigDistribute(const ConfigData& item, std::string* why = nullptr);
+  // kNever only for a refused name. A file that is gone already counts as removed.
+  static Outcome DeleteFileConfig(const ConfigTableChangesData& change, std::string* why = nullptr);
+  static Outcome WriteConfigItem(const ConfigData& item, std::string* why);
+  static Outcome RemoveConfigItem(const std::string& name, std::string* why);
 
   // Change-log tracking.
   void InitConfigChangeMaxID();
   void PeriodCheckConfig();
-  Outcome DeleteParamConfig(const ConfigTableChangesData& change);
-  // kNever only for a refused name; a file that cannot be removed is logged and counts as
-  // handled, so it does not hold back later changes.
-  static Outcome DeleteFileConfig(const ConfigTableChangesData& change);
+
+  // What is held back, for the operator.
+  const TargetQueues& targets() const { return targets_; }
 
 private:
   ConfigCenter() = default;
 
-  // What ended a polling pass: empty when every new row was handled, otherwise a text that
-  // names the failure (which read failed, or which row and why), so a repeat can be told.
+  // ---- the change log (change_polling.cpp)
+  // What ended a polling pass: empty when the log was read, otherwise a text that names the
+  // failure, so a repeat can be told.
   std::string CheckChangeLog();
-  std::string ApplyNewChanges(const std::vector<ConfigTableChangesData>& changes);
-  // Looks for rows that committed after the position moved past their ids, applies them, and
+  // Looks for rows that committed after the position moved past their ids, queues them, and
   // gives up the ids missing for too long.
   void CheckMissingChanges(ChangeLogGaps::Clock::time_point now);
   // Ids of `late` rows for whose item the log holds a newer change.
   bool SupersededChanges(const std::vector<ConfigTableChangesData>& late,
                          std::vector<int64_t>* superseded);
-  Outcome ApplyChange(const ConfigTableChangesData& change);
+  // Queues the change a row describes ("insert", or "update" with deleted 0: its item again;
+  // "update" with deleted set: its withdrawal); other rows are skipped.
+  void ApplyChange(const ConfigTableChangesData& change);
   // Notes the holes below the start-up position that an open transaction may still fill.
   void NoteMissingAtStartup();
   // Moves the position up to `id`; the ids passed over without a row become missing.
   void MovePositionTo(int64_t id, ChangeLogGaps::Clock::time_point now);
+  // The log went back below the position: the tables are distributed again and the log is
+  // followed from its new maximum. Empty when done, else why not (tried again next pass).
+  std::string Resynchronise();
+
+  // ---- start-up and resynchronisation (table_distribution.cpp)
+  // Reads both item tables; false when one cannot be read (its failure line is logged).
+  bool ReadEffectiveItems(EffectiveItems* items);
+  // Puts `items` into effect (files together, parameters through their queues) and withdraws
+  // what the record holds that `items` lacks.
+  void DistributeEffective(const EffectiveItems& items);
+  // Spins the parameter calls of start-up until each has an outcome.
+  void WaitForStartupCalls();
+
+  // ---- targets (target_dispatch.cpp)
+  // Queues a change for its target. A change that can never be applied is logged and passed
+  // over; the reason goes to `why`. `source` names it in the log ("Change 12", "Item").
+  Outcome Submit(PendingChange change, std::string* why = nullptr);
+  // Attempts the first change of every target whose turn it is.
+  void PumpTargets();
+  void AttemptTarget(const Target& target);
+  // How an attempt ended; a target that cannot take its change now is held.
+  void FinishAttempt(const Target& target, Outcome outcome, const std::string& reason);
+  // Held nodes that are on the graph again are retried at once.
+  void RetryReappearedTargets();
+  void SaveRecord();
+
+  // ---- parameters (param_distribution.cpp, typed_parameter.cpp, deletion_handling.cpp)
+  // Starts the first change of a node's queue: a value to set, or a withdrawal.
+  void ParamConfigDistribute(const Target& target, const PendingChange& change);
+  void DeleteParamConfig(const Target& target, const PendingChange& change);
+  // Sends one parameter; the outcome goes to FinishAttempt.
+  void CallSetParameters(const Target& target, rcl_interfaces::msg::Parameter parameter);
+  // The value of `item` as its target declared it; learns the node's types first when they
+  // are not known (the send follows from the answer).
+  void TypeAndSend(const Target& target, const ConfigData& item);
+  void NoteParamCall(const std::string& node_name, bool answered);
+  // Restarted targets get their parameters again (target_restarts.cpp).
+  void ResendToRestartedTargets(bool graph_changed);
+  void ResendParams(const std::string& node_name);
 
   std::shared_ptr<rclcpp::TimerBase> timer_;
   std::shared_ptr<rclcpp::Node> node_;
@@ -84,31 +135,22 @@ private:
   // Ids below the position whose rows have not been seen yet. Like the position, kept in
   // memory only, so a database restart or reconnect leaves both as they are.
   ChangeLogGaps missing_ids_;
-  // Why the last look at late rows left one unapplied; part of every pass's outcome until the
-  // next look, so that the throttle sees a steady repeat.
+  // Why the last look at late rows failed; part of every pass's outcome until the next look,
+  // so that the throttle sees a steady repeat.
   std::string late_failure_;
-
-  // Parameter calls are served by a private executor through a callback group of their own
-  // that the main executor never takes, so the same wait works at start-up and inside the
-  // timer callback.
-  rclcpp::CallbackGroup::SharedPtr param_call_group_;
-  std::shared_ptr<rclcpp::executors::SingleThreadedExecutor> param_call_executor_;
-  // set_parameters clients, one per target service, kept while it answers in time.
-  ParamServiceClients set_clients_;
-
+  // The log went back and the tables are still to be distributed again.
+  bool resync_due_ = false;
   RepeatThrottle poll_failures_;
 
-  // Targets that restart get their parameters again (target_restarts.cpp); parameters go
-  // out as the type their target declared (typed_parameter.cpp).
-  enum class ValueFit {
-    kSend,        // the value is ready
-    kDone,        // nothing to send, and the item counts as handled
-    kUnreachable  // the target did not answer
-  };
-  ValueFit TypeParameterValue(const ConfigData& item, rcl_interfaces::msg::ParameterValue* value);
-  void NoteParamCall(const std::string& node_name, bool answered);
-  void ResendToRestartedTargets();
-  void ResendParams(const std::string& node_name);
+  // Parameter calls: their callback group is served by the main executor once it spins, and
+  // at start-up by a private one (WaitForStartupCalls).
+  rclcpp::CallbackGroup::SharedPtr param_call_group_;
+  ParamCalls calls_;
+  TargetQueues targets_;
+  DistributionRecord record_;
+  bool record_failing_ = false;  // its last save failed (logged once)
+  bool pumping_ = false;
+  bool starting_ = false;  // start-up's distribution: held targets wait for the main loop
   TargetWatch target_watch_;
   TargetTypes target_types_;
 };

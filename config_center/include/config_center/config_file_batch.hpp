@@ -13,7 +13,8 @@ namespace config_center {
 // of the filesystem instead of two fsyncs per file. Stage writes each new content into a
 // hidden temporary file beside its target; Commit makes all of them durable at once
 // (syncfs), renames each over its target in staging order, then syncs each directory
-// once. A crash at any moment leaves every target with its old or its new content.
+// once. A crash at any moment leaves every target with its old or its new content; one
+// target that cannot be replaced keeps none of the others from theirs.
 class ConfigFileBatch {
 public:
   ConfigFileBatch() = default;
@@ -27,13 +28,19 @@ public:
   WriteStep Stage(const std::string& name, const std::string& path, const std::string& contents,
                   std::string* error);
 
-  // Puts every staged file into effect. Stops at the first file that cannot be replaced
-  // (its name in `failed_name`); files staged before it stay in effect, later ones are
-  // dropped.
-  WriteStep Commit(std::string* failed_name, std::string* error);
+  // A file that could not be put into effect.
+  struct Failure {
+    std::string name;
+    WriteStep step;
+    std::string error;
+  };
+  // Puts every staged file into effect. A file that cannot replace its target is left out
+  // (its target stays as it was) and reported; the others go on.
+  std::vector<Failure> Commit();
 
   size_t staged() const { return staged_.size(); }
   size_t unchanged() const { return unchanged_; }
+  size_t committed() const { return committed_; }
 
 private:
   struct Staged {
@@ -47,6 +54,7 @@ private:
   std::vector<Staged> staged_;
   std::unordered_set<std::string> paths_;  // of staged_
   size_t unchanged_ = 0;
+  size_t committed_ = 0;
 };
 
 }  // namespace config_center

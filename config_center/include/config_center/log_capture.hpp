@@ -22,6 +22,10 @@ public:
 
   // Drops the held records and says how many there were.
   size_t Discard();
+  // Drops the held records whose text is in `repeats`; says how many.
+  size_t DiscardRepeats(const std::vector<std::string>& repeats);
+  // The texts of the held records, in order.
+  std::vector<std::string> Texts() const;
   // Stops holding, runs `before` (whose records are written directly), then writes the
   // held records in order.
   void Release(const std::function<void()>& before = nullptr);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "config_center/log_capture.hpp"
 
@@ -12,9 +13,10 @@ namespace config_center {
 
 // Keeps a failure that repeats on every tick from flooding the log: its first occurrence is
 // written at once; repeats that end within the interval from the start of the last written
-// one are left out and counted; then one is written again, preceded by the count. A
-// different failure, or success, is written at once. (An attempt that itself takes the
-// interval, such as a parameter call waiting out its deadline, is therefore always written.)
+// one are left out and counted; then one is written again, preceded by the count. Only the
+// records the written occurrence also made are left out: anything else logged by a repeat
+// (a row passed over, a late change applied) is written. A different failure, or success,
+// is written at once.
 class RepeatThrottle {
 public:
   using Clock = std::chrono::steady_clock;
@@ -27,18 +29,14 @@ public:
   template <typename Attempt>
   void Run(Attempt&& attempt) {
     const auto now = Clock::now();
-    if (failure_.empty()) {
-      failure_ = std::forward<Attempt>(attempt)();
-      written_at_ = now;
-      return;
-    }
     LogCapture capture;
     std::string outcome = std::forward<Attempt>(attempt)();
-    if (outcome == failure_ && Clock::now() - written_at_ < interval_) {
-      capture.Discard();
-      ++left_out_;
+    if (!failure_.empty() && outcome == failure_ && Clock::now() - written_at_ < interval_) {
+      if (capture.DiscardRepeats(written_texts_) > 0) ++left_out_;
+      capture.Release();
       return;
     }
+    written_texts_ = capture.Texts();
     capture.Release([this] { ReportLeftOut(); });
     failure_ = std::move(outcome);
     written_at_ = now;
@@ -51,6 +49,7 @@ private:
 
   Clock::duration interval_;
   std::string failure_;
+  std::vector<std::string> written_texts_;  // what the last written occurrence logged
   Clock::time_point written_at_{};
   uint64_t left_out_ = 0;
 };

@@ -27,10 +27,13 @@ public:
   void Attach(rclcpp::Node& node);
   // Starts watching `node_name` (a call to it has succeeded) with the instances serving it now.
   void Watch(rclcpp::Node& node, const std::string& node_name);
+  // Whether the ROS graph changed anywhere since the last call: a hint to look, not a list.
+  // One atomic read.
+  bool GraphChanged();
   // The watched nodes that a new instance serves since the last look, once that instance's
-  // services are all on the graph; empty at the cost of one atomic read while the graph has
-  // not changed and no new instance is awaited.
-  std::vector<std::string> Restarted(rclcpp::Node& node);
+  // services are all on the graph; costs nothing while the graph has not changed and no new
+  // instance is awaited.
+  std::vector<std::string> Restarted(rclcpp::Node& node, bool graph_changed);
   // Whether any process serves /<node_name>/set_parameters now.
   static bool Served(rclcpp::Node& node, const std::string& node_name);
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -116,6 +117,13 @@ void RemoveConfigs() {
   for (const auto& entry : std::filesystem::directory_iterator(kConfigs)) {
     std::filesystem::remove_all(entry.path());
   }
+  // What an earlier test's node distributed is not this test's to withdraw.
+  std::filesystem::remove(RecordPath());
+}
+
+std::string RecordPath() {
+  const char* state = std::getenv("STATE_DIRECTORY");
+  return std::string(state != nullptr ? state : "/var/lib/config_center") + "/distributed";
 }
 
 double Percentile(std::vector<double> values, double p) {

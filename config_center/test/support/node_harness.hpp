@@ -41,7 +41,10 @@ bool FileExists(const std::string& path);
 // Polls until `path` exists with `contents` (or, with `contents` null, until it is gone).
 bool WaitForFile(const std::string& path, const std::string* contents,
                  std::chrono::milliseconds timeout);
+// A fresh robot: no config files, and no record of what a node distributed before.
 void RemoveConfigs();
+// Where the node keeps its record of what it distributed.
+std::string RecordPath();
 
 // The value at fraction `p` (0 to 1) of `values` once sorted, by nearest rank; values not empty.
 double Percentile(std::vector<double> values, double p);
