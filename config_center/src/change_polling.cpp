@@ -237,8 +237,8 @@ void ConfigCenter::ApplyChange(const ConfigTableChangesData& change) {
     return;
   }
   Submit(PendingChange{
-      change.id, ConfigData{change.name, withdraw ? "" : change.value, change.node_name,
-                            change.config_type},
+      change.id,
+      ConfigData{change.name, withdraw ? "" : change.value, change.node_name, change.config_type},
       withdraw, false});
 }
 

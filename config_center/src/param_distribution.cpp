@@ -56,7 +56,8 @@ void ConfigCenter::CallSetParameters(const Target& target,
   request->parameters.push_back(std::move(parameter));
   calls_.Start<SetParameters>(
       service, request, ParamCalls::Clock::now() + kAnswerDeadline,
-      [this, target, service, request](Result result, SetParameters::Response::SharedPtr response,
+      [this, target, service, request](Result result,
+                                       const SetParameters::Response::SharedPtr& response,
                                        const std::string& error) {
         switch (result) {
           case Result::kAnswered:
@@ -68,9 +69,9 @@ void ConfigCenter::CallSetParameters(const Target& target,
             return FinishAttempt(target, Outcome::kDone, "");
           case Result::kNoService:
             NoteParamCall(target.name, false);
-            return FinishAttempt(target, Outcome::kLater,
-                                 "node " + target.name + " is not running (no " + service +
-                                     " within 1 s)");
+            return FinishAttempt(
+                target, Outcome::kLater,
+                "node " + target.name + " is not running (no " + service + " within 1 s)");
           case Result::kNoAnswer:
             NoteParamCall(target.name, false);
             return FinishAttempt(target, Outcome::kLater,

@@ -50,9 +50,10 @@ bool ConfigCenter::ConfigDistribute(const std::string& table, EffectiveItems* it
     if (item.config_type != kParam && item.config_type != kFile) {
       // Like a change of no known kind: logged, passed over, and the rest goes on.
       LOG_ERROR("Unknow config type");
-      LOG_ERROR("Item \"{}\" of {} can never be applied, so it is passed over: config_type {} is no "
-                "known kind of item",
-                item.name, table, item.config_type);
+      LOG_ERROR(
+          "Item \"{}\" of {} can never be applied, so it is passed over: config_type {} is no "
+          "known kind of item",
+          item.name, table, item.config_type);
       continue;
     }
     items->Add(item);
@@ -101,8 +102,8 @@ void ConfigCenter::DistributeEffective(const EffectiveItems& items) {
 
   // What the node put into effect earlier and the tables no longer hold goes away; what it
   // never wrote is not its to touch.
-  for (const std::string& name : std::vector<std::string>(record_.files().begin(),
-                                                          record_.files().end())) {
+  for (const std::string& name :
+       std::vector<std::string>(record_.files().begin(), record_.files().end())) {
     if (!items.HasFile(name)) {
       Submit(PendingChange{0, ConfigData{name, "", "", kFile}, true, false});
     }

@@ -12,7 +12,8 @@ namespace config_center {
 namespace {
 
 std::string Source(const PendingChange& change) {
-  return change.id > 0 ? "Change " + std::to_string(change.id) : "Item \"" + change.item.name + "\"";
+  return change.id > 0 ? "Change " + std::to_string(change.id)
+                       : "Item \"" + change.item.name + "\"";
 }
 
 }  // namespace
@@ -91,7 +92,8 @@ void ConfigCenter::AttemptTarget(const Target& target) {
       row.name = change->item.name;
       outcome = first ? DeleteFileConfig(row, &why) : RemoveConfigItem(row.name, &why);
     } else {
-      outcome = first ? FileConfigDistribute(change->item, &why) : WriteConfigItem(change->item, &why);
+      outcome =
+          first ? FileConfigDistribute(change->item, &why) : WriteConfigItem(change->item, &why);
     }
     FinishAttempt(target, outcome, why);
     return;
@@ -134,8 +136,8 @@ void ConfigCenter::FinishAttempt(const Target& target, Outcome outcome, const st
       break;
     case Outcome::kLater:
       if (targets_.Hold(target, reason, TargetQueues::Clock::now())) {
-        LOG_ERROR("Holding back {}: {}; its later changes wait, other targets go on",
-                  target.Text(), reason);
+        LOG_ERROR("Holding back {}: {}; its later changes wait, other targets go on", target.Text(),
+                  reason);
       }
       break;
   }

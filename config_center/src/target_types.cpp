@@ -48,15 +48,15 @@ uint8_t TargetTypes::TypeOf(const std::string& node_name, const std::string& nam
 }
 
 void TargetTypes::Learn(ParamCalls& calls, const std::string& node_name,
-                        std::vector<std::string> managed, Clock::time_point deadline,
-                        std::function<void(Found)> done) {
+                        const std::vector<std::string>& managed, Clock::time_point deadline,
+                        const std::function<void(Found)>& done) {
   const std::string prefix = "/" + node_name + "/";
   auto ask = std::make_shared<GetParameterTypes::Request>();
   ask->names = managed;
   calls.Start<GetParameterTypes>(
       prefix + "get_parameter_types", ask, deadline,
       [this, &calls, node_name, managed, deadline, done, prefix](
-          Result result, GetParameterTypes::Response::SharedPtr answer, const std::string&) {
+          Result result, const GetParameterTypes::Response::SharedPtr& answer, const std::string&) {
         if (result != Result::kAnswered) return done(FoundOf(result));
         if (answer->types.size() == managed.size()) {
           Store(node_name, managed, managed, answer->types);
@@ -70,7 +70,7 @@ void TargetTypes::Learn(ParamCalls& calls, const std::string& node_name,
         calls.Start<ListParameters>(
             prefix + "list_parameters", list, deadline,
             [this, &calls, node_name, managed, deadline, done, prefix](
-                Result listed_result, ListParameters::Response::SharedPtr listed,
+                Result listed_result, const ListParameters::Response::SharedPtr& listed,
                 const std::string&) {
               if (listed_result != Result::kAnswered) return done(FoundOf(listed_result));
               std::vector<std::string> declared;
@@ -89,7 +89,7 @@ void TargetTypes::Learn(ParamCalls& calls, const std::string& node_name,
               calls.Start<GetParameterTypes>(
                   prefix + "get_parameter_types", again, deadline,
                   [this, node_name, managed, declared, done](
-                      Result typed_result, GetParameterTypes::Response::SharedPtr typed,
+                      Result typed_result, const GetParameterTypes::Response::SharedPtr& typed,
                       const std::string&) {
                     if (typed_result != Result::kAnswered) return done(FoundOf(typed_result));
                     // When the node changed its declarations between the calls, this text

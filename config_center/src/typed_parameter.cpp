@@ -43,30 +43,31 @@ void ConfigCenter::TypeAndSend(const Target& target, const ConfigData& item) {
       if (param.first != item.name) managed.push_back(param.first);
     }
   }
-  target_types_.Learn(
-      calls_, item.node_name, std::move(managed), TargetTypes::Clock::now() + kLookupDeadline,
-      [this, target, item, send](Found found) {
-        switch (found) {
-          case Found::kKnown:
-            return send();
-          case Found::kNoAnswer:
-            NoteParamCall(item.node_name, false);
-            return FinishAttempt(target, Outcome::kLater,
-                                 "node " + item.node_name + " did not answer within 1 s");
-          case Found::kShutdown:
-            // Like a set call that shutting down ends: no failure.
-            return FinishAttempt(target, Outcome::kDone, "");
-          case Found::kNoService:
-            break;
-        }
-        // A node may serve set_parameters without the type services: it gets strings.
-        if (!TargetWatch::Served(*node_, item.node_name)) {
-          return FinishAttempt(target, Outcome::kLater,
-                               "node " + item.node_name + " is not running");
-        }
-        target_types_.SetUntyped(item.node_name);
-        send();
-      });
+  target_types_.Learn(calls_, item.node_name, managed, TargetTypes::Clock::now() + kLookupDeadline,
+                      [this, target, item, send](Found found) {
+                        switch (found) {
+                          case Found::kKnown:
+                            return send();
+                          case Found::kNoAnswer:
+                            NoteParamCall(item.node_name, false);
+                            return FinishAttempt(
+                                target, Outcome::kLater,
+                                "node " + item.node_name + " did not answer within 1 s");
+                          case Found::kShutdown:
+                            // Like a set call that shutting down ends: no failure.
+                            return FinishAttempt(target, Outcome::kDone, "");
+                          case Found::kNoService:
+                            break;
+                        }
+                        // A node may serve set_parameters without the type services: it gets
+                        // strings.
+                        if (!TargetWatch::Served(*node_, item.node_name)) {
+                          return FinishAttempt(target, Outcome::kLater,
+                                               "node " + item.node_name + " is not running");
+                        }
+                        target_types_.SetUntyped(item.node_name);
+                        send();
+                      });
 }
 
 }  // namespace config_center

@@ -73,9 +73,9 @@ TEST_F(DistributionRecordTest, SavesOnlyWhenChanged) {
 
 TEST_F(DistributionRecordTest, ARecordThatDoesNotParseIsRefusedWhole) {
   fs::create_directories(dir_);
-  for (const std::string& bad : {std::string("file a.yaml\nbogus line\n"),
-                                 std::string("param only_node\n"), std::string("file bad\\x4\n"),
-                                 std::string("file bad\\q41\n")}) {
+  for (const std::string& bad :
+       {std::string("file a.yaml\nbogus line\n"), std::string("param only_node\n"),
+        std::string("file bad\\x4\n"), std::string("file bad\\q41\n")}) {
     std::ofstream(dir_ + "/" + DistributionRecord::kFileName, std::ios::trunc) << bad;
     DistributionRecord record(dir_);
     std::string why;

@@ -64,9 +64,9 @@ TEST(ConfigFilePath, RefusesNamesThatLeaveTheDirectoryOrCanNeverBeAFile) {
     EXPECT_FALSE(ConfigFilePath(kConfigs, name, &path, &why)) << name;
     EXPECT_FALSE(why.empty());
   }
-  for (const std::string& name : {std::string("a.yaml"), std::string("..a"), std::string("a.."),
-                                  std::string("sub/a.yaml"), std::string("a/..b"),
-                                  std::string(".hidden"), std::string(255, 'n')}) {
+  for (const std::string& name :
+       {std::string("a.yaml"), std::string("..a"), std::string("a.."), std::string("sub/a.yaml"),
+        std::string("a/..b"), std::string(".hidden"), std::string(255, 'n')}) {
     ASSERT_TRUE(ConfigFilePath(kConfigs, name, &path, &why)) << name << ": " << why;
     EXPECT_EQ(path, std::string(kConfigs) + name);
   }
@@ -146,8 +146,9 @@ TEST_F(FileDistribution, FailuresLeaveTheTargetAndNoTemporaryFile) {
             Outcome::kNever);
   EXPECT_TRUE(fs::is_directory(dir_target + "/inner"));
   ASSERT_EQ(logged.size(), 2u);
-  EXPECT_EQ(logged[1].rfind("error: Refused config file name \"taken\": \"taken\" names a directory", 0),
-            0u)
+  EXPECT_EQ(
+      logged[1].rfind("error: Refused config file name \"taken\": \"taken\" names a directory", 0),
+      0u)
       << logged[1];
 
   // A directory the node may not write to: may be mended, so tried again later.
@@ -180,9 +181,10 @@ TEST_F(FileDistribution, StartupSweepsTemporariesOfAnInterruptedWriteOnly) {
   const std::string configs = kConfigs;
   fs::create_directories(configs + "sub/deeper");
   fs::create_directories("/opt/velgar/outside_dir");
-  for (const std::string& left : {configs + ".tmp_config_a1B2c3", configs + "sub/.tmp_config_XyZ123",
-                                  configs + "sub/deeper/.tmp_config_000000",
-                                  std::string("/opt/velgar/outside_dir/.tmp_config_qqqqqq")}) {
+  for (const std::string& left :
+       {configs + ".tmp_config_a1B2c3", configs + "sub/.tmp_config_XyZ123",
+        configs + "sub/deeper/.tmp_config_000000",
+        std::string("/opt/velgar/outside_dir/.tmp_config_qqqqqq")}) {
     std::ofstream(left) << "half";
   }
   // Not a temporary of ours: other names, and what lies behind a link.

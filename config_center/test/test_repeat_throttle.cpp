@@ -85,8 +85,8 @@ TEST_F(RepeatThrottleTest, ARepeatFoldsOnlyWhatTheWrittenOneLogged) {
     return Fail("db down");
   });
   throttle.Run([] { return Fail("db down"); });
-  EXPECT_EQ(written, (std::vector<std::string>{"failing: db down",
-                                               "Gave up waiting for change-log id 7"}));
+  EXPECT_EQ(written,
+            (std::vector<std::string>{"failing: db down", "Gave up waiting for change-log id 7"}));
   EXPECT_EQ(throttle.left_out(), 2u);
 }
 

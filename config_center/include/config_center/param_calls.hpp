@@ -35,7 +35,7 @@ public:
     kError,        // the client library raised anything else (the text comes along)
   };
   template <typename ServiceT>
-  using Done = std::function<void(Result, typename ServiceT::Response::SharedPtr response,
+  using Done = std::function<void(Result, const typename ServiceT::Response::SharedPtr& response,
                                   const std::string& error)>;
 
   // The node the clients are made on, and their callback group.
@@ -88,7 +88,7 @@ void ParamCalls::Start(const std::string& service, typename ServiceT::Request::S
     client = std::dynamic_pointer_cast<Client>(clients_[service]);
     if (!client) {
       client = node_->template create_client<ServiceT>(service, rmw_qos_profile_services_default,
-                                                        group_);
+                                                       group_);
       clients_[service] = client;
     }
   } catch (const rclcpp::exceptions::NameValidationError& error) {
@@ -108,12 +108,13 @@ void ParamCalls::Start(const std::string& service, typename ServiceT::Request::S
   call.fail = [done](Result result, const std::string& error) { done(result, nullptr, error); };
   call.remove_pending = [client](int64_t id) { client->remove_pending_request(id); };
   call.send = [this, key, client, request, done]() {
-    auto sent = client->async_send_request(
-        request, [this, key, done](typename Client::SharedFuture answer) {
-          // A call that timed out is gone, and its late answer with it.
-          if (calls_.erase(key) == 0) return;
-          done(Result::kAnswered, answer.get(), "");
-        });
+    auto sent = client->async_send_request(request,
+                                           [this, key, done](typename Client::SharedFuture answer) {
+                                             // A call that timed out is gone, and its late answer
+                                             // with it.
+                                             if (calls_.erase(key) == 0) return;
+                                             done(Result::kAnswered, answer.get(), "");
+                                           });
     return sent.request_id;
   };
   calls_.emplace(key, std::move(call));

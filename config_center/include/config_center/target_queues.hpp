@@ -24,9 +24,7 @@ struct Target {
   bool operator<(const Target& other) const {
     return std::tie(kind, name) < std::tie(other.kind, other.name);
   }
-  bool operator==(const Target& other) const {
-    return kind == other.kind && name == other.name;
-  }
+  bool operator==(const Target& other) const { return kind == other.kind && name == other.name; }
   // "node arm", "file maps/site.yaml": how the log names a target.
   std::string Text() const;
 };

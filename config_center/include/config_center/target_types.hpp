@@ -31,8 +31,9 @@ public:
   uint8_t TypeOf(const std::string& node_name, const std::string& name) const;
   // Asks `node_name` for the types of `managed`, in up to three calls that share `deadline`;
   // `done` gets the outcome, once, from a later callback (or at once when no call can start).
-  void Learn(ParamCalls& calls, const std::string& node_name, std::vector<std::string> managed,
-             Clock::time_point deadline, std::function<void(Found)> done);
+  void Learn(ParamCalls& calls, const std::string& node_name,
+             const std::vector<std::string>& managed, Clock::time_point deadline,
+             const std::function<void(Found)>& done);
   // For a node that serves set_parameters but no type services: all its names are strings.
   void SetUntyped(const std::string& node_name);
   void Forget(const std::string& node_name);
