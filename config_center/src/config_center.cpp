@@ -54,7 +54,7 @@ bool ConfigCenter::Init() {
     return false;
   }
   timer_ = node_->create_wall_timer(kPollPeriod, std::bind(&ConfigCenter::PeriodCheckConfig, this));
-  LOG_DEBUG("Config center ready, following the change log after id {}", config_change_max_id_);
+  LOG_DEBUG("Config center ready, following the change log after id {}", change_log_.position());
   return true;
 }
 

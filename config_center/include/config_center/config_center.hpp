@@ -10,7 +10,7 @@
 #include <rcl_interfaces/srv/set_parameters.hpp>
 #include <rclcpp/rclcpp.hpp>
 
-#include "config_center/change_log_gaps.hpp"
+#include "config_center/change_log.hpp"
 #include "config_center/config_file.hpp"
 #include "config_center/distribution_record.hpp"
 #include "config_center/item_tables.hpp"
@@ -62,7 +62,7 @@ public:
   static Outcome WriteConfigItem(const ConfigData& item, std::string* why);
   static Outcome RemoveConfigItem(const std::string& name, std::string* why);
 
-  // Change-log tracking.
+  // Change-log tracking: the position before the tables are read, then one pass per tick.
   void InitConfigChangeMaxID();
   void PeriodCheckConfig();
 
@@ -72,23 +72,13 @@ public:
 private:
   ConfigCenter() = default;
 
-  // ---- the change log (change_polling.cpp)
+  // ---- the change log (change_polling.cpp; following it: change_log.cpp)
   // What ended a polling pass: empty when the log was read, otherwise a text that names the
   // failure, so a repeat can be told.
   std::string CheckChangeLog();
-  // Looks for rows that committed after the position moved past their ids, queues them, and
-  // gives up the ids missing for too long.
-  void CheckMissingChanges(ChangeLogGaps::Clock::time_point now);
-  // Ids of `late` rows for whose item the log holds a newer change.
-  bool SupersededChanges(const std::vector<ConfigTableChangesData>& late,
-                         std::vector<int64_t>* superseded);
   // Queues the change a row describes ("insert", or "update" with deleted 0: its item again;
   // "update" with deleted set: its withdrawal); other rows are skipped.
   void ApplyChange(const ConfigTableChangesData& change);
-  // Notes the holes below the start-up position that an open transaction may still fill.
-  void NoteMissingAtStartup();
-  // Moves the position up to `id`; the ids passed over without a row become missing.
-  void MovePositionTo(int64_t id, ChangeLogGaps::Clock::time_point now);
   // The log went back below the position: the tables are distributed again and the log is
   // followed from its new maximum. Empty when done, else why not (tried again next pass).
   std::string Resynchronise();
@@ -131,13 +121,8 @@ private:
 
   std::shared_ptr<rclcpp::TimerBase> timer_;
   std::shared_ptr<rclcpp::Node> node_;
-  int64_t config_change_max_id_ = 0;
-  // Ids below the position whose rows have not been seen yet. Like the position, kept in
-  // memory only, so a database restart or reconnect leaves both as they are.
-  ChangeLogGaps missing_ids_;
-  // Why the last look at late rows failed; part of every pass's outcome until the next look,
-  // so that the throttle sees a steady repeat.
-  std::string late_failure_;
+  // The position in the change log (its config_change_max_id_) and the late rows.
+  ChangeLog change_log_{[this](const ConfigTableChangesData& change) { ApplyChange(change); }};
   // The log went back and the tables are still to be distributed again.
   bool resync_due_ = false;
   RepeatThrottle poll_failures_;

@@ -1,0 +1,67 @@
+#ifndef CONFIG_CENTER_CHANGE_LOG_HPP_
+#define CONFIG_CENTER_CHANGE_LOG_HPP_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "config_center/change_log_gaps.hpp"
+#include "config_center/records.hpp"
+
+namespace config_center {
+
+// Follows config_table_changes: the position (the last id taken into account), the ids the
+// position moved past before their rows were visible (a transaction that commits late), and
+// the SQL that reads them. Each new row goes to `apply`, in id order; what a row means is
+// the caller's affair. Main thread only; the tables themselves are read elsewhere.
+class ChangeLog {
+public:
+  using Apply = std::function<void(const ConfigTableChangesData&)>;
+  using Clock = ChangeLogGaps::Clock;
+
+  // Rows read per pass, at most: a backlog is read a part at a time, never into memory at
+  // once.
+  static constexpr int kRowsPerPass = 256;
+
+  explicit ChangeLog(Apply apply);
+
+  // Notes the log's maximum as the position, before the tables are read (so a change made
+  // while they are read is applied once more rather than missed), and the holes below it
+  // that a transaction still open may fill. False when the maximum cannot be read: the
+  // position is then -1, and the first pass that reads the maximum reads the whole log.
+  bool Start();
+
+  enum class Pass {
+    kRead,      // new rows (if any) were read and applied
+    kFailed,    // a read failed; `failure` names it; the position stays
+    kWentBack,  // the maximum is below the position: emptied, restored or made anew
+  };
+  // One pass: reads the maximum, then at most kRowsPerPass rows above the position, applies
+  // them and moves the position; every 100 ms while ids are missing, looks for their rows.
+  Pass Follow(std::string* failure);
+
+  int64_t position() const { return config_change_max_id_; }
+  bool missing() const { return !missing_ids_.empty(); }
+
+private:
+  std::string ReadNewRows();
+  void CheckMissingChanges(Clock::time_point now);
+  bool SupersededChanges(const std::vector<ConfigTableChangesData>& late,
+                         std::vector<int64_t>* superseded);
+  void NoteMissingAtStartup();
+  void MovePositionTo(int64_t id, Clock::time_point now);
+
+  Apply apply_;
+  int64_t config_change_max_id_ = 0;
+  // Ids below the position whose rows have not been seen yet. Like the position, kept in
+  // memory only, so a database restart or reconnect leaves both as they are.
+  ChangeLogGaps missing_ids_;
+  // Why the last look at late rows failed; part of every pass's outcome until the next look,
+  // so that a repeat is seen as one.
+  std::string late_failure_;
+};
+
+}  // namespace config_center
+
+#endif  // CONFIG_CENTER_CHANGE_LOG_HPP_
