@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The demo: builds everything, then inside the isolated environment starts a demo parameter
-# node and config_center on demo data, changes the tables step by step and shows what
-# happened at the node, on disk and in the log. Ends by itself and cleans up.
+# node, and config_center with `ros2 launch`, on demo data, changes the tables step by step
+# and shows what happened at the node, on disk and in the log, and what the ros2 CLI prints.
+# Ends by itself and cleans up.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
@@ -14,15 +15,25 @@ fi
 work=$(mktemp -d)
 log_file=/opt/velgar/logs/config_center/config_center_log_file_$(date +%F)
 pids=()
+launch_pid=""
 finish() {
+  # ros2 launch runs in its own process group (setsid), so that its node is stopped too.
+  [ -n "$launch_pid" ] && kill -INT -- "-$launch_pid" 2>/dev/null
   for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
+  # The first ros2 call started a daemon; it would outlive this run.
+  ros2 daemon stop >/dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap finish EXIT
 
 step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 sql() { echo "  sql> $*"; mariadb ROBOT -e "$*"; }
+# Runs a command as typed at a shell and shows what it prints.
+run() {
+  echo "  \$ $*"
+  "$@" 2>&1 | sed 's/^/    /'
+}
 log_lines=0
 show_log() {
   echo "  node log (new lines):"
@@ -60,20 +71,25 @@ pids+=("$arm")
 for _ in $(seq 100); do grep -q ready "$work/demo_arm.out" && break; sleep 0.1; done
 show_node
 
-step "Start config_center: it distributes global_config, then custom_config"
+step "Start config_center with ros2 launch: it distributes global_config, then custom_config"
 echo "  (it asks demo_arm once for the types of its parameters, then sends each text as"
 echo "   that type: \"1.5\" as a double, \"yes\" as a bool, strings as they are)"
-config_center >"$work/center.out" 2>&1 &
-center=$!
-pids+=("$center")
-for _ in $(seq 200); do grep -qs "Config center ready" "$log_file" && break; sleep 0.05; done
+echo "  \$ ros2 launch config_center config_center.launch.py &"
+# A script's background job starts with SIGINT ignored, and launch stops its nodes on SIGINT
+# only (on SIGTERM it leaves them running): give SIGINT back its default.
+setsid env --default-signal=INT ros2 launch config_center config_center.launch.py \
+  >"$work/launch.out" 2>&1 &
+launch_pid=$!
+for _ in $(seq 300); do grep -qs "Config center ready" "$log_file" && break; sleep 0.05; done
 show_node
 show_files
 show_log
+run ros2 node list
 
 step "Update a parameter item"
 sql "UPDATE global_config SET value = '2.0' WHERE name = 'max_speed'"
 settle; show_node; show_log
+run ros2 param get /demo_arm max_speed
 
 step "Add a file item"
 sql "INSERT INTO global_config (name, value, node_name, config_type) VALUES ('lidar.yaml', 'range_m: 40\n', '', 2)"
@@ -131,16 +147,18 @@ echo "  (demo_arm declared max_speed, so it refuses to drop it, as any ROS 2 nod
 echo "   config_center counts the answer and moves on)"
 show_files; show_log
 
-step "What the node holds now (config_probe get)"
-config_probe get demo_arm max_speed mode retries enabled | sed 's/^/  /'
+step "What demo_arm holds now"
+for param in max_speed mode retries enabled; do run ros2 param get /demo_arm "$param"; done
 
-step "Ask config_center through its service (config_probe operate)"
-config_probe operate | sed 's/^/  /'
+step "Ask config_center through its service"
+run ros2 service call /config_operate velgar_protocol/srv/ConfigOperate
 
-step "Stop config_center with SIGTERM"
-kill -TERM "$center"
+step "Stop ros2 launch with SIGINT (as Ctrl-C does): it stops config_center"
+kill -INT "$launch_pid"
 status=0
-wait "$center" || status=$?
-echo "  config_center exited with status $status"
+wait "$launch_pid" || status=$?
+launch_pid=""
+echo "  ros2 launch exited with status $status; what it printed:"
+sed 's/^/    /' "$work/launch.out"
 echo
 echo "Demo finished; the isolated environment is removed."

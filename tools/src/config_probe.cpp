@@ -1,5 +1,8 @@
-// config_probe: looks at the running system from the command line. Calls config_center's
-// /config_operate, and reads or sets a node's parameters through its standard services.
+// config_probe: checks of the running system for scripts. A person types the ros2 CLI
+// (`ros2 service call /config_operate ...`, `ros2 param get/set/delete`); what the CLI
+// cannot do is bound the whole wait and say the outcome in the exit status: `ros2 service
+// call` waits for a missing service forever and exits 0 whatever the answer, `ros2 param
+// get` reads one parameter per call and prints strings without escapes.
 #include <unistd.h>
 
 #include <chrono>
@@ -8,9 +11,7 @@
 #include <string>
 #include <vector>
 
-#include <rcl_interfaces/msg/parameter_type.hpp>
 #include <rcl_interfaces/srv/get_parameters.hpp>
-#include <rcl_interfaces/srv/set_parameters.hpp>
 #include <rclcpp/rclcpp.hpp>
 #include <velgar_protocol/srv/config_operate.hpp>
 
@@ -24,14 +25,15 @@ constexpr char kUsage[] =
     "\n"
     "  operate                  call /config_operate; prints \"config_operate: success=...\"\n"
     "  get NODE PARAM...        call /NODE/get_parameters; prints \"PARAM type=T value=V\" each\n"
-    "  set NODE PARAM VALUE     set PARAM to the string VALUE through /NODE/set_parameters\n"
-    "  unset NODE PARAM         send PARAM with no value (how config_center withdraws one)\n"
+    "                           (strings quoted, with \\\" \\\\ \\n \\xNN escapes)\n"
     "\n"
     "NODE is the node's name, with its namespace path in front if it has one (\"ns/node\").\n"
     "--timeout S bounds the wait for the service and for the answer together (default 2).\n"
     "Exit status: 0 answered positively; 1 the service is missing or did not answer in time;\n"
-    "2 usage error; 3 answered negatively (success=false, a refused set, or a parameter\n"
-    "the node does not declare).\n";
+    "2 usage error; 3 answered negatively (success=false, or a parameter the node does not\n"
+    "declare).\n"
+    "To set or delete a parameter use the ros2 CLI: ros2 param set NODE PARAM VALUE (VALUE\n"
+    "is read as YAML; quote a string: \"'5'\"), ros2 param delete NODE PARAM.\n";
 
 constexpr int kUnavailable = 1;
 constexpr int kUsageError = 2;
@@ -117,34 +119,6 @@ int get(const rclcpp::Node::SharedPtr& node, const std::string& target,
   return 0;
 }
 
-int set(const rclcpp::Node::SharedPtr& node, const std::string& target, const std::string& name,
-        const std::string* value, double timeout) {
-  using rcl_interfaces::srv::SetParameters;
-  auto request = std::make_shared<SetParameters::Request>();
-  rcl_interfaces::msg::Parameter p;
-  p.name = name;
-  if (value != nullptr) {
-    p.value.type = rcl_interfaces::msg::ParameterType::PARAMETER_STRING;
-    p.value.string_value = *value;
-  }
-  request->parameters.push_back(p);
-  const std::string service = node_service(target, "set_parameters");
-  auto response = call<SetParameters>(node, service, request, timeout);
-  if (!response) return kUnavailable;
-  if (response->results.size() != 1) {
-    std::fprintf(stderr, "config_probe: %s answered %zu results for one parameter\n",
-                 service.c_str(), response->results.size());
-    return kNegative;
-  }
-  const auto& r = response->results[0];
-  if (r.successful) {
-    std::printf("%s: successful=true\n", name.c_str());
-    return 0;
-  }
-  std::printf("%s: successful=false reason=%s\n", name.c_str(), tools::one_line(r.reason).c_str());
-  return kNegative;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -173,10 +147,13 @@ int main(int argc, char** argv) {
   if (words.empty()) return usage_error("no command given");
   const std::string& command = words[0];
   const size_t n = words.size();
-  const bool ok_shape = (command == "operate" && n == 1) || (command == "get" && n >= 3) ||
-                        (command == "set" && n == 4) || (command == "unset" && n == 3);
+  if (command == "set" || command == "unset") {
+    return usage_error("'" + command + "' is gone: use ros2 param " +
+                       (command == "set" ? "set" : "delete"));
+  }
+  const bool ok_shape = (command == "operate" && n == 1) || (command == "get" && n >= 3);
   if (!ok_shape) {
-    if (command != "operate" && command != "get" && command != "set" && command != "unset") {
+    if (command != "operate" && command != "get") {
       return usage_error("unknown command '" + command + "'");
     }
     return usage_error("wrong number of arguments for '" + command + "'");
@@ -188,13 +165,9 @@ int main(int argc, char** argv) {
     auto node = std::make_shared<rclcpp::Node>("config_probe_" + std::to_string(getpid()));
     if (command == "operate") {
       status = operate(node, timeout);
-    } else if (command == "get") {
+    } else {
       status =
           get(node, words[1], std::vector<std::string>(words.begin() + 2, words.end()), timeout);
-    } else if (command == "set") {
-      status = set(node, words[1], words[2], &words[3], timeout);
-    } else {
-      status = set(node, words[1], words[2], nullptr, timeout);
     }
   } catch (const std::exception& e) {
     // For example an invalid service name built from NODE.

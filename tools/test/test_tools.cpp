@@ -1,5 +1,7 @@
 // config_probe and param_target as people and the node's tests use them: separate
-// processes talking over Cyclone DDS on this test's own ROS domain.
+// processes talking over Cyclone DDS on this test's own ROS domain. Parameters are set the
+// way a person sets them, with the ros2 CLI, and the way config_center sends them, with an
+// rclcpp client in this process.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -9,12 +11,14 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include <rcl_interfaces/srv/set_parameters.hpp>
 #include <rclcpp/rclcpp.hpp>
 #include <velgar_protocol/srv/config_operate.hpp>
 
@@ -40,7 +44,7 @@ public:
       std::vector<char*> args;
       for (auto& a : argv) args.push_back(a.data());
       args.push_back(nullptr);
-      execv(args[0], args.data());
+      execvp(args[0], args.data());
       _exit(127);
     }
     close(out[1]);
@@ -136,6 +140,18 @@ Run probe(std::vector<std::string> args) {
   return Run{status, p.rest_of_stdout(), p.stderr_text(), seconds};
 }
 
+// The ros2 CLI from PATH, without its daemon: nothing outlives the call, and the call's own
+// discovery (half a second) sees a node that is already up.
+Run ros2(std::vector<std::string> args) {
+  args.insert(args.begin(), "ros2");
+  args.insert(args.begin() + 3, "--no-daemon");
+  const auto start = Clock::now();
+  Process p(args);
+  const int status = p.wait(milliseconds(30000));
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  return Run{status, p.rest_of_stdout(), p.stderr_text(), seconds};
+}
+
 std::unique_ptr<Process> start_target(std::vector<std::string> args) {
   args.insert(args.begin(), kBin + "/param_target");
   auto p = std::make_unique<Process>(args);
@@ -151,10 +167,47 @@ protected:
     // Our own domain, so that parallel DDS tests cannot answer for our services.
     const int domain = 150 + static_cast<int>(getpid() % 50);
     setenv("ROS_DOMAIN_ID", std::to_string(domain).c_str(), 1);
+    rclcpp::init(0, nullptr);
+    node_ = std::make_shared<rclcpp::Node>("tools_test");
   }
+  static void TearDownTestSuite() {
+    node_.reset();
+    rclcpp::shutdown();
+  }
+
+  // One parameter to TARGET's set_parameters as config_center sends an item: a string, or
+  // with no value to withdraw it. Empty when no answer came within the timeout.
+  static std::optional<rcl_interfaces::msg::SetParametersResult> send(
+      const std::string& target, const std::string& name, const std::string* value,
+      std::chrono::duration<double> timeout = std::chrono::seconds(3)) {
+    using rcl_interfaces::srv::SetParameters;
+    auto client = node_->create_client<SetParameters>("/" + target + "/set_parameters");
+    if (!client->wait_for_service(timeout)) return std::nullopt;
+    auto request = std::make_shared<SetParameters::Request>();
+    rcl_interfaces::msg::Parameter p;
+    p.name = name;
+    if (value != nullptr) {
+      p.value.type = rcl_interfaces::msg::ParameterType::PARAMETER_STRING;
+      p.value.string_value = *value;
+    }
+    request->parameters.push_back(p);
+    auto future = client->async_send_request(request);
+    if (rclcpp::spin_until_future_complete(node_, future, timeout) !=
+        rclcpp::FutureReturnCode::SUCCESS) {
+      client->remove_pending_request(future);
+      return std::nullopt;
+    }
+    const auto response = future.get();
+    if (response->results.size() != 1) return std::nullopt;
+    return response->results[0];
+  }
+
+  static rclcpp::Node::SharedPtr node_;
 };
 
-TEST_F(Tools, ProbeReadsAndSetsTargetParameters) {
+rclcpp::Node::SharedPtr Tools::node_;
+
+TEST_F(Tools, ProbeReadsWhatTheCliAndAClientSet) {
   auto target =
       start_target({"--name", "probe_target", "--string", "mode=auto", "--int", "count=3"});
 
@@ -162,30 +215,36 @@ TEST_F(Tools, ProbeReadsAndSetsTargetParameters) {
   EXPECT_EQ(got.status, 0) << got.err;
   EXPECT_EQ(got.out, "mode type=string value=\"auto\"\ncount type=integer value=3\n");
 
-  // A string with a quote, a tab and a trailing blank arrives byte for byte.
-  auto set = probe({"set", "probe_target", "mode", "a\"b\t "});
+  // The CLI reads VALUE as YAML: single quotes keep a quote, a tab and a trailing blank as
+  // a string, byte for byte.
+  auto set = ros2({"param", "set", "/probe_target", "mode", "'a\"b\t '"});
   EXPECT_EQ(set.status, 0) << set.err;
-  EXPECT_EQ(set.out, "mode: successful=true\n");
+  EXPECT_EQ(set.out, "Set parameter successful\n") << set.err;
   EXPECT_EQ(target->read_line(milliseconds(3000)),
             "set probe_target.mode type=string value=\"a\\\"b\\t \"");
 
-  // What config_center sends is always a string: an integer parameter refuses it.
-  auto wrong = probe({"set", "probe_target", "count", "12"});
-  EXPECT_EQ(wrong.status, 3);
+  // A string for an integer parameter is refused with rclcpp's own reason, word for word.
+  const std::string twelve = "12";
+  const auto wrong = send("probe_target", "count", &twelve);
+  ASSERT_TRUE(wrong.has_value());
+  EXPECT_FALSE(wrong->successful);
   const std::string reason =
       "Wrong parameter type, parameter {count} is of type {integer}, setting it to {string} "
       "is not allowed.";
-  EXPECT_EQ(wrong.out, "count: successful=false reason=" + reason + "\n");
+  EXPECT_EQ(wrong->reason, reason);
   EXPECT_EQ(target->read_line(milliseconds(3000)), "refused probe_target.count reason=" + reason);
 
-  // The reason is rclcpp's own text, word for word.
-  auto unset = probe({"unset", "probe_target", "mode"});
-  EXPECT_EQ(unset.status, 3);
+  // No value withdraws a parameter; a declared one refuses that.
+  const auto withdrawn = send("probe_target", "mode", nullptr);
+  ASSERT_TRUE(withdrawn.has_value());
+  EXPECT_FALSE(withdrawn->successful);
   EXPECT_EQ(target->read_line(milliseconds(3000)),
             "refused probe_target.mode reason=cannot undeclare an statically typed parameter");
 
-  auto ghost = probe({"set", "probe_target", "ghost", "x"});
-  EXPECT_EQ(ghost.status, 3);
+  const std::string x = "x";
+  const auto ghost = send("probe_target", "ghost", &x);
+  ASSERT_TRUE(ghost.has_value());
+  EXPECT_FALSE(ghost->successful);
   EXPECT_EQ(target->read_line(milliseconds(3000)),
             "refused probe_target.ghost reason=parameter 'ghost' cannot be set because it was "
             "not declared");
@@ -234,12 +293,19 @@ TEST_F(Tools, TargetDeclaresParametersOfEveryType) {
 
 TEST_F(Tools, UndeclaredParametersInANamespace) {
   auto target = start_target({"--name", "loose", "--namespace", "/arm", "--allow-undeclared"});
-  EXPECT_EQ(probe({"set", "arm/loose", "speed.max", "1.5"}).status, 0);
+  const std::string value = "1.5";
+  const auto set = send("arm/loose", "speed.max", &value);
+  ASSERT_TRUE(set.has_value());
+  EXPECT_TRUE(set->successful) << set->reason;
   EXPECT_EQ(target->read_line(milliseconds(3000)),
             "set arm/loose.speed.max type=string value=\"1.5\"");
   EXPECT_EQ(probe({"get", "arm/loose", "speed.max", "other"}).out,
             "speed.max type=string value=\"1.5\"\nother type=not set value=not set\n");
-  EXPECT_EQ(probe({"unset", "arm/loose", "speed.max"}).status, 0);
+
+  // ros2 param delete sends the parameter with no value, as config_center withdraws one.
+  auto del = ros2({"param", "delete", "/arm/loose", "speed.max"});
+  EXPECT_EQ(del.status, 0) << del.err;
+  EXPECT_EQ(del.out, "Deleted parameter successfully\n") << del.err;
   EXPECT_EQ(target->read_line(milliseconds(3000)), "unset arm/loose.speed.max");
 
   target->signal(SIGINT);
@@ -249,15 +315,13 @@ TEST_F(Tools, UndeclaredParametersInANamespace) {
 TEST_F(Tools, SlowTargetAndMissingServices) {
   auto target = start_target({"--name", "slow", "--string", "p=x", "--delay-ms", "600"});
 
-  // Gives up before the target answers; the target applies the set late all the same.
-  auto early = probe({"set", "slow", "p", "late", "--timeout", "0.3"});
-  EXPECT_EQ(early.status, 1);
-  EXPECT_NE(early.err.find("no answer from /slow/set_parameters"), std::string::npos) << early.err;
+  // The sender gives up before the target answers; the target applies the set after its
+  // delay all the same.
+  const std::string late = "late";
+  const auto sent = Clock::now();
+  EXPECT_FALSE(send("slow", "p", &late, std::chrono::milliseconds(300)).has_value());
   EXPECT_EQ(target->read_line(milliseconds(3000)), "set slow.p type=string value=\"late\"");
-
-  auto patient = probe({"set", "slow", "p", "y", "--timeout", "3"});
-  EXPECT_EQ(patient.status, 0) << patient.err;
-  EXPECT_GE(patient.seconds, 0.6);
+  EXPECT_GE(Clock::now() - sent, milliseconds(600));
 
   // Nobody offers these: non-zero, within about the timeout.
   auto none = probe({"operate", "--timeout", "0.3"});
@@ -268,19 +332,19 @@ TEST_F(Tools, SlowTargetAndMissingServices) {
 }
 
 TEST_F(Tools, OperateAgainstAServer) {
-  // config_center itself needs the database; a server of the same service stands in.
-  rclcpp::init(0, nullptr);
-  auto node = std::make_shared<rclcpp::Node>("operate_server");
+  // config_center itself needs the database; a server of the same service stands in. Its
+  // third and later answers take 600 ms.
   int calls = 0;
-  auto service = node->create_service<velgar_protocol::srv::ConfigOperate>(
+  auto service = node_->create_service<velgar_protocol::srv::ConfigOperate>(
       "config_operate",
       [&calls](const std::shared_ptr<velgar_protocol::srv::ConfigOperate::Request>,
                std::shared_ptr<velgar_protocol::srv::ConfigOperate::Response> response) {
         ++calls;
-        response->success = calls == 1;
+        if (calls >= 3) std::this_thread::sleep_for(milliseconds(600));
+        response->success = calls != 2;
       });
   rclcpp::executors::SingleThreadedExecutor executor;
-  executor.add_node(node);
+  executor.add_node(node_);
   std::thread spinner([&executor] { executor.spin(); });
 
   auto first = probe({"operate"});
@@ -290,14 +354,29 @@ TEST_F(Tools, OperateAgainstAServer) {
   EXPECT_EQ(second.status, 3);
   EXPECT_EQ(second.out, "config_operate: success=false\n");
 
-  rclcpp::shutdown();
+  // The timeout covers the answer too: given up on, then waited for.
+  auto impatient = probe({"operate", "--timeout", "0.3"});
+  EXPECT_EQ(impatient.status, 1);
+  EXPECT_NE(impatient.err.find("no answer from /config_operate within 0.3 s"), std::string::npos)
+      << impatient.err;
+  auto patient = probe({"operate", "--timeout", "3"});
+  EXPECT_EQ(patient.status, 0) << patient.err;
+  EXPECT_GE(patient.seconds, 0.6);
+
+  executor.cancel();
   spinner.join();
+  executor.remove_node(node_);
 }
 
 TEST_F(Tools, UsageErrors) {
   EXPECT_EQ(probe({}).status, 2);
   EXPECT_EQ(probe({"frobnicate"}).status, 2);
-  EXPECT_EQ(probe({"set", "node", "p"}).status, 2);
+  // Setting and deleting are the ros2 CLI's job now; the probe says which command to use.
+  auto set = probe({"set", "node", "p", "v"});
+  EXPECT_EQ(set.status, 2);
+  EXPECT_NE(set.err.find("use ros2 param set"), std::string::npos) << set.err;
+  EXPECT_NE(probe({"unset", "node", "p"}).err.find("use ros2 param delete"), std::string::npos);
+  EXPECT_EQ(probe({"get", "node"}).status, 2);
   auto help = probe({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("usage: config_probe"), std::string::npos);
