@@ -181,6 +181,8 @@ TEST_F(NodeEndToEnd, WithdrawalsUnsetParametersAndRemoveFiles) {
   db_->InsertItem("global_config", "after.yaml", "after", "", 2);
   const std::string after = "after";
   EXPECT_TRUE(WaitForFile(Config("after.yaml"), &after, 2s));
+  // Another target: it need not wait for after.yaml, nor after.yaml for it.
+  EXPECT_TRUE(log_.WaitFor("Failed to delete config file lidar.yaml", 1s)) << log_.Since();
   EXPECT_EQ(log_.Count("Failed to delete config file lidar.yaml"), 1u) << log_.Since();
 
   // Names that would leave the configs directory are refused, and nothing outside is touched.
