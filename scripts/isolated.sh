@@ -28,6 +28,12 @@ state=$(mktemp -d /var/tmp/config_center_isolated.XXXXXX)
 cleanup() {
   local status=$?
   trap - EXIT INT TERM
+  # A ros2 daemon started in here (by the first CLI call without --no-daemon) would outlive
+  # the namespace. It listens on 11511 + the domain id, on this namespace's loopback only.
+  if [ -n "${ROS_DOMAIN_ID:-}" ] && command -v ros2 >/dev/null &&
+    ss -Hltn "sport = :$((11511 + ROS_DOMAIN_ID))" 2>/dev/null | grep -q .; then
+    ros2 daemon stop >/dev/null 2>&1 || true
+  fi
   [ -x "$state/db-stop" ] && "$state/db-stop"
   umount -l /opt/velgar /run/mysqld 2>/dev/null || true
   rm -rf "$state"

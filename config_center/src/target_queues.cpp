@@ -17,17 +17,22 @@ void TargetQueues::Add(const Target& target, PendingChange change) {
   if (older != queue.changes.end()) {
     queue.changes.erase(older);
   }
+  change.order = queued_++;
   queue.changes.push_back(std::move(change));
 }
 
 std::vector<Target> TargetQueues::Due(Clock::time_point now) const {
-  std::vector<Target> due;
+  std::vector<std::pair<uint64_t, const Target*>> due;
   for (const auto& [target, queue] : queues_) {
     if (!queue.started && (!queue.held || queue.retry_at <= now)) {
-      due.push_back(target);
+      due.emplace_back(queue.changes.front().order, &target);
     }
   }
-  return due;
+  std::sort(due.begin(), due.end());
+  std::vector<Target> targets;
+  targets.reserve(due.size());
+  for (const auto& [order, target] : due) targets.push_back(*target);
+  return targets;
 }
 
 PendingChange* TargetQueues::Front(const Target& target) {

@@ -45,6 +45,17 @@ TEST(TargetQueues, KeepsEachTargetsOrderAndFoldsANewerChangeOfAnItem) {
   EXPECT_TRUE(queues.empty());
 }
 
+TEST(TargetQueues, TargetsComeDueInTheOrderTheirChangesWereQueued) {
+  TargetQueues queues;
+  queues.Add(kSite, PendingChange{1, ConfigData{"site.yaml", "s", "", kFile}, false, false});
+  queues.Add(kCam, Set(2, "fps", "30"));
+  queues.Add(kArm, Set(3, "speed", "1"));
+  EXPECT_EQ(queues.Due(Clock::now()), (std::vector<Target>{kSite, kCam, kArm}));
+  queues.Done(kSite);
+  queues.Add(kSite, PendingChange{4, ConfigData{"site.yaml", "t", "", kFile}, false, false});
+  EXPECT_EQ(queues.Due(Clock::now()), (std::vector<Target>{kCam, kArm, kSite}));
+}
+
 TEST(TargetQueues, AChangeUnderWayIsNeverReplacedSoTheNewerValueFollowsIt) {
   TargetQueues queues;
   queues.Add(kArm, Set(1, "speed", "1"));
@@ -87,7 +98,7 @@ TEST(TargetQueues, AHeldTargetWaitsGrowingIntervalsAndOthersStayDue) {
 
   // Its node appeared: due at once, and once in effect the target is released.
   queues.RetryNow(kArm);
-  EXPECT_EQ(queues.Due(at), (std::vector<Target>{kArm, kSite}));
+  EXPECT_EQ(queues.Due(at), (std::vector<Target>{kArm, kSite}));  // in the order queued
   EXPECT_TRUE(queues.Done(kArm));
   EXPECT_FALSE(queues.IsHeld(kArm));
   EXPECT_EQ(queues.NextRetry(), std::nullopt);

@@ -35,6 +35,7 @@ struct PendingChange {
   ConfigData item;
   bool withdraw = false;
   bool announced = false;  // its first attempt has been logged; retries are not
+  uint64_t order = 0;      // when it was queued (set by TargetQueues::Add)
 };
 
 // The changes each target still has to take, in order, and the targets held back because
@@ -53,7 +54,8 @@ public:
   void Add(const Target& target, PendingChange change);
 
   // The targets whose first change can be attempted at `now`: none started, not waiting out
-  // a retry interval.
+  // a retry interval. In the order their first changes were queued, so that targets that
+  // hold nothing back take their changes in the order of the log.
   std::vector<Target> Due(Clock::time_point now) const;
   // The first change of `target`; null when it has none.
   PendingChange* Front(const Target& target);
@@ -96,6 +98,7 @@ private:
   };
 
   std::map<Target, Queue> queues_;  // only targets with changes
+  uint64_t queued_ = 0;
 };
 
 }  // namespace config_center
