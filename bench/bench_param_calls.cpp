@@ -28,6 +28,7 @@
 
 namespace {
 
+namespace tools = config_center::tools;
 using Clock = std::chrono::steady_clock;
 
 constexpr char kUsage[] =
@@ -145,7 +146,7 @@ rcl_interfaces::srv::SetParameters::Request::SharedPtr make_request(int64_t i) {
 
 int main(int argc, char** argv) {
   Options o;
-  const auto args = tools::program_arguments(argc, argv);
+  const auto args = tools::ProgramArguments(argc, argv);
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     const bool has_value = i + 1 < args.size();
@@ -154,11 +155,11 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return 0;
     } else if (a == "--round-trips" && has_value) {
-      ok = tools::parse_int(args[++i], o.round_trips) && o.round_trips > 0;
+      ok = tools::ParseInt(args[++i], &o.round_trips) && o.round_trips > 0;
     } else if (a == "--fresh" && has_value) {
-      ok = tools::parse_int(args[++i], o.fresh) && o.fresh > 0;
+      ok = tools::ParseInt(args[++i], &o.fresh) && o.fresh > 0;
     } else if (a == "--idle-seconds" && has_value) {
-      ok = tools::parse_seconds(args[++i], o.idle_seconds) && o.idle_seconds > 0;
+      ok = tools::ParseSeconds(args[++i], &o.idle_seconds) && o.idle_seconds > 0;
     } else if (a == "--target" && has_value) {
       o.target = args[++i];
     } else {
