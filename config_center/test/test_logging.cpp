@@ -15,16 +15,17 @@
 #include <vector>
 
 #include "config_center/logging.hpp"
-#include "output_capture.hpp"
+#include "support/config_files.hpp"
+#include "support/output_capture.hpp"
 
 namespace config_center {
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+// The file's contents, or nothing when it cannot be read.
+std::string Contents(const std::string& path) {
+  std::string text;
+  test::ReadFile(path, &text);
+  return text;
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -76,7 +77,7 @@ TEST_F(LoggingTest, DailyFileGetsEachRecordAtOnceInThePattern) {
   const int debug_line = __LINE__ + 1;
   LOG_DEBUG("pushed {} to {}", 42, "arm");
   // No flush by the test: the record must be on disk when the call returns.
-  const std::vector<std::string> lines = Lines(ReadFile(file));
+  const std::vector<std::string> lines = Lines(Contents(file));
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], "earlier line");
   const std::regex pattern(
@@ -92,7 +93,7 @@ TEST_F(LoggingTest, DailyFileGetsEachRecordAtOnceInThePattern) {
 
   // A plain message is not a format string.
   LOG_ERROR(std::string("no {} here"));
-  const std::vector<std::string> after = Lines(ReadFile(file));
+  const std::vector<std::string> after = Lines(Contents(file));
   ASSERT_EQ(after.size(), 3u);
   EXPECT_NE(after[2].find("] [config_center] [error] ["), std::string::npos) << after[2];
   EXPECT_NE(after[2].find("] no {} here"), std::string::npos) << after[2];
@@ -147,7 +148,7 @@ TEST_F(LoggingTest, DivertTakesRecordsInsteadOfTheFile) {
   LOG_DEBUG("written");
   EXPECT_EQ(diverted_records, std::vector<std::string>{"error held 1"});
   EXPECT_EQ(diverted_files, std::vector<std::string>{"test_logging.cpp"});
-  const std::string written = ReadFile(base + "_" + Today());
+  const std::string written = Contents(base + "_" + Today());
   EXPECT_EQ(written.find("held"), std::string::npos);
   EXPECT_NE(written.find("written"), std::string::npos);
 }

@@ -1,0 +1,54 @@
+#include "support/config_files.hpp"
+
+#include <sys/inotify.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "support/dir_events.hpp"
+
+namespace config_center::test {
+
+bool ReadFile(const std::string& path, std::string* contents) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream out;
+  out << in.rdbuf();
+  *contents = out.str();
+  return true;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+bool WaitForFile(const std::string& path, const std::string* contents,
+                 std::chrono::milliseconds timeout) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + timeout;
+  // Watched before the first look, so that no change between the two goes unseen.
+  DirEvents events(path.substr(0, path.rfind('/') + 1),
+                   IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE);
+  for (;;) {
+    std::string now;
+    const bool exists = ReadFile(path, &now);
+    if (contents == nullptr ? !exists : (exists && now == *contents)) return true;
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) return false;
+    // A directory made after the watch sends nothing: look again after a while regardless.
+    events.Wait(std::min(std::chrono::ceil<std::chrono::milliseconds>(left),
+                         std::chrono::milliseconds(10)));
+  }
+}
+
+void RemoveConfigs() {
+  for (const auto& entry : std::filesystem::directory_iterator(kConfigs)) {
+    std::filesystem::remove_all(entry.path());
+  }
+}
+
+}  // namespace config_center::test

@@ -1,0 +1,26 @@
+#ifndef CONFIG_CENTER_TEST_SUPPORT_CONFIG_FILES_HPP_
+#define CONFIG_CENTER_TEST_SUPPORT_CONFIG_FILES_HPP_
+
+#include <chrono>
+#include <string>
+
+namespace config_center::test {
+
+// The node's configs directory (in the isolated environment, a fresh one per run).
+constexpr char kConfigs[] = "/opt/velgar/configs/";
+
+// Whole contents of a file; false when it cannot be read (it does not exist).
+bool ReadFile(const std::string& path, std::string* contents);
+bool FileExists(const std::string& path);
+
+// Waits until `path` exists with `contents` (or, with `contents` null, until it is gone),
+// looking again whenever a file of its directory changes.
+bool WaitForFile(const std::string& path, const std::string* contents,
+                 std::chrono::milliseconds timeout);
+
+// Empties the configs directory.
+void RemoveConfigs();
+
+}  // namespace config_center::test
+
+#endif  // CONFIG_CENTER_TEST_SUPPORT_CONFIG_FILES_HPP_
