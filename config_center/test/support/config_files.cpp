@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <sstream>
 
 #include "support/dir_events.hpp"
@@ -26,13 +29,30 @@ bool FileExists(const std::string& path) {
   return ::lstat(path.c_str(), &info) == 0;
 }
 
+namespace {
+
+// One watch per directory, kept for the whole process, so that no wait pays for closing one.
+// Events left over from earlier waits only cause one more look.
+DirEvents& EventsIn(const std::string& dir) {
+  static std::mutex mutex;
+  static std::map<std::string, std::unique_ptr<DirEvents>> watches;
+  std::lock_guard<std::mutex> lock(mutex);
+  std::unique_ptr<DirEvents>& events = watches[dir];
+  if (!events) {
+    events = std::make_unique<DirEvents>(
+        dir, IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE);
+  }
+  return *events;
+}
+
+}  // namespace
+
 bool WaitForFile(const std::string& path, const std::string* contents,
                  std::chrono::milliseconds timeout) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + timeout;
   // Watched before the first look, so that no change between the two goes unseen.
-  DirEvents events(path.substr(0, path.rfind('/') + 1),
-                   IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE);
+  DirEvents& events = EventsIn(path.substr(0, path.rfind('/') + 1));
   for (;;) {
     std::string now;
     const bool exists = ReadFile(path, &now);

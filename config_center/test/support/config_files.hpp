@@ -14,7 +14,7 @@ bool ReadFile(const std::string& path, std::string* contents);
 bool FileExists(const std::string& path);
 
 // Waits until `path` exists with `contents` (or, with `contents` null, until it is gone),
-// looking again whenever a file of its directory changes.
+// looking again whenever a file of its directory changes. One thread at a time.
 bool WaitForFile(const std::string& path, const std::string* contents,
                  std::chrono::milliseconds timeout);
 

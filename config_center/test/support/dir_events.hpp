@@ -9,8 +9,11 @@
 namespace config_center::test {
 
 // What happens in one directory, through inotify, so that a wait wakes when a file there
-// changes instead of polling. A directory that cannot be watched (it does not exist yet)
-// reports nothing; Wait then only sleeps, and the caller's next look finds the change.
+// changes instead of polling. A directory that cannot be watched (it does not exist yet, or
+// no more) reports nothing; Wait then tries again to watch it, sleeps out its time, and the
+// caller's next look finds the change. Closing an inotify instance waits for a kernel grace
+// period (about 10 ms here), so a watch that a measurement waits on should be kept, not made
+// anew for every wait.
 class DirEvents {
 public:
   // `mask`: the inotify events to report (IN_MODIFY, IN_MOVED_TO, ...).
@@ -24,6 +27,10 @@ public:
   std::vector<std::string> Wait(std::chrono::milliseconds timeout);
 
 private:
+  bool Watch();
+
+  std::string dir_;
+  uint32_t mask_;
   int fd_ = -1;
   bool watching_ = false;
 };
