@@ -18,7 +18,7 @@ if [ "${1:-}" = "--quick" ]; then
   shift
 fi
 
-bench=$root/install/lib/config_center_tools/bench_param_calls
+bench=$root/install/lib/config_center/bench_param_calls
 bench_node=$root/install/lib/config_center/bench_node
 for program in "$bench" "$bench_node"; do
   if [ ! -x "$program" ]; then

@@ -88,8 +88,9 @@ int main(int argc, char** argv) {
     }
     // The client library raises; the node's own code does not. Leave an orderly trace
     // instead of an abort, with a status that tells it apart from a failed start-up.
+    // Standard output carries only the start-up texts; an error beyond them goes to stderr.
     LOG_ERROR("Stopped by a ROS client library error: {}", error.what());
-    std::cout << "config center stopped: " << error.what() << std::endl;
+    std::cerr << "config center stopped: " << error.what() << std::endl;
     rclcpp::shutdown();
     return 1;
   }

@@ -14,36 +14,13 @@
 
 #include <gtest/gtest.h>
 
-#include "support/node_harness.hpp"
-#include "support/process.hpp"
-#include "support/test_db.hpp"
+#include "support/node_test.hpp"
 
 namespace config_center::test {
 namespace {
 
-constexpr auto kStartup = 15s;
-
-class Convergence : public ::testing::Test {
+class Convergence : public NodeTest {
 protected:
-  void SetUp() override {
-    db_ = std::make_unique<AdminDb>();
-    db_->ResetTables();
-    RemoveConfigs();
-  }
-
-  std::unique_ptr<Process> StartReady() {
-    auto center = StartConfigCenter();
-    EXPECT_TRUE(log_.WaitFor("Config center ready", kStartup)) << center->Output();
-    return center;
-  }
-
-  static void Stop(Process& process) {
-    process.Signal(SIGTERM);
-    EXPECT_EQ(process.Wait(5s), 0) << process.Output();
-  }
-
-  static std::string Config(const std::string& name) { return std::string(kConfigs) + name; }
-
   // The values a target reported being set to `param`, in order.
   static std::vector<std::string> ValuesSet(const Process& target, const std::string& param) {
     std::vector<std::string> values;
@@ -55,9 +32,6 @@ protected:
     }
     return values;
   }
-
-  std::unique_ptr<AdminDb> db_;
-  LogTail log_;
 };
 
 TEST_F(Convergence, AbsentNodeHoldsBackOnlyItselfAndGetsTheNewestValueWhenItStarts) {

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "config_center/db_connection.hpp"
-#include "output_capture.hpp"
-#include "test_db.hpp"
+#include "support/output_capture.hpp"
+#include "support/test_db.hpp"
 
 namespace config_center {
 namespace {

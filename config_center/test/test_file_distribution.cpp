@@ -13,7 +13,7 @@
 #include "config_center/config_file.hpp"
 #include "config_center/config_file_batch.hpp"
 #include "config_center/logging.hpp"
-#include "support/node_harness.hpp"
+#include "support/config_files.hpp"
 
 namespace config_center::test {
 namespace {

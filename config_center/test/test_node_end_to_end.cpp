@@ -14,43 +14,18 @@
 
 #include <gtest/gtest.h>
 
-#include "support/node_harness.hpp"
-#include "support/process.hpp"
-#include "support/test_db.hpp"
+#include "support/node_test.hpp"
 
 namespace config_center::test {
 namespace {
 
-constexpr auto kStartup = 15s;
-
-class NodeEndToEnd : public ::testing::Test {
+class NodeEndToEnd : public NodeTest {
 protected:
   // Fresh tables every time: some cases take a table or a column away.
-  void SetUp() override {
-    db_ = std::make_unique<AdminDb>();
+  void PrepareTables() override {
     db_->Exec("DROP TABLE IF EXISTS global_config, custom_config, config_table_changes");
     ASSERT_TRUE(LoadSchema());
-    RemoveConfigs();
   }
-
-  // Starts the node and waits until start-up has finished and polling runs.
-  std::unique_ptr<Process> StartReady(const std::vector<std::string>& ros_args = {}) {
-    auto center = StartConfigCenter(ros_args);
-    EXPECT_TRUE(log_.WaitFor("Config center ready", kStartup)) << center->Output();
-    return center;
-  }
-
-  void Stop(Process& process) {
-    process.Signal(SIGTERM);
-    const auto status = process.Wait(5s);
-    // A node that does not stop shows where it hangs.
-    EXPECT_EQ(status, 0) << process.Output() << (status ? "" : process.Stacks());
-  }
-
-  static std::string Config(const std::string& name) { return std::string(kConfigs) + name; }
-
-  std::unique_ptr<AdminDb> db_;
-  LogTail log_;
 };
 
 TEST_F(NodeEndToEnd, StartupSendsTheValuesInEffectAndTriggersKeepPrecedence) {
@@ -319,7 +294,7 @@ TEST_F(NodeEndToEnd, ChangeCommittedWhileStartupIsBusyIsApplied) {
   // global_config has been read: these reach the targets through the change log only.
   db_->Exec("UPDATE global_config SET value = '2' WHERE name = 'gain'");
   db_->InsertItem("global_config", "during.yaml", "d", "", 2);
-  ASSERT_TRUE(log_.WaitFor("Config center ready", kStartup)) << center->Output();
+  ASSERT_TRUE(WaitUntilReady(log_, *center, kStartup)) << center->Output();
   EXPECT_TRUE(slow->WaitFor("set slow.gain type=string value=\"1\"", 3s)) << slow->Output();
   EXPECT_TRUE(slow->WaitFor("set slow.gain type=string value=\"2\"", 3s)) << slow->Output();
   const std::string d = "d";

@@ -10,7 +10,7 @@
 
 #include "config_center/db_connection.hpp"
 #include "config_center/logging.hpp"
-#include "test_db.hpp"
+#include "support/test_db.hpp"
 
 namespace config_center {
 namespace {

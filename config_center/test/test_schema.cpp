@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "test_db.hpp"
+#include "support/test_db.hpp"
 
 namespace config_center {
 namespace {

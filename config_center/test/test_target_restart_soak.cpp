@@ -12,29 +12,26 @@
 
 #include <gtest/gtest.h>
 
-#include "support/node_harness.hpp"
-#include "support/process.hpp"
-#include "support/test_db.hpp"
+#include "support/node_test.hpp"
+#include "support/percentile.hpp"
 
 namespace config_center::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-TEST(TargetRestartSoak, ParametersAreBackSoonAfterARestart) {
-  AdminDb db;
-  db.ResetTables();
-  RemoveConfigs();
-  LogTail log;
+class TargetRestartSoak : public NodeTest {};
+
+TEST_F(TargetRestartSoak, ParametersAreBackSoonAfterARestart) {
   const std::vector<std::string> args{"--name",  "bot",      "--double", "speed=0", "--int",
                                       "count=0", "--string", "mode=x",   "--bool",  "on=false"};
-  db.InsertItem("global_config", "speed", "1.5", "bot", 1);
-  db.InsertItem("global_config", "count", "3", "bot", 1);
-  db.InsertItem("global_config", "mode", "auto", "bot", 1);
-  db.InsertItem("custom_config", "on", "true", "bot", 1);
+  db_->InsertItem("global_config", "speed", "1.5", "bot", 1);
+  db_->InsertItem("global_config", "count", "3", "bot", 1);
+  db_->InsertItem("global_config", "mode", "auto", "bot", 1);
+  db_->InsertItem("custom_config", "on", "true", "bot", 1);
   auto target = StartTarget(args);
   auto center = StartConfigCenter();
-  ASSERT_TRUE(log.WaitFor("Config center ready", 15s));
+  ASSERT_TRUE(WaitUntilReady(log_, *center, kStartup));
 
   constexpr int kRestarts = 20;
   for (const int signal_number : {SIGKILL, SIGTERM}) {
@@ -58,15 +55,14 @@ TEST(TargetRestartSoak, ParametersAreBackSoonAfterARestart) {
     }
     std::printf(
         "%s, respawned at once: ready -> parameters back  n=%zu  p50 %.1f ms  max %.1f ms\n",
-        signal_number == SIGKILL ? "SIGKILL" : "SIGTERM", ms.size(), Percentile(ms, 0.5),
+        signal_number == SIGKILL ? "SIGKILL" : "SIGTERM", ms.size(), Percentile(ms, 50),
         *std::max_element(ms.begin(), ms.end()));
     EXPECT_LT(*std::max_element(ms.begin(), ms.end()), 1000.0);
   }
   // Exactly one round per new instance: no round for the predecessor leaving the graph.
-  EXPECT_EQ(log.Count("Target bot restarted"), 2u * kRestarts) << log.Since();
+  EXPECT_EQ(log_.Count("Target bot restarted"), 2u * kRestarts) << log_.Since();
 
-  center->Signal(SIGTERM);
-  EXPECT_EQ(center->Wait(5s), 0);
+  Stop(*center);
 }
 
 }  // namespace

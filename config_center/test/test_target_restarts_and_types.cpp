@@ -11,40 +11,16 @@
 
 #include <gtest/gtest.h>
 
-#include "support/node_harness.hpp"
-#include "support/process.hpp"
-#include "support/test_db.hpp"
+#include "support/node_test.hpp"
 
 namespace config_center::test {
 namespace {
 
-constexpr auto kStartup = 15s;
 // From a target's "ready" to its parameters being back: one change-log pass at most, then
 // the calls.
 constexpr auto kBack = 2s;
 
-class TargetRestartsAndTypes : public ::testing::Test {
-protected:
-  void SetUp() override {
-    db_ = std::make_unique<AdminDb>();
-    db_->ResetTables();
-    RemoveConfigs();
-  }
-
-  std::unique_ptr<Process> StartReady() {
-    auto center = StartConfigCenter();
-    EXPECT_TRUE(log_.WaitFor("Config center ready", kStartup)) << center->Output();
-    return center;
-  }
-
-  static void Stop(Process& process) {
-    process.Signal(SIGTERM);
-    EXPECT_EQ(process.Wait(5s), 0) << process.Output();
-  }
-
-  std::unique_ptr<AdminDb> db_;
-  LogTail log_;
-};
+class TargetRestartsAndTypes : public NodeTest {};
 
 struct stat Stat(const std::string& path) {
   struct stat info {};

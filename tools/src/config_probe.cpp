@@ -20,6 +20,8 @@
 
 namespace {
 
+namespace tools = config_center::tools;
+
 constexpr char kUsage[] =
     "usage: config_probe COMMAND [--timeout S] [--ros-args ...]\n"
     "\n"
@@ -39,12 +41,12 @@ constexpr int kUnavailable = 1;
 constexpr int kUsageError = 2;
 constexpr int kNegative = 3;
 
-int usage_error(const std::string& message) {
+int UsageError(const std::string& message) {
   std::fprintf(stderr, "config_probe: %s\n(see config_probe --help)\n", message.c_str());
   return kUsageError;
 }
 
-std::string node_service(std::string node, const char* service) {
+std::string NodeService(std::string node, const char* service) {
   if (!node.empty() && node.front() == '/') node.erase(0, 1);
   return "/" + node + "/" + service;
 }
@@ -52,7 +54,7 @@ std::string node_service(std::string node, const char* service) {
 // Sends one request and waits for the answer; nullptr (and a message on stderr) when the
 // service did not show up or did not answer before the deadline.
 template <class ServiceT>
-typename ServiceT::Response::SharedPtr call(const rclcpp::Node::SharedPtr& node,
+typename ServiceT::Response::SharedPtr Call(const rclcpp::Node::SharedPtr& node,
                                             const std::string& service,
                                             typename ServiceT::Request::SharedPtr request,
                                             double timeout_s) {
@@ -82,22 +84,22 @@ typename ServiceT::Response::SharedPtr call(const rclcpp::Node::SharedPtr& node,
   return future.get();
 }
 
-int operate(const rclcpp::Node::SharedPtr& node, double timeout) {
+int Operate(const rclcpp::Node::SharedPtr& node, double timeout) {
   using velgar_protocol::srv::ConfigOperate;
-  auto response = call<ConfigOperate>(node, "/config_operate",
+  auto response = Call<ConfigOperate>(node, "/config_operate",
                                       std::make_shared<ConfigOperate::Request>(), timeout);
   if (!response) return kUnavailable;
   std::printf("config_operate: success=%s\n", response->success ? "true" : "false");
   return response->success ? 0 : kNegative;
 }
 
-int get(const rclcpp::Node::SharedPtr& node, const std::string& target,
+int Get(const rclcpp::Node::SharedPtr& node, const std::string& target,
         const std::vector<std::string>& names, double timeout) {
   using rcl_interfaces::srv::GetParameters;
   auto request = std::make_shared<GetParameters::Request>();
   request->names = names;
-  const std::string service = node_service(target, "get_parameters");
-  auto response = call<GetParameters>(node, service, request, timeout);
+  const std::string service = NodeService(target, "get_parameters");
+  auto response = Call<GetParameters>(node, service, request, timeout);
   if (!response) return kUnavailable;
   if (response->values.size() != names.size()) {
     // rclcpp answers with no values at all when one of the names is not declared.
@@ -110,7 +112,7 @@ int get(const rclcpp::Node::SharedPtr& node, const std::string& target,
   for (size_t i = 0; i < names.size(); ++i) {
     std::string line;
     try {
-      line = tools::typed_value_text(rclcpp::ParameterValue(response->values[i]));
+      line = tools::TypedValueText(rclcpp::ParameterValue(response->values[i]));
     } catch (const std::exception& e) {
       line = "type=? (" + std::string(e.what()) + ")";
     }
@@ -124,9 +126,9 @@ int get(const rclcpp::Node::SharedPtr& node, const std::string& target,
 int main(int argc, char** argv) {
   std::vector<std::string> args;
   try {
-    args = tools::program_arguments(argc, argv);
+    args = tools::ProgramArguments(argc, argv);
   } catch (const std::exception& e) {
-    return usage_error(e.what());
+    return UsageError(e.what());
   }
   double timeout = 2.0;
   std::vector<std::string> words;
@@ -136,27 +138,27 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (args[i] == "--timeout") {
-      if (i + 1 >= args.size() || !tools::parse_seconds(args[i + 1], timeout)) {
-        return usage_error("--timeout needs a number of seconds");
+      if (i + 1 >= args.size() || !tools::ParseSeconds(args[i + 1], &timeout)) {
+        return UsageError("--timeout needs a number of seconds");
       }
       ++i;
       continue;
     }
     words.push_back(args[i]);
   }
-  if (words.empty()) return usage_error("no command given");
+  if (words.empty()) return UsageError("no command given");
   const std::string& command = words[0];
   const size_t n = words.size();
   if (command == "set" || command == "unset") {
-    return usage_error("'" + command + "' is gone: use ros2 param " +
+    return UsageError("'" + command + "' is gone: use ros2 param " +
                        (command == "set" ? "set" : "delete"));
   }
   const bool ok_shape = (command == "operate" && n == 1) || (command == "get" && n >= 3);
   if (!ok_shape) {
     if (command != "operate" && command != "get") {
-      return usage_error("unknown command '" + command + "'");
+      return UsageError("unknown command '" + command + "'");
     }
-    return usage_error("wrong number of arguments for '" + command + "'");
+    return UsageError("wrong number of arguments for '" + command + "'");
   }
 
   rclcpp::init(argc, argv);
@@ -164,10 +166,10 @@ int main(int argc, char** argv) {
   try {
     auto node = std::make_shared<rclcpp::Node>("config_probe_" + std::to_string(getpid()));
     if (command == "operate") {
-      status = operate(node, timeout);
+      status = Operate(node, timeout);
     } else {
       status =
-          get(node, words[1], std::vector<std::string>(words.begin() + 2, words.end()), timeout);
+          Get(node, words[1], std::vector<std::string>(words.begin() + 2, words.end()), timeout);
     }
   } catch (const std::exception& e) {
     // For example an invalid service name built from NODE.

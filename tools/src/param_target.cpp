@@ -11,16 +11,21 @@
 #include <utility>
 #include <vector>
 
+#include <rcl_interfaces/msg/parameter_type.hpp>
+#include <rcl_interfaces/msg/parameter_value.hpp>
 #include <rcl_interfaces/srv/get_parameter_types.hpp>
 #include <rcl_interfaces/srv/get_parameters.hpp>
 #include <rcl_interfaces/srv/list_parameters.hpp>
 #include <rcl_interfaces/srv/set_parameters.hpp>
 #include <rclcpp/rclcpp.hpp>
 
+#include "config_center/param_value_text.hpp"
 #include "tool_args.hpp"
 #include "value_text.hpp"
 
 namespace {
+
+namespace tools = config_center::tools;
 
 constexpr char kUsage[] =
     "usage: param_target --name N [--namespace NS] [--TYPE P=DEFAULT]... [--allow-undeclared]\n"
@@ -28,8 +33,10 @@ constexpr char kUsage[] =
     "\n"
     "Runs the ROS 2 node N (in namespace NS) with the given parameters declared, and answers\n"
     "N/set_parameters, N/get_parameters, N/get_parameter_types and N/list_parameters.\n"
-    "TYPE is string, int, double, bool (true|false), or an array of one of them:\n"
-    "string-array, int-array, double-array, bool-array, byte-array (DEFAULT like [1, 2]).\n"
+    "TYPE is string, int, double, bool, or an array of one of them: string-array,\n"
+    "int-array, double-array, bool-array, byte-array. DEFAULT is read as config_center reads\n"
+    "an item's text for a parameter of that type: a YAML scalar (5, 0x1A, 2.5, true, yes), or\n"
+    "a YAML sequence for the arrays ([1, 2], []); a string default is taken as it is.\n"
     "Every set is reported on stdout, one line each:\n"
     "  set N.P type=T value=V      accepted (strings are quoted, with \\\" \\\\ \\n \\xNN "
     "escapes)\n"
@@ -56,108 +63,48 @@ struct Options {
   bool quiet = false;
 };
 
-int usage_error(const std::string& message) {
+int UsageError(const std::string& message) {
   std::fprintf(stderr, "param_target: %s\n(see param_target --help)\n", message.c_str());
   return 2;
 }
 
-bool is_type_option(const std::string& type) {
-  for (const char* known : {"string", "int", "double", "bool", "string-array", "int-array",
-                            "double-array", "bool-array", "byte-array"}) {
-    if (type == known) return true;
+// A --TYPE option: the parameter type it declares, and what its default must look like.
+struct TypeOption {
+  const char* name;
+  uint8_t type;
+  const char* looks_like;
+};
+
+const TypeOption* FindTypeOption(const std::string& name) {
+  using rcl_interfaces::msg::ParameterType;
+  static const TypeOption kOptions[] = {
+      {"string", ParameterType::PARAMETER_STRING, "a text"},
+      {"int", ParameterType::PARAMETER_INTEGER, "an integer"},
+      {"double", ParameterType::PARAMETER_DOUBLE, "a number"},
+      {"bool", ParameterType::PARAMETER_BOOL, "true or false"},
+      {"string-array", ParameterType::PARAMETER_STRING_ARRAY, "a list like [a, b] of string items"},
+      {"int-array", ParameterType::PARAMETER_INTEGER_ARRAY, "a list like [a, b] of int items"},
+      {"double-array", ParameterType::PARAMETER_DOUBLE_ARRAY, "a list like [a, b] of double items"},
+      {"bool-array", ParameterType::PARAMETER_BOOL_ARRAY, "a list like [a, b] of bool items"},
+      {"byte-array", ParameterType::PARAMETER_BYTE_ARRAY, "a list like [a, b] of byte items"},
+  };
+  for (const TypeOption& option : kOptions) {
+    if (name == option.name) return &option;
   }
-  return false;
+  return nullptr;
 }
 
-// For usage errors: what a default of this type looks like.
-std::string what_is(const std::string& type) {
-  if (type == "int") return "an integer";
-  if (type == "double") return "a number";
-  if (type == "bool") return "true or false";
-  return "a list like [a, b] of " + type.substr(0, type.find('-')) + " items";
-}
-
-template <typename T, typename Parse>
-bool parse_items(const std::string& text, Parse parse, std::vector<T>& out) {
-  std::vector<std::string> items;
-  if (!tools::parse_list(text, items)) return false;
-  for (const std::string& item : items) {
-    T value{};
-    if (!parse(item, value)) return false;
-    out.push_back(value);
-  }
+// A declared default from its command-line text, read as config_center reads an item's text
+// for a parameter of that type.
+bool ParseDefault(const TypeOption& option, const std::string& text, rclcpp::ParameterValue* out) {
+  rcl_interfaces::msg::ParameterValue value;
+  if (!config_center::ParameterValueFromText(option.type, text, &value)) return false;
+  *out = rclcpp::ParameterValue(value);
   return true;
 }
 
-// A declared default of the given type from its command-line text.
-bool parse_default(const std::string& type, const std::string& text, rclcpp::ParameterValue& out) {
-  auto as_text = [](const std::string& item, std::string& value) {
-    value = item;
-    return true;
-  };
-  auto as_byte = [](const std::string& item, uint8_t& value) {
-    int64_t n = 0;
-    if (!tools::parse_int(item, n) || n < 0 || n > 255) return false;
-    value = static_cast<uint8_t>(n);
-    return true;
-  };
-  if (type == "string") {
-    out = rclcpp::ParameterValue(text);
-    return true;
-  }
-  if (type == "int") {
-    int64_t v = 0;
-    if (!tools::parse_int(text, v)) return false;
-    out = rclcpp::ParameterValue(v);
-    return true;
-  }
-  if (type == "double") {
-    double v = 0;
-    if (!tools::parse_double(text, v)) return false;
-    out = rclcpp::ParameterValue(v);
-    return true;
-  }
-  if (type == "bool") {
-    bool v = false;
-    if (!tools::parse_bool(text, v)) return false;
-    out = rclcpp::ParameterValue(v);
-    return true;
-  }
-  if (type == "bool-array") {
-    std::vector<char> flags;
-    auto as_flag = [](const std::string& item, char& value) {
-      bool b = false;
-      if (!tools::parse_bool(item, b)) return false;
-      value = b;
-      return true;
-    };
-    if (!parse_items(text, as_flag, flags)) return false;
-    out = rclcpp::ParameterValue(std::vector<bool>(flags.begin(), flags.end()));
-    return true;
-  }
-  bool parsed = false;
-  if (type == "string-array") {
-    std::vector<std::string> v;
-    parsed = parse_items(text, as_text, v);
-    out = rclcpp::ParameterValue(v);
-  } else if (type == "int-array") {
-    std::vector<int64_t> v;
-    parsed = parse_items(text, tools::parse_int, v);
-    out = rclcpp::ParameterValue(v);
-  } else if (type == "double-array") {
-    std::vector<double> v;
-    parsed = parse_items(text, tools::parse_double, v);
-    out = rclcpp::ParameterValue(v);
-  } else if (type == "byte-array") {
-    std::vector<uint8_t> v;
-    parsed = parse_items(text, as_byte, v);
-    out = rclcpp::ParameterValue(v);
-  }
-  return parsed;
-}
-
 // Returns -1 when the options are complete, otherwise the exit status.
-int parse(const std::vector<std::string>& args, Options& o) {
+int Parse(const std::vector<std::string>& args, Options& o) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto next = [&](std::string& out) {
@@ -170,17 +117,18 @@ int parse(const std::vector<std::string>& args, Options& o) {
       std::fputs(kUsage, stdout);
       return 0;
     } else if (a == "--name") {
-      if (!next(o.name)) return usage_error("--name needs a value");
+      if (!next(o.name)) return UsageError("--name needs a value");
     } else if (a == "--namespace") {
-      if (!next(o.ns)) return usage_error("--namespace needs a value");
-    } else if (a.rfind("--", 0) == 0 && is_type_option(a.substr(2))) {
+      if (!next(o.ns)) return UsageError("--namespace needs a value");
+    } else if (const TypeOption* option =
+                   a.rfind("--", 0) == 0 ? FindTypeOption(a.substr(2)) : nullptr) {
       std::string p, value;
-      if (!next(v) || !tools::split_assignment(v, p, value)) {
-        return usage_error(a + " needs P=DEFAULT");
+      if (!next(v) || !tools::SplitAssignment(v, &p, &value)) {
+        return UsageError(a + " needs P=DEFAULT");
       }
       rclcpp::ParameterValue parsed;
-      if (!parse_default(a.substr(2), value, parsed)) {
-        return usage_error(a + " " + v + ": '" + value + "' is not " + what_is(a.substr(2)));
+      if (!ParseDefault(*option, value, &parsed)) {
+        return UsageError(a + " " + v + ": '" + value + "' is not " + option->looks_like);
       }
       o.declared.emplace_back(p, parsed);
     } else if (a == "--allow-undeclared") {
@@ -188,27 +136,27 @@ int parse(const std::vector<std::string>& args, Options& o) {
     } else if (a == "--no-type-services") {
       o.type_services = false;
     } else if (a == "--delay-ms") {
-      if (!next(v) || !tools::parse_int(v, o.delay_ms) || o.delay_ms < 0) {
-        return usage_error("--delay-ms needs a non-negative integer");
+      if (!next(v) || !tools::ParseInt(v, &o.delay_ms) || o.delay_ms < 0) {
+        return UsageError("--delay-ms needs a non-negative integer");
       }
     } else if (a == "--quiet") {
       o.quiet = true;
     } else {
-      return usage_error("unknown argument '" + a + "'");
+      return UsageError("unknown argument '" + a + "'");
     }
   }
-  if (o.name.empty()) return usage_error("--name is required");
+  if (o.name.empty()) return UsageError("--name is required");
   return -1;
 }
 
-void say(const std::string& line) {
+void Say(const std::string& line) {
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
 }
 
 // Sleeps in short steps so that a signal ends the wait at once.
-void delay(int64_t ms) {
+void Delay(int64_t ms) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while (rclcpp::ok() && std::chrono::steady_clock::now() < until) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -220,10 +168,10 @@ void delay(int64_t ms) {
 int main(int argc, char** argv) {
   Options o;
   try {
-    const int status = parse(tools::program_arguments(argc, argv), o);
+    const int status = Parse(tools::ProgramArguments(argc, argv), o);
     if (status >= 0) return status;
   } catch (const std::exception& e) {
-    return usage_error(e.what());
+    return UsageError(e.what());
   }
 
   rclcpp::init(argc, argv);
@@ -253,7 +201,7 @@ int main(int argc, char** argv) {
       fqn + "/set_parameters",
       [&node, label, quiet, delay_ms](const std::shared_ptr<SetParameters::Request> request,
                                       std::shared_ptr<SetParameters::Response> response) {
-        if (delay_ms > 0) delay(delay_ms);
+        if (delay_ms > 0) Delay(delay_ms);
         for (const auto& msg : request->parameters) {
           rcl_interfaces::msg::SetParametersResult result;
           rclcpp::ParameterType type = rclcpp::PARAMETER_NOT_SET;
@@ -271,11 +219,11 @@ int main(int argc, char** argv) {
           if (quiet) continue;
           const std::string who = label + "." + msg.name;
           if (!result.successful) {
-            say("refused " + who + " reason=" + tools::one_line(result.reason));
+            Say("refused " + who + " reason=" + tools::OneLine(result.reason));
           } else if (type == rclcpp::PARAMETER_NOT_SET) {
-            say("unset " + who);
+            Say("unset " + who);
           } else {
-            say("set " + who + " " + tools::typed_value_text(rclcpp::ParameterValue(msg.value)));
+            Say("set " + who + " " + tools::TypedValueText(rclcpp::ParameterValue(msg.value)));
           }
         }
       });
@@ -313,7 +261,7 @@ int main(int argc, char** argv) {
             types += (types.empty() ? "" : ", ") +
                      rclcpp::to_string(static_cast<rclcpp::ParameterType>(type));
           }
-          say("types " + label + " names=[" + names + "] answer=[" + types + "]");
+          Say("types " + label + " names=[" + names + "] answer=[" + types + "]");
         });
     list_service = node->create_service<ListParameters>(
         fqn + "/list_parameters", [&node](const std::shared_ptr<ListParameters::Request> request,
@@ -322,7 +270,7 @@ int main(int argc, char** argv) {
         });
   }
 
-  say("ready");
+  Say("ready");
   rclcpp::spin(node);
   set_service.reset();
   get_service.reset();

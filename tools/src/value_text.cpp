@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <vector>
 
-namespace tools {
+namespace config_center::tools {
 
-std::string quote(const std::string& text) {
+std::string Quote(const std::string& text) {
   std::string out = "\"";
   for (const char c : text) {
     const auto u = static_cast<unsigned char>(c);
@@ -38,25 +38,25 @@ std::string quote(const std::string& text) {
   return out + "\"";
 }
 
-std::string value_text(const rclcpp::ParameterValue& value) {
-  if (value.get_type() == rclcpp::PARAMETER_STRING) return quote(value.get<std::string>());
+std::string ValueText(const rclcpp::ParameterValue& value) {
+  if (value.get_type() == rclcpp::PARAMETER_STRING) return Quote(value.get<std::string>());
   if (value.get_type() == rclcpp::PARAMETER_STRING_ARRAY) {
     std::string out = "[";
     const auto& items = value.get<std::vector<std::string>>();
     for (size_t i = 0; i < items.size(); ++i) {
       if (i > 0) out += ", ";
-      out += quote(items[i]);
+      out += Quote(items[i]);
     }
     return out + "]";
   }
   return rclcpp::to_string(value);
 }
 
-std::string typed_value_text(const rclcpp::ParameterValue& value) {
-  return "type=" + rclcpp::to_string(value.get_type()) + " value=" + value_text(value);
+std::string TypedValueText(const rclcpp::ParameterValue& value) {
+  return "type=" + rclcpp::to_string(value.get_type()) + " value=" + ValueText(value);
 }
 
-std::string one_line(const std::string& text) {
+std::string OneLine(const std::string& text) {
   std::string out;
   for (const char c : text) {
     if (c == '\n') {
@@ -68,4 +68,4 @@ std::string one_line(const std::string& text) {
   return out;
 }
 
-}  // namespace tools
+}  // namespace config_center::tools

@@ -62,7 +62,7 @@ public:
   }
 
   // Next stdout line, or "" with timed_out set when none came in time.
-  std::string read_line(milliseconds timeout, bool* timed_out = nullptr) {
+  std::string ReadLine(milliseconds timeout, bool* timed_out = nullptr) {
     const auto deadline = Clock::now() + timeout;
     for (;;) {
       const auto nl = buffer_.find('\n');
@@ -85,7 +85,7 @@ public:
   }
 
   // Exit status, or -1 when the process is still running at the deadline.
-  int wait(milliseconds timeout) {
+  int Wait(milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     while (status_ < 0) {
       int st = 0;
@@ -100,7 +100,7 @@ public:
     return status_;
   }
 
-  std::string drain(int fd) {
+  std::string Drain(int fd) {
     std::string all;
     char chunk[4096];
     for (;;) {
@@ -112,9 +112,9 @@ public:
     }
     return all;
   }
-  std::string rest_of_stdout() { return buffer_ + drain(out_); }
-  std::string stderr_text() { return drain(err_); }
-  void signal(int sig) { kill(pid_, sig); }
+  std::string RestOfStdout() { return buffer_ + Drain(out_); }
+  std::string StderrText() { return Drain(err_); }
+  void Signal(int sig) { kill(pid_, sig); }
 
 private:
   pid_t pid_ = -1;
@@ -131,33 +131,33 @@ struct Run {
   double seconds;
 };
 
-Run probe(std::vector<std::string> args) {
+Run Probe(std::vector<std::string> args) {
   args.insert(args.begin(), kBin + "/config_probe");
   const auto start = Clock::now();
   Process p(args);
-  const int status = p.wait(milliseconds(15000));
+  const int status = p.Wait(milliseconds(15000));
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  return Run{status, p.rest_of_stdout(), p.stderr_text(), seconds};
+  return Run{status, p.RestOfStdout(), p.StderrText(), seconds};
 }
 
 // The ros2 CLI from PATH, without its daemon: nothing outlives the call, and the call's own
 // discovery (half a second) sees a node that is already up.
-Run ros2(std::vector<std::string> args) {
+Run Ros2(std::vector<std::string> args) {
   args.insert(args.begin(), "ros2");
   args.insert(args.begin() + 3, "--no-daemon");
   const auto start = Clock::now();
   Process p(args);
-  const int status = p.wait(milliseconds(30000));
+  const int status = p.Wait(milliseconds(30000));
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  return Run{status, p.rest_of_stdout(), p.stderr_text(), seconds};
+  return Run{status, p.RestOfStdout(), p.StderrText(), seconds};
 }
 
-std::unique_ptr<Process> start_target(std::vector<std::string> args) {
+std::unique_ptr<Process> StartTarget(std::vector<std::string> args) {
   args.insert(args.begin(), kBin + "/param_target");
   auto p = std::make_unique<Process>(args);
   bool timed_out = false;
-  const std::string first = p->read_line(milliseconds(10000), &timed_out);
-  EXPECT_EQ(first, "ready") << p->stderr_text();
+  const std::string first = p->ReadLine(milliseconds(10000), &timed_out);
+  EXPECT_EQ(first, "ready") << p->StderrText();
   return p;
 }
 
@@ -177,7 +177,7 @@ protected:
 
   // One parameter to TARGET's set_parameters as config_center sends an item: a string, or
   // with no value to withdraw it. Empty when no answer came within the timeout.
-  static std::optional<rcl_interfaces::msg::SetParametersResult> send(
+  static std::optional<rcl_interfaces::msg::SetParametersResult> Send(
       const std::string& target, const std::string& name, const std::string* value,
       std::chrono::duration<double> timeout = std::chrono::seconds(3)) {
     using rcl_interfaces::srv::SetParameters;
@@ -209,64 +209,64 @@ rclcpp::Node::SharedPtr Tools::node_;
 
 TEST_F(Tools, ProbeReadsWhatTheCliAndAClientSet) {
   auto target =
-      start_target({"--name", "probe_target", "--string", "mode=auto", "--int", "count=3"});
+      StartTarget({"--name", "probe_target", "--string", "mode=auto", "--int", "count=3"});
 
-  auto got = probe({"get", "probe_target", "mode", "count"});
+  auto got = Probe({"get", "probe_target", "mode", "count"});
   EXPECT_EQ(got.status, 0) << got.err;
   EXPECT_EQ(got.out, "mode type=string value=\"auto\"\ncount type=integer value=3\n");
 
   // The CLI reads VALUE as YAML: single quotes keep a quote, a tab and a trailing blank as
   // a string, byte for byte.
-  auto set = ros2({"param", "set", "/probe_target", "mode", "'a\"b\t '"});
+  auto set = Ros2({"param", "set", "/probe_target", "mode", "'a\"b\t '"});
   EXPECT_EQ(set.status, 0) << set.err;
   EXPECT_EQ(set.out, "Set parameter successful\n") << set.err;
-  EXPECT_EQ(target->read_line(milliseconds(3000)),
+  EXPECT_EQ(target->ReadLine(milliseconds(3000)),
             "set probe_target.mode type=string value=\"a\\\"b\\t \"");
 
   // A string for an integer parameter is refused with rclcpp's own reason, word for word.
   const std::string twelve = "12";
-  const auto wrong = send("probe_target", "count", &twelve);
+  const auto wrong = Send("probe_target", "count", &twelve);
   ASSERT_TRUE(wrong.has_value());
   EXPECT_FALSE(wrong->successful);
   const std::string reason =
       "Wrong parameter type, parameter {count} is of type {integer}, setting it to {string} "
       "is not allowed.";
   EXPECT_EQ(wrong->reason, reason);
-  EXPECT_EQ(target->read_line(milliseconds(3000)), "refused probe_target.count reason=" + reason);
+  EXPECT_EQ(target->ReadLine(milliseconds(3000)), "refused probe_target.count reason=" + reason);
 
   // No value withdraws a parameter; a declared one refuses that.
-  const auto withdrawn = send("probe_target", "mode", nullptr);
+  const auto withdrawn = Send("probe_target", "mode", nullptr);
   ASSERT_TRUE(withdrawn.has_value());
   EXPECT_FALSE(withdrawn->successful);
-  EXPECT_EQ(target->read_line(milliseconds(3000)),
+  EXPECT_EQ(target->ReadLine(milliseconds(3000)),
             "refused probe_target.mode reason=cannot undeclare an statically typed parameter");
 
   const std::string x = "x";
-  const auto ghost = send("probe_target", "ghost", &x);
+  const auto ghost = Send("probe_target", "ghost", &x);
   ASSERT_TRUE(ghost.has_value());
   EXPECT_FALSE(ghost->successful);
-  EXPECT_EQ(target->read_line(milliseconds(3000)),
+  EXPECT_EQ(target->ReadLine(milliseconds(3000)),
             "refused probe_target.ghost reason=parameter 'ghost' cannot be set because it was "
             "not declared");
 
   // One undeclared name empties the whole answer, as with rclcpp.
-  auto partly = probe({"get", "probe_target", "mode", "ghost"});
+  auto partly = Probe({"get", "probe_target", "mode", "ghost"});
   EXPECT_EQ(partly.status, 3);
   EXPECT_NE(partly.err.find("not declared"), std::string::npos) << partly.err;
 
-  auto after = probe({"get", "probe_target", "mode", "count"});
+  auto after = Probe({"get", "probe_target", "mode", "count"});
   EXPECT_EQ(after.out, "mode type=string value=\"a\\\"b\\t \"\ncount type=integer value=3\n");
 
-  target->signal(SIGTERM);
-  EXPECT_EQ(target->wait(milliseconds(5000)), 0);
+  target->Signal(SIGTERM);
+  EXPECT_EQ(target->Wait(milliseconds(5000)), 0);
 }
 
 TEST_F(Tools, TargetDeclaresParametersOfEveryType) {
-  auto target = start_target({"--name", "typed_target", "--double", "d=1.5", "--bool", "b=true",
+  auto target = StartTarget({"--name", "typed_target", "--double", "d=1.5", "--bool", "b=true",
                               "--int-array", "ia=[1, -2]", "--double-array", "da=[0.5]",
                               "--bool-array", "ba=[true,false]", "--string-array", "sa=[x, y z]",
                               "--byte-array", "ya=[0, 255]", "--int-array", "none=[]"});
-  auto got = probe({"get", "typed_target", "d", "b", "ia", "da", "ba", "sa", "ya", "none"});
+  auto got = Probe({"get", "typed_target", "d", "b", "ia", "da", "ba", "sa", "ya", "none"});
   EXPECT_EQ(got.status, 0) << got.err;
   EXPECT_EQ(got.out,
             "d type=double value=1.500000\n"
@@ -277,58 +277,83 @@ TEST_F(Tools, TargetDeclaresParametersOfEveryType) {
             "sa type=string_array value=[\"x\", \"y z\"]\n"
             "ya type=byte_array value=[0, 0xff]\n"
             "none type=integer_array value=[]\n");
-  target->signal(SIGTERM);
-  EXPECT_EQ(target->wait(milliseconds(5000)), 0);
+  target->Signal(SIGTERM);
+  EXPECT_EQ(target->Wait(milliseconds(5000)), 0);
 
   for (const std::vector<std::string>& bad : {std::vector<std::string>{"--double", "d=fast"},
-                                              {"--bool", "b=yes"},
+                                              {"--bool", "b=maybe"},
                                               {"--int-array", "a=1,2"},
                                               {"--byte-array", "a=[256]"},
                                               {"--bool-array", "a=[1]"}}) {
     Process p({kBin + "/param_target", "--name", "n", bad[0], bad[1]});
-    EXPECT_EQ(p.wait(milliseconds(5000)), 2) << bad[1];
-    EXPECT_NE(p.stderr_text().find("is not"), std::string::npos) << bad[1];
+    EXPECT_EQ(p.Wait(milliseconds(5000)), 2) << bad[1];
+    EXPECT_NE(p.StderrText().find("is not"), std::string::npos) << bad[1];
+  }
+}
+
+// Defaults are read by config_center's own reader of item texts, so a target declares what
+// the node would send it: YAML's integers, booleans and sequences; strings as they are.
+TEST_F(Tools, TargetReadsDefaultsAsTheNodeReadsItemTexts) {
+  auto target =
+      StartTarget({"--name", "yaml_target", "--int", "hex=0x1A", "--bool", "on=yes", "--double",
+                   "e=1e3", "--string", "s=[1, 2]", "--string-array", "q=['b, c', d]"});
+  auto got = Probe({"get", "yaml_target", "hex", "on", "e", "s", "q"});
+  EXPECT_EQ(got.status, 0) << got.err;
+  EXPECT_EQ(got.out,
+            "hex type=integer value=26\n"
+            "on type=bool value=true\n"
+            "e type=double value=1000.000000\n"
+            "s type=string value=\"[1, 2]\"\n"
+            "q type=string_array value=[\"b, c\", \"d\"]\n");
+  target->Signal(SIGTERM);
+  EXPECT_EQ(target->Wait(milliseconds(5000)), 0);
+
+  // What the node would not send as an integer is no integer default either.
+  for (const std::string& bad : {"1e3", "'5'", "[5]"}) {
+    Process p({kBin + "/param_target", "--name", "n", "--int", "i=" + bad});
+    EXPECT_EQ(p.Wait(milliseconds(5000)), 2) << bad;
+    EXPECT_NE(p.StderrText().find("is not an integer"), std::string::npos) << bad;
   }
 }
 
 TEST_F(Tools, UndeclaredParametersInANamespace) {
-  auto target = start_target({"--name", "loose", "--namespace", "/arm", "--allow-undeclared"});
+  auto target = StartTarget({"--name", "loose", "--namespace", "/arm", "--allow-undeclared"});
   const std::string value = "1.5";
-  const auto set = send("arm/loose", "speed.max", &value);
+  const auto set = Send("arm/loose", "speed.max", &value);
   ASSERT_TRUE(set.has_value());
   EXPECT_TRUE(set->successful) << set->reason;
-  EXPECT_EQ(target->read_line(milliseconds(3000)),
+  EXPECT_EQ(target->ReadLine(milliseconds(3000)),
             "set arm/loose.speed.max type=string value=\"1.5\"");
-  EXPECT_EQ(probe({"get", "arm/loose", "speed.max", "other"}).out,
+  EXPECT_EQ(Probe({"get", "arm/loose", "speed.max", "other"}).out,
             "speed.max type=string value=\"1.5\"\nother type=not set value=not set\n");
 
   // ros2 param delete sends the parameter with no value, as config_center withdraws one.
-  auto del = ros2({"param", "delete", "/arm/loose", "speed.max"});
+  auto del = Ros2({"param", "delete", "/arm/loose", "speed.max"});
   EXPECT_EQ(del.status, 0) << del.err;
   EXPECT_EQ(del.out, "Deleted parameter successfully\n") << del.err;
-  EXPECT_EQ(target->read_line(milliseconds(3000)), "unset arm/loose.speed.max");
+  EXPECT_EQ(target->ReadLine(milliseconds(3000)), "unset arm/loose.speed.max");
 
-  target->signal(SIGINT);
-  EXPECT_EQ(target->wait(milliseconds(5000)), 0);
+  target->Signal(SIGINT);
+  EXPECT_EQ(target->Wait(milliseconds(5000)), 0);
 }
 
 TEST_F(Tools, SlowTargetAndMissingServices) {
-  auto target = start_target({"--name", "slow", "--string", "p=x", "--delay-ms", "600"});
+  auto target = StartTarget({"--name", "slow", "--string", "p=x", "--delay-ms", "600"});
 
   // The sender gives up before the target answers; the target applies the set after its
   // delay all the same.
   const std::string late = "late";
   const auto sent = Clock::now();
-  EXPECT_FALSE(send("slow", "p", &late, std::chrono::milliseconds(300)).has_value());
-  EXPECT_EQ(target->read_line(milliseconds(3000)), "set slow.p type=string value=\"late\"");
+  EXPECT_FALSE(Send("slow", "p", &late, std::chrono::milliseconds(300)).has_value());
+  EXPECT_EQ(target->ReadLine(milliseconds(3000)), "set slow.p type=string value=\"late\"");
   EXPECT_GE(Clock::now() - sent, milliseconds(600));
 
   // Nobody offers these: non-zero, within about the timeout.
-  auto none = probe({"operate", "--timeout", "0.3"});
+  auto none = Probe({"operate", "--timeout", "0.3"});
   EXPECT_EQ(none.status, 1);
   EXPECT_NE(none.err.find("/config_operate is not available"), std::string::npos) << none.err;
   EXPECT_LT(none.seconds, 3.0);
-  EXPECT_EQ(probe({"get", "nobody", "x", "--timeout", "0.3"}).status, 1);
+  EXPECT_EQ(Probe({"get", "nobody", "x", "--timeout", "0.3"}).status, 1);
 }
 
 TEST_F(Tools, OperateAgainstAServer) {
@@ -347,19 +372,19 @@ TEST_F(Tools, OperateAgainstAServer) {
   executor.add_node(node_);
   std::thread spinner([&executor] { executor.spin(); });
 
-  auto first = probe({"operate"});
+  auto first = Probe({"operate"});
   EXPECT_EQ(first.status, 0) << first.err;
   EXPECT_EQ(first.out, "config_operate: success=true\n");
-  auto second = probe({"operate"});
+  auto second = Probe({"operate"});
   EXPECT_EQ(second.status, 3);
   EXPECT_EQ(second.out, "config_operate: success=false\n");
 
   // The timeout covers the answer too: given up on, then waited for.
-  auto impatient = probe({"operate", "--timeout", "0.3"});
+  auto impatient = Probe({"operate", "--timeout", "0.3"});
   EXPECT_EQ(impatient.status, 1);
   EXPECT_NE(impatient.err.find("no answer from /config_operate within 0.3 s"), std::string::npos)
       << impatient.err;
-  auto patient = probe({"operate", "--timeout", "3"});
+  auto patient = Probe({"operate", "--timeout", "3"});
   EXPECT_EQ(patient.status, 0) << patient.err;
   EXPECT_GE(patient.seconds, 0.6);
 
@@ -369,26 +394,26 @@ TEST_F(Tools, OperateAgainstAServer) {
 }
 
 TEST_F(Tools, UsageErrors) {
-  EXPECT_EQ(probe({}).status, 2);
-  EXPECT_EQ(probe({"frobnicate"}).status, 2);
+  EXPECT_EQ(Probe({}).status, 2);
+  EXPECT_EQ(Probe({"frobnicate"}).status, 2);
   // Setting and deleting are the ros2 CLI's job now; the probe says which command to use.
-  auto set = probe({"set", "node", "p", "v"});
+  auto set = Probe({"set", "node", "p", "v"});
   EXPECT_EQ(set.status, 2);
   EXPECT_NE(set.err.find("use ros2 param set"), std::string::npos) << set.err;
-  EXPECT_NE(probe({"unset", "node", "p"}).err.find("use ros2 param delete"), std::string::npos);
-  EXPECT_EQ(probe({"get", "node"}).status, 2);
-  auto help = probe({"--help"});
+  EXPECT_NE(Probe({"unset", "node", "p"}).err.find("use ros2 param delete"), std::string::npos);
+  EXPECT_EQ(Probe({"get", "node"}).status, 2);
+  auto help = Probe({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("usage: config_probe"), std::string::npos);
   // An invalid node name makes an invalid service name: refused by the client layer.
-  auto invalid = probe({"get", "bad name!", "p", "--timeout", "0.2"});
+  auto invalid = Probe({"get", "bad name!", "p", "--timeout", "0.2"});
   EXPECT_EQ(invalid.status, 2);
 
   Process no_name({kBin + "/param_target", "--int", "count=3"});
-  EXPECT_EQ(no_name.wait(milliseconds(5000)), 2);
+  EXPECT_EQ(no_name.Wait(milliseconds(5000)), 2);
   Process bad_int({kBin + "/param_target", "--name", "n", "--int", "count=abc"});
-  EXPECT_EQ(bad_int.wait(milliseconds(5000)), 2);
-  EXPECT_NE(bad_int.stderr_text().find("'abc' is not an integer"), std::string::npos);
+  EXPECT_EQ(bad_int.Wait(milliseconds(5000)), 2);
+  EXPECT_NE(bad_int.StderrText().find("'abc' is not an integer"), std::string::npos);
 }
 
 }  // namespace

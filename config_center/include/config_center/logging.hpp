@@ -38,6 +38,16 @@ void SetLogDivert(LogDivert divert);
 
 namespace detail {
 
+// The file name of a source path: what records name, so that they do not carry the build
+// machine's directories.
+constexpr const char* FileName(const char* path) {
+  const char* name = path;
+  for (const char* at = path; *at != '\0'; ++at) {
+    if (*at == '/') name = at + 1;
+  }
+  return name;
+}
+
 // A plain message is taken as it is, braces included.
 template <typename T>
 inline void Log(const spdlog::source_loc& where, spdlog::level::level_enum level, const T& text) {
@@ -54,9 +64,16 @@ inline void Log(const spdlog::source_loc& where, spdlog::level::level_enum level
 }  // namespace detail
 }  // namespace config_center
 
-#define CONFIG_CENTER_LOG_AT(level, ...)                                                    \
-  ::config_center::detail::Log(spdlog::source_loc{__FILE__, __LINE__, __FUNCTION__}, level, \
-                               __VA_ARGS__)
+// The file name is found while compiling (a constant), so a record costs no more for it.
+#define CONFIG_CENTER_LOG_AT(level, ...)                                    \
+  ::config_center::detail::Log(                                             \
+      spdlog::source_loc{[] {                                               \
+                           constexpr const char* kFile =                    \
+                               ::config_center::detail::FileName(__FILE__); \
+                           return kFile;                                    \
+                         }(),                                               \
+                         __LINE__, __FUNCTION__},                           \
+      level, __VA_ARGS__)
 
 #define LOG_DEBUG(...) CONFIG_CENTER_LOG_AT(spdlog::level::debug, __VA_ARGS__)
 #define LOG_ERROR(...) CONFIG_CENTER_LOG_AT(spdlog::level::err, __VA_ARGS__)

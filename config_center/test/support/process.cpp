@@ -1,4 +1,4 @@
-#include "process.hpp"
+#include "support/process.hpp"
 
 #include <fcntl.h>
 #include <signal.h>

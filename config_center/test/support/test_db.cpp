@@ -1,4 +1,4 @@
-#include "test_db.hpp"
+#include "support/test_db.hpp"
 
 #include <cstdlib>
 #include <stdexcept>

@@ -1,0 +1,18 @@
+#ifndef CONFIG_CENTER_BENCH_NODE_BENCH_OPTIONS_HPP_
+#define CONFIG_CENTER_BENCH_NODE_BENCH_OPTIONS_HPP_
+
+namespace config_center::bench {
+
+// How much bench_node does: full by default, small counts with --quick.
+struct Options {
+  bool quick = false;
+  int rounds = 200;
+  int files = 2000;
+  int params = 500;
+  double idle_seconds = 5.0;
+  int fsync_samples = 100;
+};
+
+}  // namespace config_center::bench
+
+#endif  // CONFIG_CENTER_BENCH_NODE_BENCH_OPTIONS_HPP_
