@@ -288,6 +288,14 @@ ChangeFeed::Outcome ChangeFeed::Follow() {
     return refused(FeedDownReason::kRefused);
   }
 
+  // The GTID position and the dump settings below are MariaDB's; a MySQL server would start
+  // the stream at its oldest log instead.
+  const char* version = mysql_get_server_info(mysql);
+  if (version == nullptr || std::strstr(version, "MariaDB") == nullptr) {
+    return {FeedDownReason::kRefused,
+            std::string("not a MariaDB server: ") + (version != nullptr ? version : "?"),
+            {}};
+  }
   ServerSettings settings;
   if (!ReadSettings(mysql, &settings)) return refused(FeedDownReason::kRefused);
   if (!settings.log_bin) return {FeedDownReason::kNoBinaryLog, "log_bin is OFF", {}};
