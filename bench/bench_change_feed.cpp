@@ -62,11 +62,11 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr char kUsage[] =
-    "usage: bench_change_feed [--quick] [--idle-seconds S] [--commits N]\n"
+    "usage: bench_change_feed [--quick] [--idle-seconds S] [--commits N] [--heartbeat S]\n"
     "Idle CPU of a bare rclcpp node, of one with the change feed, of one polling every 1 ms,\n"
     "and of the MariaDB server beside each; commit-to-wake latency and row visibility.\n"
-    "Full: 10 s windows, 300 commits per latency series. --quick: 2 s, 50. Run inside\n"
-    "scripts/isolated.sh.\n";
+    "Full: 10 s windows, 300 commits per latency series. --quick: 2 s, 50. --heartbeat: the\n"
+    "idle feed's heartbeat period (default the feed's own). Run inside scripts/isolated.sh.\n";
 
 constexpr char kMaxIdSql[] = "SELECT MAX(id) FROM config_table_changes";
 
@@ -136,7 +136,7 @@ pid_t MariadbPid() {
 // A child: one idle node, measuring itself. Prints "measuring" when its window starts and
 // "cpu <percent of one core>" when it ends.
 
-int IdleNode(const std::string& mode, double seconds) {
+int IdleNode(const std::string& mode, double seconds, int heartbeat_s) {
   rclcpp::init(0, nullptr);
   auto node = std::make_shared<rclcpp::Node>("bench_idle_" + mode);
   std::unique_ptr<ChangeFeed> feed;
@@ -146,7 +146,10 @@ int IdleNode(const std::string& mode, double seconds) {
   if (mode == "feed") {
     wake = std::make_shared<WakeWaitable>([&passes] { ++passes; });
     node->get_node_waitables_interface()->add_waitable(wake, nullptr);
-    feed = std::make_unique<ChangeFeed>([raw = wake.get()] { raw->Trigger(); });
+    ChangeFeed::Options options;
+    options.heartbeat = std::chrono::seconds(heartbeat_s);
+    options.read_timeout = std::max(options.read_timeout, 4 * options.heartbeat);
+    feed = std::make_unique<ChangeFeed>([raw = wake.get()] { raw->Trigger(); }, options);
     feed->Start();
   } else if (mode == "poll") {
     if (!DbConnection::GetInstance().Connect()) return 1;
@@ -186,9 +189,11 @@ struct IdleResult {
   std::string note;
 };
 
-IdleResult MeasureIdle(const std::string& self, const std::string& mode, double seconds) {
+IdleResult MeasureIdle(const std::string& self, const std::string& mode, double seconds,
+                       int heartbeat_s) {
   const pid_t server = MariadbPid();
-  Process child({self, "--idle-node", mode, "--seconds", std::to_string(seconds)});
+  Process child({self, "--idle-node", mode, "--seconds", std::to_string(seconds), "--heartbeat",
+                 std::to_string(heartbeat_s)});
   const auto limit = std::chrono::milliseconds(static_cast<int>(seconds * 1000) + 20000);
   if (!child.WaitFor("measuring\n", limit)) {
     throw std::runtime_error(mode + " node did not start: " + child.Output());
@@ -477,16 +482,21 @@ std::string SelfPath() {
 int main(int argc, char** argv) {
   double seconds = 10;
   int commits = 300;
+  int heartbeat_s = ChangeFeed::Options().heartbeat.count();
   bool quick = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--idle-node" && i + 3 < argc) return IdleNode(argv[i + 1], std::atof(argv[i + 3]));
+    if (a == "--idle-node" && i + 5 < argc) {
+      return IdleNode(argv[i + 1], std::atof(argv[i + 3]), std::atoi(argv[i + 5]));
+    }
     if (a == "--quick") {
       quick = true;
       seconds = 2;
       commits = 50;
     } else if (a == "--idle-seconds" && i + 1 < argc) {
       seconds = std::atof(argv[++i]);
+    } else if (a == "--heartbeat" && i + 1 < argc) {
+      heartbeat_s = std::atoi(argv[++i]);
     } else if (a == "--commits" && i + 1 < argc) {
       commits = std::atoi(argv[++i]);
     } else {
@@ -495,7 +505,8 @@ int main(int argc, char** argv) {
     }
   }
   const char* isolated = std::getenv("CONFIG_CENTER_ISOLATED");
-  if (isolated == nullptr || std::string(isolated) != "inside" || seconds <= 0 || commits <= 0) {
+  if (isolated == nullptr || std::string(isolated) != "inside" || seconds <= 0 || commits <= 0 ||
+      heartbeat_s <= 0) {
     std::fputs(kUsage, stderr);
     return 2;
   }
@@ -512,9 +523,9 @@ int main(int argc, char** argv) {
     }
     const std::string self = SelfPath();
     std::fprintf(stderr, "idle windows of %.0f s ...\n", seconds);
-    const IdleResult bare = MeasureIdle(self, "bare", seconds);
-    const IdleResult feed = MeasureIdle(self, "feed", seconds);
-    const IdleResult poll = MeasureIdle(self, "poll", seconds);
+    const IdleResult bare = MeasureIdle(self, "bare", seconds, heartbeat_s);
+    const IdleResult feed = MeasureIdle(self, "feed", seconds, heartbeat_s);
+    const IdleResult poll = MeasureIdle(self, "poll", seconds, heartbeat_s);
 
     rclcpp::init(0, nullptr);
     std::fprintf(stderr, "latency, %d commits per series ...\n", commits);
@@ -524,8 +535,9 @@ int main(int argc, char** argv) {
     const auto [synced_ms, unsynced_ms] = MeasureSyncBinlog(std::min(commits, 100));
     rclcpp::shutdown();
 
-    std::printf("change feed floor (%s: %.0f s idle windows, %d commits per series)\n\n",
-                quick ? "quick" : "full", seconds, commits);
+    std::printf(
+        "change feed floor (%s: %.0f s idle windows, %d commits per series, heartbeat %d s)\n\n",
+        quick ? "quick" : "full", seconds, commits, heartbeat_s);
     Row("what", "measured", "target");
     std::printf("|%s|%s|%s|\n", std::string(64, '-').c_str(), std::string(42, '-').c_str(),
                 std::string(30, '-').c_str());
