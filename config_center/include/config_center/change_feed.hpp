@@ -43,13 +43,15 @@ std::string DescribeFeedStatus(const FeedStatus& status);
 //
 // It starts at the server's current GTID position (@@gtid_binlog_pos, which any account may
 // read; the file and position would need BINLOG MONITOR besides REPLICATION SLAVE), so it
-// reads no history. While the server is down or refuses, it tries again with a back-off.
+// reads no history. MariaDB servers only (the GTID start is theirs). While the server is down
+// or refuses, it tries again with a back-off.
 class ChangeFeed {
 public:
-  // Called on the feed's thread: for a committed change-log write, and after every change of
-  // Status() (so a reader that polls while the feed is down learns when to stop, and runs a
-  // pass for what was committed before the feed came up). Must be cheap and thread-safe.
-  // Never called once Stop() has returned.
+  // Called on the feed's thread (from Start() only when the feed cannot start at all): for a
+  // committed change-log write, and after every change of Status() (so a reader that polls
+  // while the feed is down learns when to stop, and runs a pass for what was committed
+  // before the feed came up). Must be cheap and thread-safe. Never called once Stop() has
+  // returned.
   using WakeUp = std::function<void()>;
 
   struct Options {
