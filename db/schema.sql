@@ -1,5 +1,6 @@
 -- The ROBOT configuration database: the two item tables, the change log that the
--- config_center node follows, the triggers that fill it, and the node's read-only account.
+-- config_center node follows, the triggers that fill it, and the node's account (reads
+-- ROBOT and the binary log, writes nothing).
 --
 -- Load it as the server's administrator:  mariadb < db/schema.sql
 --
@@ -234,10 +235,16 @@ END//
 
 DELIMITER ;
 
--- The node's account: reads ROBOT, nothing else (TCP from 127.0.0.1, or the local socket).
+-- The node's account (TCP from 127.0.0.1, or the local socket): reads ROBOT and nothing
+-- else, and follows the binary log as a replica does, to learn of changes at once
+-- (REPLICATION SLAVE, which can only be granted on *.*: it reads every change in the
+-- server's binary log, of all databases; it cannot change data or settings). Where the
+-- server keeps no binary log the grant is unused and the node polls the change log.
 CREATE USER IF NOT EXISTS 'robot'@'127.0.0.1' IDENTIFIED BY 'fernsTWIGS@qa';
 CREATE USER IF NOT EXISTS 'robot'@'localhost' IDENTIFIED BY 'fernsTWIGS@qa';
 ALTER USER 'robot'@'127.0.0.1' IDENTIFIED BY 'fernsTWIGS@qa';
 ALTER USER 'robot'@'localhost' IDENTIFIED BY 'fernsTWIGS@qa';
 GRANT SELECT ON ROBOT.* TO 'robot'@'127.0.0.1';
 GRANT SELECT ON ROBOT.* TO 'robot'@'localhost';
+GRANT REPLICATION SLAVE ON *.* TO 'robot'@'127.0.0.1';
+GRANT REPLICATION SLAVE ON *.* TO 'robot'@'localhost';

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs the parameter-call benchmark inside the isolated environment (loopback DDS, its own
 # domain) and prints its table, then the node measured from outside (bench_node: idle cost,
-# change latency, start-up, memory, each beside its target), then the node's end-to-end soak
-# run. Build first (scripts/build.sh).
+# change latency, start-up, memory, each beside its target), then the floor of following the
+# binary log (bench_change_feed), then the node's end-to-end soak run. Build first
+# (scripts/build.sh).
 #   --quick   small counts for both benchmarks and no soak run (CI runs this)
 # Other arguments go to the parameter-call benchmark, for example
 # --round-trips 5000 --idle-seconds 20.
@@ -20,7 +21,8 @@ fi
 
 bench=$root/install/lib/config_center/bench_param_calls
 bench_node=$root/install/lib/config_center/bench_node
-for program in "$bench" "$bench_node"; do
+bench_feed=$root/install/lib/config_center/bench_change_feed
+for program in "$bench" "$bench_node" "$bench_feed"; do
   if [ ! -x "$program" ]; then
     echo "bench.sh: $program is missing; run scripts/build.sh first" >&2
     exit 1
@@ -31,6 +33,8 @@ if $quick; then
   "$root/scripts/isolated.sh" "$bench" --round-trips 200 --fresh 20 --idle-seconds 1 "$@"
   echo
   "$root/scripts/isolated.sh" "$bench_node" --quick
+  echo
+  "$root/scripts/isolated.sh" "$bench_feed" --quick
   exit 0
 fi
 
@@ -38,6 +42,11 @@ fi
 
 echo
 "$root/scripts/isolated.sh" "$bench_node"
+
+# The floor with the binary log: idle node and server with the change feed beside a bare
+# node, the server alone and today's 1 ms poll; commit-to-wake latency.
+echo
+"$root/scripts/isolated.sh" "$bench_feed"
 
 # The node itself: change-to-target latency over many changes, and its idle cost.
 echo

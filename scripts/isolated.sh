@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # isolated.sh CMD [ARGS...]
 # Runs CMD in a private mount and network namespace: a fresh /opt/velgar (configs/, logs/)
-# on disk, loopback only, a private MariaDB on 127.0.0.1:3306 with db/schema.sql loaded,
-# and Cyclone DDS on lo with unicast discovery. The node's paths, account and port are
-# fixed, so this is how tests, the demo and the benchmarks avoid touching the host.
+# on disk, loopback only, a private MariaDB on 127.0.0.1:3306 with db/schema.sql loaded and
+# a binary log (none with CONFIG_CENTER_BINLOG=off), and Cyclone DDS on lo with unicast
+# discovery. The node's paths, account and port are fixed, so this is how tests, the demo
+# and the benchmarks avoid touching the host.
 # The server is stopped and its data removed when CMD ends; CMD's exit status is returned.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -58,11 +59,18 @@ export STATE_DIRECTORY="$state/config_center"
 mkdir -p "$state/run" /run/mysqld
 mount --bind "$state/run" /run/mysqld
 
-# The server reads its options from my.cnf.d/ (empty here) like a packaged server reads
+# The server reads its options from my.cnf.d/ like a packaged server reads
 # /etc/mysql/mariadb.conf.d/, so scripts that configure a robot's server can be tested on it.
+# It holds a robot's binary log settings (db/robot-binlog.cnf) unless CONFIG_CENTER_BINLOG
+# is "off": then the server runs without a binary log, as a robot without that file does.
 mkdir -p "$state/my.cnf.d"
 printf '!includedir %s\n' "$state/my.cnf.d" >"$state/my.cnf"
 export ISOLATED_DB_CONF_DIR="$state/my.cnf.d"
+case "${CONFIG_CENTER_BINLOG:-on}" in
+  on) cp "$root/db/robot-binlog.cnf" "$state/my.cnf.d/55-velgar-robot-binlog.cnf" ;;
+  off) ;;
+  *) echo "isolated.sh: CONFIG_CENTER_BINLOG is on or off, not '$CONFIG_CENTER_BINLOG'" >&2; exit 2 ;;
+esac
 
 mariadb-install-db --user=root --datadir="$state/data" --auth-root-authentication-method=socket \
   --skip-test-db >"$state/install-db.log" 2>&1 || { cat "$state/install-db.log" >&2; exit 1; }

@@ -2,14 +2,11 @@
 
 #include <iostream>
 
+#include "config_center/db_account.hpp"
+
 namespace config_center {
 
 namespace {
-// The account is fixed in the program; nothing at run time changes it.
-constexpr const char* kDatabase = "ROBOT";
-constexpr const char* kPassword = "fernsTWIGS@qa";
-constexpr const char* kUser = "robot";
-constexpr const char* kHost = "127.0.0.1";
 constexpr const char* kCharset = "utf8mb4";
 // A stuck server or a lost network must not freeze the node: every connect, read and write
 // gives up after a few seconds (the client library's own defaults wait for minutes or
@@ -60,7 +57,9 @@ bool DbConnection::Connect() {
   my_bool reconnect = 1;
   mysql_options(mysql_, MYSQL_OPT_RECONNECT, &reconnect);
   mysql_options(mysql_, MYSQL_SET_CHARSET_NAME, kCharset);
-  if (mysql_real_connect(mysql_, kHost, kUser, kPassword, kDatabase, 0, nullptr, 0) == nullptr) {
+  const DbAccount& account = kNodeAccount;
+  if (mysql_real_connect(mysql_, account.host, account.user, account.password, account.database,
+                         account.port, nullptr, 0) == nullptr) {
     SetError(mysql_error(mysql_));
     return false;
   }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <mysql.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -131,6 +132,23 @@ TEST_F(SchemaTest, RobotAccountReadsButCannotWrite) {
   EXPECT_EQ(mysql_errno(robot), 1142u) << mysql_error(robot);
   EXPECT_NE(mysql_query(robot, "CREATE TABLE ROBOT.other (a INT)"), 0);
   mysql_close(robot);
+}
+
+// What the node's account may do, and nothing more: read ROBOT, and read the binary log as a
+// replica (the change feed). Both host entries alike.
+TEST_F(SchemaTest, RobotAccountHasOnlySelectOnRobotAndReplicationSlave) {
+  for (const char* host : {"127.0.0.1", "localhost"}) {
+    std::vector<std::string> grants;
+    for (const auto& row : admin_.Rows(std::string("SHOW GRANTS FOR 'robot'@'") + host + "'")) {
+      std::string grant = row[0].value();
+      grant = grant.substr(0, grant.find(" TO "));
+      grants.push_back(grant);
+    }
+    std::sort(grants.begin(), grants.end());
+    EXPECT_EQ(grants, (std::vector<std::string>{"GRANT REPLICATION SLAVE ON *.*",
+                                                "GRANT SELECT ON `ROBOT`.*"}))
+        << host;
+  }
 }
 
 // The error text of a statement the server refused, or "" when it ran.
