@@ -52,6 +52,53 @@ std::string IdsText(const ChangeLogGaps::Range& range) {
 
 ChangeLog::ChangeLog(Apply apply) : apply_(std::move(apply)) {}
 
+ChangeLog::~ChangeLog() { StopFeed(); }
+
+void ChangeLog::StartFeed(ChangeFeed::WakeUp wake_up) {
+  feed_ = std::make_unique<ChangeFeed>(std::move(wake_up));
+  feed_->Start();
+}
+
+void ChangeLog::StopFeed() {
+  if (feed_) feed_->Stop();
+}
+
+bool ChangeLog::Woken(Clock::time_point now) {
+  // A commit that woke the feed may also be a transaction that committed late.
+  look_for_late_ = true;
+  rechecks_.clear();
+  for (const auto after : kRecheckAfter) rechecks_.push_back(now + after);
+  if (!feed_) return false;
+  const FeedStatus status = feed_->Status();
+  if (status.changes == feed_status_.changes) return false;
+  feed_status_ = status;
+  const Source was = source_;
+  source_ = status.up ? Source::kFeed : Source::kPoll;
+  // "starting" is no news; any other state is said once, with what was found.
+  if (status.up) {
+    LOG_DEBUG(
+        "Learning of changes from the binary log (change feed up); the change log is "
+        "still read once a second");
+  } else if (status.reason != FeedDownReason::kStarting) {
+    LOG_ERROR("Change feed down: {}; reading the change log every 1 ms",
+              DescribeFeedStatus(status));
+  }
+  return source_ != was;
+}
+
+std::string ChangeLog::SourceText() const {
+  if (source_ == Source::kFeed) return "the binary log (change feed up)";
+  if (!feed_) return "a poll every 1 ms";
+  return "a poll every 1 ms (change feed " + DescribeFeedStatus(feed_status_) + ")";
+}
+
+std::optional<ChangeLog::Clock::time_point> ChangeLog::NextRecheck(Clock::time_point after) const {
+  for (const Clock::time_point at : rechecks_) {
+    if (at > after) return at;
+  }
+  return std::nullopt;
+}
+
 bool ChangeLog::Start() {
   if (const char* wait_ms = std::getenv(kGiveUpWaitVariable)) {
     missing_ids_.set_give_up_after(std::chrono::milliseconds(std::atoll(wait_ms)));
@@ -111,6 +158,7 @@ ChangeLog::Pass ChangeLog::Follow(std::string* failure) {
     return Pass::kFailed;
   }
   const int64_t newest = max_id.front().id;
+  newest_ = newest;
   if (newest < config_change_max_id_) {
     LOG_ERROR(
         "The change log went back from id {} to {} (emptied, restored or made anew): "
@@ -141,8 +189,12 @@ ChangeLog::Pass ChangeLog::Follow(std::string* failure) {
   }
   if (!missing_ids_.empty()) {
     const auto now = Clock::now();
-    if (missing_ids_.LookupDue(now)) CheckMissingChanges(now);
+    // A late commit wakes the feed as well: look then, and in the passes that follow it, not
+    // only every 100 ms.
+    const bool after_wake = look_for_late_ || (!rechecks_.empty() && now <= rechecks_.back());
+    if (missing_ids_.LookupDue(now) || after_wake) CheckMissingChanges(now);
   }
+  look_for_late_ = false;
   *failure = late_failure_;
   return late_failure_.empty() ? Pass::kRead : Pass::kFailed;
 }

@@ -12,12 +12,9 @@ void ConfigCenter::InitConfigChangeMaxID() {
 }
 
 void ConfigCenter::PeriodCheckConfig() {
+  last_pass_ = ChangeLog::Clock::now();
   poll_failures_.Run([this] { return CheckChangeLog(); });
-  const bool graph_changed = target_watch_.GraphChanged();
-  if (graph_changed && !targets_.empty()) RetryReappearedTargets();
-  ResendToRestartedTargets(graph_changed);
-  calls_.Poll(ParamCalls::Clock::now());
-  PumpTargets();
+  Housekeeping(target_watch_.GraphChanged());
 }
 
 std::string ConfigCenter::CheckChangeLog() {

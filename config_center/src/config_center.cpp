@@ -1,7 +1,6 @@
 #include "config_center/config_center.hpp"
 
 #include <chrono>
-#include <functional>
 #include <utility>
 
 #include "config_center/config_file.hpp"
@@ -9,10 +8,6 @@
 #include "config_center/logging.hpp"
 
 namespace config_center {
-
-namespace {
-constexpr std::chrono::milliseconds kPollPeriod{1};
-}  // namespace
 
 ConfigCenter& ConfigCenter::GetInstance() {
   static ConfigCenter instance;
@@ -30,6 +25,10 @@ void ConfigCenter::SetNode(std::shared_ptr<rclcpp::Node> node) {
       node_->create_callback_group(rclcpp::CallbackGroupType::MutuallyExclusive, true);
   calls_.Attach(node_.get(), param_call_group_);
   target_watch_.Attach(*node_);
+  // Commits the feed saw and changes of the ROS graph wake the main executor through this.
+  wake_ = std::make_shared<WakeSignal>([this](bool triggered) { OnWake(triggered); },
+                                       [this] { return target_watch_.GraphPending(); });
+  node_->get_node_waitables_interface()->add_waitable(wake_, nullptr);
 }
 
 bool ConfigCenter::Init() {
@@ -46,14 +45,18 @@ bool ConfigCenter::Init() {
     LOG_ERROR("Cannot read the record of what was distributed ({}); starting from an empty one",
               why);
   }
-  // The position is noted before the tables are read: a change committed while they are
-  // being distributed is then applied once polling starts (perhaps once more than needed).
+  // The feed follows the binary log from now on; until it is up the log is polled. The
+  // position is noted before the tables are read: a change committed while they are being
+  // distributed is then applied once passes start (perhaps once more than needed).
+  change_log_.StartFeed([this] {
+    if (wake_) wake_->Trigger();
+  });
   InitConfigChangeMaxID();
   if (!FullConfigDistribute()) {
     LOG_ERROR("Full config distribute failed!");
     return false;
   }
-  timer_ = node_->create_wall_timer(kPollPeriod, std::bind(&ConfigCenter::PeriodCheckConfig, this));
+  StartPasses();
   LOG_DEBUG("Config center ready, following the change log after id {}", change_log_.position());
   return true;
 }

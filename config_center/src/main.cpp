@@ -56,6 +56,7 @@ int Serve(const std::shared_ptr<rclcpp::Node>& node) {
   } join_service_thread{service_executor, service_thread};
 
   rclcpp::spin(node);
+  config_center::ConfigCenter::GetInstance().Stop();
   rclcpp::shutdown();
   return 0;
 }

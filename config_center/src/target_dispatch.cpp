@@ -141,8 +141,12 @@ void ConfigCenter::FinishAttempt(const Target& target, Outcome outcome, const st
       }
       break;
   }
-  // An answer arrives from the executor, outside any pump: the target's next change follows.
-  PumpTargets();
+  // An answer arrives from the executor, outside any pump: the target's next change follows,
+  // and the alarm covers what it started.
+  if (!pumping_) {
+    PumpTargets();
+    Reschedule();
+  }
 }
 
 void ConfigCenter::RetryReappearedTargets() {

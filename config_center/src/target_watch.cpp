@@ -33,6 +33,8 @@ void TargetWatch::Watch(rclcpp::Node& node, const std::string& node_name) {
 
 bool TargetWatch::GraphChanged() { return graph_event_ && graph_event_->check_and_clear(); }
 
+bool TargetWatch::GraphPending() const { return graph_event_ && graph_event_->check(); }
+
 std::vector<std::string> TargetWatch::Restarted(rclcpp::Node& node, bool changed) {
   std::vector<std::string> restarted;
   if (!changed && awaited_ == 0) {

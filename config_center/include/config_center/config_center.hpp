@@ -1,6 +1,7 @@
 #ifndef CONFIG_CENTER_CONFIG_CENTER_HPP_
 #define CONFIG_CENTER_CONFIG_CENTER_HPP_
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -20,6 +21,7 @@
 #include "config_center/target_queues.hpp"
 #include "config_center/target_types.hpp"
 #include "config_center/target_watch.hpp"
+#include "config_center/wake_signal.hpp"
 
 namespace config_center {
 
@@ -62,15 +64,31 @@ public:
   static Outcome WriteConfigItem(const ConfigData& item, std::string* why);
   static Outcome RemoveConfigItem(const std::string& name, std::string* why);
 
-  // Change-log tracking: the position before the tables are read, then one pass per tick.
+  // Change-log tracking: the position before the tables are read, then a pass each time
+  // the log may have grown (every 1 ms while polling; see pass_schedule.cpp).
   void InitConfigChangeMaxID();
   void PeriodCheckConfig();
+  // Stops following the binary log; before ROS shuts down.
+  void Stop();
 
   // What is held back, for the operator.
   const TargetQueues& targets() const { return targets_; }
 
 private:
   ConfigCenter() = default;
+
+  // ---- when passes and retries run (pass_schedule.cpp)
+  // Starts the change feed and the timers: the poll every 1 ms until the feed is up, the
+  // safety pass once a second, the wake-up for commits and graph changes.
+  void StartPasses();
+  // The work besides reading the change log: graph changes, restarted targets, parameter
+  // calls that matched or ran out of time, targets whose retry is due; then the alarm.
+  void Housekeeping(bool graph_changed);
+  void OnWake(bool triggered);
+  // Arms the one-shot alarm for the earliest of: a re-check after a commit, a held target's
+  // retry, a call's deadline, a call waiting for its service. Only while the feed is up: the
+  // poll's every-millisecond pass does all of that while it runs.
+  void Reschedule();
 
   // ---- the change log (change_polling.cpp; following it: change_log.cpp)
   // What ended a polling pass: empty when the log was read, otherwise a text that names the
@@ -119,8 +137,13 @@ private:
   void ResendToRestartedTargets(bool graph_changed);
   void ResendParams(const std::string& node_name);
 
-  std::shared_ptr<rclcpp::TimerBase> timer_;
+  std::shared_ptr<rclcpp::TimerBase> timer_;  // the poll, every 1 ms, while the feed is down
   std::shared_ptr<rclcpp::Node> node_;
+  std::shared_ptr<rclcpp::TimerBase> safety_timer_;  // a pass once a second
+  std::shared_ptr<rclcpp::TimerBase> alarm_;         // one-shot; see Reschedule
+  std::chrono::steady_clock::time_point alarm_at_ = std::chrono::steady_clock::time_point::max();
+  std::chrono::steady_clock::time_point last_pass_{};
+  std::shared_ptr<WakeSignal> wake_;
   // The position in the change log (its config_change_max_id_) and the late rows.
   ChangeLog change_log_{[this](const ConfigTableChangesData& change) { ApplyChange(change); }};
   // The log went back and the tables are still to be distributed again.

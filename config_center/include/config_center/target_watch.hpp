@@ -30,6 +30,8 @@ public:
   // Whether the ROS graph changed anywhere since the last call: a hint to look, not a list.
   // One atomic read.
   bool GraphChanged();
+  // The same, without taking the change.
+  bool GraphPending() const;
   // The watched nodes that a new instance serves since the last look, once that instance's
   // services are all on the graph; costs nothing while the graph has not changed and no new
   // instance is awaited.
