@@ -218,6 +218,10 @@ void ChangeFeed::SetStatus(bool up, FeedDownReason reason, std::string detail) {
     status_.up = up;
     status_.reason = reason;
     status_.detail = std::move(detail);
+    if (!up) {
+      status_.last_down = reason;
+      status_.last_down_detail = status_.detail;
+    }
     ++status_.changes;
   }
   wake_up_();

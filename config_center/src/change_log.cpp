@@ -71,11 +71,20 @@ bool ChangeLog::Woken(Clock::time_point now) {
   if (!feed_) return false;
   const FeedStatus status = feed_->Status();
   if (status.changes == feed_status_.changes) return false;
+  const FeedStatus previous = feed_status_;
   feed_status_ = status;
   const Source was = source_;
   source_ = status.up ? Source::kFeed : Source::kPoll;
   // "starting" is no news; any other state is said once, with what was found.
-  if (status.up) {
+  if (status.up && status.changes > previous.changes + 1 && previous.up) {
+    // Down and up again before this thread looked: the pass that follows reads what was
+    // committed meanwhile, as any pass does.
+    FeedStatus fall = status;
+    fall.up = false;
+    fall.reason = status.last_down;
+    fall.detail = status.last_down_detail;
+    LOG_ERROR("Change feed was down for a moment ({}) and is up again", DescribeFeedStatus(fall));
+  } else if (status.up) {
     LOG_DEBUG(
         "Learning of changes from the binary log (change feed up); the change log is "
         "still read once a second");

@@ -30,6 +30,10 @@ struct FeedStatus {
   FeedDownReason reason = FeedDownReason::kStarting;
   std::string detail;    // what was found: a setting, or the server's or client's error text
   uint64_t changes = 0;  // how many times the status changed since the feed started
+  // Why it was down the last time it was, so that a reader who missed a short fall (the
+  // feed was back before the reader looked) can still say what happened.
+  FeedDownReason last_down = FeedDownReason::kStarting;
+  std::string last_down_detail;
 };
 
 // "up", or why not: "no binary log (log_bin is OFF)".
