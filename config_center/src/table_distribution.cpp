@@ -64,52 +64,57 @@ bool ConfigCenter::ConfigDistribute(const std::string& table, EffectiveItems* it
 void ConfigCenter::DistributeEffective(const EffectiveItems& items) {
   // Files go into effect together: one flush for all instead of two fsyncs per file, and a
   // file the disk already holds is not written again. Parameters go to their queues, each
-  // once, with the value in effect.
+  // once, with the value in effect. A file that cannot go in with the others is tried again
+  // on its own, through its queue, already logged.
   ConfigFileBatch files;
-  std::vector<PendingChange> staged;
+  std::vector<const ConfigData*> staged;
+  const auto retry_alone = [this](const ConfigData& item) {
+    Submit(PendingChange{0, item, false, /*announced=*/true});
+  };
   for (const ConfigData& item : items.items()) {
-    PendingChange change{0, item, false, false};
     if (item.config_type == kParam) {
-      Submit(change);
+      Submit(PendingChange{0, item, false, false});
       continue;
     }
     LOG_DEBUG("FileConfigDistribute: {}", item.name);
     std::string path;
-    std::string why;
-    if (!ConfigFilePath(kConfigsDir, item.name, &path, &why)) {
-      Submit(change);  // refused there, with the reason
-      continue;
-    }
     std::string error;
-    record_.AddFile(item.name);
-    if (MakeConfigDirectories(kConfigsDir, item.name, &error) != DirectoriesMade::kReady ||
-        files.Stage(item.name, path, item.value, &error) != WriteStep::kNone) {
-      // Tried again on its own, through its queue.
-      Submit(change);
+    if (!ConfigFilePath(kConfigsDir, item.name, &path, &error)) {
+      Submit(PendingChange{0, item, false, false});  // refused there, with the reason
       continue;
     }
-    staged.push_back(change);
+    record_.AddFile(item.name);
+    if (MakeConfigDirectories(kConfigsDir, item.name, &error) != DirectoriesMade::kReady) {
+      LOG_ERROR("Failed to make the directories of {}: {}", item.name, error);
+      retry_alone(item);
+      continue;
+    }
+    const WriteStep failed = files.Stage(item.name, path, item.value, &error);
+    if (failed != WriteStep::kNone) {
+      LOG_ERROR("{}", WriteFailureText(failed, item.name, error));
+      retry_alone(item);
+      continue;
+    }
+    staged.push_back(&item);
   }
   SaveRecord();
   for (const ConfigFileBatch::Failure& failure : files.Commit()) {
-    LOG_ERROR("Failed to use tmpfile cover target file {}: {}", failure.name, failure.error);
-    for (const PendingChange& change : staged) {
-      if (change.item.name == failure.name) Submit(change);
+    LOG_ERROR("{}", WriteFailureText(failure.step, failure.name, failure.error));
+    for (const ConfigData* item : staged) {
+      if (item->name == failure.name) retry_alone(*item);
     }
   }
   LOG_DEBUG("Config files in effect: {} written, {} already up to date", files.committed(),
             files.unchanged());
 
   // What the node put into effect earlier and the tables no longer hold goes away; what it
-  // never wrote is not its to touch.
-  for (const std::string& name :
-       std::vector<std::string>(record_.files().begin(), record_.files().end())) {
+  // never wrote is not its to touch. (Queuing a withdrawal leaves the record as it is.)
+  for (const std::string& name : record_.files()) {
     if (!items.HasFile(name)) {
       Submit(PendingChange{0, ConfigData{name, "", "", kFile}, true, false});
     }
   }
-  for (const auto& [node_name, name] : std::vector<std::pair<std::string, std::string>>(
-           record_.params().begin(), record_.params().end())) {
+  for (const auto& [node_name, name] : record_.params()) {
     if (!items.HasParam(node_name, name)) {
       Submit(PendingChange{0, ConfigData{name, "", node_name, kParam}, true, false});
     }

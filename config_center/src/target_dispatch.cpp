@@ -18,7 +18,7 @@ std::string Source(const PendingChange& change) {
 
 }  // namespace
 
-Outcome ConfigCenter::Submit(PendingChange change, std::string* why_out) {
+void ConfigCenter::Submit(PendingChange change) {
   const ConfigData& item = change.item;
   Target target{item.config_type, ""};
   std::string why;
@@ -43,8 +43,7 @@ Outcome ConfigCenter::Submit(PendingChange change, std::string* why_out) {
   }
   if (never) {
     LOG_ERROR("{} can never be applied, so it is passed over: {}", Source(change), why);
-    if (why_out != nullptr) *why_out = why;
-    return Outcome::kNever;
+    return;
   }
   // Noted before the item goes out, so that the record never misses what is in effect.
   if (!change.withdraw) {
@@ -55,7 +54,6 @@ Outcome ConfigCenter::Submit(PendingChange change, std::string* why_out) {
     }
   }
   targets_.Add(target, std::move(change));
-  return Outcome::kDone;
 }
 
 void ConfigCenter::PumpTargets() {

@@ -111,9 +111,10 @@ private:
   void WaitForStartupCalls();
 
   // ---- targets (target_dispatch.cpp)
-  // Queues a change for its target. A change that can never be applied is logged and passed
-  // over; the reason goes to `why`. `source` names it in the log ("Change 12", "Item").
-  Outcome Submit(PendingChange change, std::string* why = nullptr);
+  // Queues a change for its target. A change that can never be applied (no known kind, a node
+  // name that makes no service name, a file name that can never be a file) is logged, with
+  // its change-log id or its item's name, and passed over.
+  void Submit(PendingChange change);
   // Attempts the first change of every target whose turn it is.
   void PumpTargets();
   void AttemptTarget(const Target& target);
