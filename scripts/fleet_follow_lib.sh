@@ -46,7 +46,7 @@ follow_read_snapshot() {
   [ "$(stat -c %s "$file")" -le $((1 << 30)) ] || fleet_die "--snapshot: $file is over 1 GiB"
   cp -- "$file" "$copy"
   problem=$(LC_ALL=C awk -F '\t' -v rows="$copy.rows" -v position="$copy.position" '
-    function bad(what) { print "line " NR ": " what; exit 1 }
+    function bad(what) { print "line " NR ": " what; failed = 1; exit 1 }
     function hex(f, most) { return f ~ /^[0-9A-F]*$/ && length(f) % 2 == 0 && length(f) <= most }
     function hex_or_null(f, most) { return f == "\\N" || hex(f, most) }
     function int_or_null(f) { return f == "\\N" || (f ~ /^-?[0-9]+$/ && length(f) <= 11) }
@@ -70,7 +70,7 @@ follow_read_snapshot() {
       count++
       print > rows
     }
-    END { if (!ended && !problem) print "cut short: no end line" }
+    END { if (!ended && !failed) print "cut short: no end line" }
   ' "$copy") || true
   [ -z "$problem" ] || fleet_die "--snapshot: $file is not a usable snapshot ($problem)"
   touch "$copy.rows"

@@ -131,14 +131,16 @@ serve_status() {
   fleet_sql "SELECT CONCAT('binary log ', @@log_bin_basename, ', position ', @@gtid_binlog_pos)"
   echo "connected:"
   fleet_sql "SELECT CONCAT('  ', user, ' from ', host, ', for ', time, ' s')
-    FROM information_schema.processlist WHERE command LIKE 'Binlog Dump%' ORDER BY user"
+    FROM information_schema.processlist WHERE command LIKE 'Binlog Dump%' ORDER BY user" |
+    serve_or_none
   echo "not connected:"
   fleet_sql "SELECT CONCAT('  ', name, ' (server id ', server_id, ')') FROM velgar_fleet.robots
     WHERE name NOT IN (SELECT user FROM information_schema.processlist
-                       WHERE command LIKE 'Binlog Dump%') ORDER BY name"
-  echo "connections replaced again and again:"
-  serve_replaced_links
+                       WHERE command LIKE 'Binlog Dump%') ORDER BY name" | serve_or_none
+  echo "server ids in use twice, or connections started again and again:"
+  serve_replaced_links | serve_or_none
 }
+serve_or_none() { grep . || echo "  none"; }
 
 # global_config as of one moment, with that moment's position in the binary log, as data (see
 # fleet_robot.sh): one row a line, text fields in hex, \N for NULL, times in epoch seconds.
