@@ -125,5 +125,9 @@ fi
 
 if [ -n "$report" ]; then printf '%s\n' "${figures[@]}" >"$report"; fi
 echo
+if [ "$scale" = 1 ]; then
+  echo "fleet box, scale: measured in $SECONDS s"
+  exit 0
+fi
 echo "fleet box: $passed passed, $failed failed ($SECONDS s)"
 [ "$failed" -eq 0 ]
