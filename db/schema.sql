@@ -155,10 +155,12 @@ END//
 -- Refuses a write to global_config on a robot whose server replicates it from a fleet,
 -- unless the replication thread makes it: that thread applies each row under the server id
 -- of the fleet server that wrote it, any other session runs under this server's own id.
+-- The fleet's own join (scripts/fleet_follow_lib.sh) sets @velgar_fleet_sync in its session
+-- for the one transaction that makes global_config the fleet's.
 CREATE PROCEDURE config_global_writable()
 BEGIN
   IF FIND_IN_SET('ROBOT.global_config', @@global.replicate_do_table) > 0
-     AND @@session.server_id = @@global.server_id THEN
+     AND @@session.server_id = @@global.server_id AND @velgar_fleet_sync IS NULL THEN
     SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT =
       'global_config comes from the fleet on this robot: change it on the fleet server, or override the item in custom_config';
   END IF;
@@ -173,9 +175,11 @@ CREATE TRIGGER global_config_before_update BEFORE UPDATE ON global_config FOR EA
 CREATE TRIGGER global_config_before_delete BEFORE DELETE ON global_config FOR EACH ROW
   CALL config_global_writable()//
 
+-- In the fleet's join session (@velgar_fleet_sync) the three triggers below log nothing: that
+-- session logs the items whose effective value changed itself, once the table is complete.
 CREATE TRIGGER global_config_after_insert AFTER INSERT ON global_config FOR EACH ROW
 BEGIN
-  IF NEW.deleted = 0 THEN
+  IF NEW.deleted = 0 AND @velgar_fleet_sync IS NULL THEN
     CALL config_item_set('global_config', 'insert', NEW.name, NEW.value, NEW.node_name,
                          NEW.config_type);
   END IF;
@@ -185,11 +189,11 @@ CREATE TRIGGER global_config_after_update AFTER UPDATE ON global_config FOR EACH
 BEGIN
   DECLARE same_key BOOLEAN DEFAULT NEW.name <=> OLD.name AND NEW.config_type <=> OLD.config_type
     AND (NEW.config_type = 2 OR NEW.node_name <=> OLD.node_name);
-  IF OLD.deleted = 0 AND (NEW.deleted <> 0 OR NOT same_key) THEN
+  IF OLD.deleted = 0 AND (NEW.deleted <> 0 OR NOT same_key) AND @velgar_fleet_sync IS NULL THEN
     CALL config_item_withdrawn('global_config', OLD.name, IF(same_key, NEW.value, OLD.value),
                                OLD.node_name, OLD.config_type);
   END IF;
-  IF NEW.deleted = 0 THEN
+  IF NEW.deleted = 0 AND @velgar_fleet_sync IS NULL THEN
     CALL config_item_set('global_config', 'update', NEW.name, NEW.value, NEW.node_name,
                          NEW.config_type);
   END IF;
@@ -197,7 +201,7 @@ END//
 
 CREATE TRIGGER global_config_after_delete AFTER DELETE ON global_config FOR EACH ROW
 BEGIN
-  IF OLD.deleted = 0 THEN
+  IF OLD.deleted = 0 AND @velgar_fleet_sync IS NULL THEN
     CALL config_item_withdrawn('global_config', OLD.name, OLD.value, OLD.node_name,
                                OLD.config_type);
   END IF;

@@ -5,6 +5,9 @@
 # binary log (bench_change_feed), then the node's end-to-end soak run. Build first
 # (scripts/build.sh).
 #   --quick   small counts for both benchmarks and no soak run (CI runs this)
+#   --fleet   only the fleet's scale run instead: the fleet server as database-only robots
+#             are added (scripts/fleet_box.sh --scale; minutes, needs root); further
+#             arguments go to it, for example --steps 5,20
 # Other arguments go to the parameter-call benchmark, for example
 # --round-trips 5000 --idle-seconds 20.
 set -euo pipefail
@@ -12,6 +15,11 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=scripts/ros2_env.sh
 source "$root/scripts/ros2_env.sh"
 ros2_source
+
+if [ "${1:-}" = "--fleet" ]; then
+  shift
+  exec "$root/scripts/fleet_box.sh" --scale "$@"
+fi
 
 quick=false
 if [ "${1:-}" = "--quick" ]; then
