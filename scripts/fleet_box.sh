@@ -8,7 +8,8 @@
 #
 # The scenarios (scripts/fleet_box/scenarios_*.sh, in the order below) join every robot with
 # TLS and server ids handed out by the fleet server, then check: fleet changes reach every
-# robot (and how fast); overrides and the guard against local edits; a robot cut off, and one
+# robot (and how fast), each node woken through its robot's binary log (idle cost with the
+# change feed and polling); overrides and the guard against local edits; a robot cut off, and one
 # restarted, catch up in order; joins that cannot work (wrong password, CA, name, server id,
 # purged position, a snapshot cut half-way) change nothing; two robots on one server id show
 # in the fleet server's status; leave, and joins with --discard-local-global and --snapshot
@@ -108,6 +109,7 @@ else
   scenario_join
   scenario_local_rules
   scenario_delivery
+  scenario_feed
   scenario_offline
   scenario_restart
   scenario_join_refusals

@@ -109,5 +109,7 @@ status_value() { sql "$1" "SHOW GLOBAL STATUS LIKE '$2'" | cut -f2; }
 binlog_pos() { sql fleet "SHOW MASTER STATUS" | cut -f2; }
 threads_of() { find "/proc/$(server_pid "$1")/task" -mindepth 1 -maxdepth 1 | wc -l; }
 cpu_ticks_of() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+# Nanoseconds on CPU of every thread of process $1.
+cpu_ns_of() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ ns += $1 } END { printf "%d", ns }'; }
 rss_mib_of() { awk '/^VmRSS:/ { printf "%.1f", $2 / 1024 }' "/proc/$1/status"; }
 ticks_to_ms() { echo $(($1 * 1000 / $(getconf CLK_TCK))); }

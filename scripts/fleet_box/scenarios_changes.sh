@@ -3,20 +3,48 @@
 # (sourced by fleet_box.sh).
 # shellcheck disable=SC2154 # box, robots, rounds and override_line are fleet_box.sh's
 
-# What an idle robot costs: its node and its database server, over a few seconds.
+# What an idle robot costs: its node and its database server, over a few seconds ($1 says
+# how the node learns of changes). Nanoseconds on CPU, as the shares are small.
 idle_robot_figure() {
   local seconds=3 node0 db0 node1 db1
-  node0=$(cpu_ticks_of "${node_pid[1]}") db0=$(cpu_ticks_of "$(server_pid robot1)")
+  node0=$(cpu_ns_of "${node_pid[1]}") db0=$(cpu_ns_of "$(server_pid robot1)")
   sleep "$seconds"
-  node1=$(cpu_ticks_of "${node_pid[1]}") db1=$(cpu_ticks_of "$(server_pid robot1)")
-  figure "idle robot1: config_center $(percent_of_core $((node1 - node0)) "$seconds") %," \
+  node1=$(cpu_ns_of "${node_pid[1]}") db1=$(cpu_ns_of "$(server_pid robot1)")
+  figure "idle robot1, $1: config_center $(percent_of_core $((node1 - node0)) "$seconds") %," \
     "its MariaDB $(percent_of_core $((db1 - db0)) "$seconds") % of one core over $seconds s"
 }
-percent_of_core() { awk -v t="$1" -v s="$2" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.1f", 100 * t / hz / s }'; }
-
+percent_of_core() { awk -v ns="$1" -v s="$2" 'BEGIN { printf "%.3f", 100 * ns / 1e9 / s }'; }
+# The last thing robot $1's node said of its change feed: up.
+feed_up() {
+  grep -hE 'change feed up|Change feed (down|was down)' \
+    "$(state_of "robot$1")"/velgar/logs/config_center/config_center_log_file_* |
+    tail -n 1 | grep -qE 'change feed up|is up again'
+}
+feed_refused() {
+  grep -qh 'Change feed down: no privilege' \
+    "$(state_of "robot$1")"/velgar/logs/config_center/config_center_log_file_*
+}
+# Robots learn of fleet changes through their own binary log (the join turns on
+# log_slave_updates, so replicated rows reach it); robot1 measured idle that way and, with
+# the feed's grant taken away for a moment, polling every 1 ms as a node without it does.
+scenario_feed() {
+  section "robots learn of fleet changes from their own binary log"
+  check "every robot's node follows its binary log (change feed up)" \
+    wait_until 20 all_robots feed_up
+  idle_robot_figure "change feed"
+  sql robot1 "REVOKE REPLICATION SLAVE ON *.* FROM 'robot'@'127.0.0.1', 'robot'@'localhost'"
+  # The feed finds out when it connects again: end its connection.
+  sql robot1 "SELECT id FROM information_schema.processlist WHERE command = 'Binlog Dump' AND
+    user = 'robot'" | while read -r id; do sql robot1 "KILL $id"; done
+  check "  ... without the grant robot1's node polls, and says why" wait_until 10 feed_refused 1
+  idle_robot_figure "polling every 1 ms"
+  sql robot1 "GRANT REPLICATION SLAVE ON *.* TO 'robot'@'127.0.0.1', 'robot'@'localhost'"
+  stop_node 1
+  start_node 1
+  check "  ... and follows its binary log again once it has it back" wait_until 20 feed_up 1
+}
 scenario_delivery() {
   section "fleet changes reach every robot"
-  idle_robot_figure
   local pos0 sent0 cpu0 k t_speed t_file i p f worst last
   local param_ms=() file_ms=() round_ms=() robot_worst=()
   pos0=$(binlog_pos) sent0=$(status_value fleet Bytes_sent) cpu0=$(cpu_ticks_of "$(server_pid fleet)")
