@@ -67,6 +67,7 @@ bool ChangeLog::Start() {
     return false;
   }
   config_change_max_id_ = max_id.front().id;
+  newest_read_ = config_change_max_id_;
   NoteMissingAtStartup();
   return true;
 }
@@ -111,6 +112,7 @@ ChangeLog::Pass ChangeLog::Follow(std::string* failure) {
     return Pass::kFailed;
   }
   const int64_t newest = max_id.front().id;
+  newest_read_ = newest;
   if (newest < config_change_max_id_) {
     LOG_ERROR(
         "The change log went back from id {} to {} (emptied, restored or made anew): "
@@ -181,6 +183,7 @@ void ChangeLog::CheckMissingChanges(Clock::time_point now) {
   }
   for (const ChangeLogGaps::Range& range : missing_ids_.TakeGivenUp(now)) {
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - range.since);
+    ids_given_up_ += static_cast<uint64_t>(range.last - range.first + 1);
     LOG_ERROR("Gave up waiting for change-log {}: missing for {} ms{}", IdsText(range),
               waited.count(),
               waited < missing_ids_.give_up_after() ? ", too many ids missing" : "");

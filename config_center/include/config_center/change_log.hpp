@@ -42,7 +42,11 @@ public:
   Pass Follow(std::string* failure);
 
   int64_t position() const { return config_change_max_id_; }
+  // The log's maximum as the last pass read it; above the position while a backlog is read.
+  int64_t newest_read() const { return newest_read_; }
   bool missing() const { return !missing_ids_.empty(); }
+  // Missing ids given up since start-up.
+  uint64_t ids_given_up() const { return ids_given_up_; }
 
 private:
   std::string ReadNewRows();
@@ -54,6 +58,8 @@ private:
 
   Apply apply_;
   int64_t config_change_max_id_ = 0;
+  int64_t newest_read_ = 0;
+  uint64_t ids_given_up_ = 0;
   // Ids below the position whose rows have not been seen yet. Like the position, kept in
   // memory only, so a database restart or reconnect leaves both as they are.
   ChangeLogGaps missing_ids_;
