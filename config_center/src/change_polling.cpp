@@ -12,7 +12,9 @@ void ConfigCenter::InitConfigChangeMaxID() {
 }
 
 void ConfigCenter::PeriodCheckConfig() {
-  poll_failures_.Run([this] { return CheckChangeLog(); });
+  std::string failure;
+  poll_failures_.Run([this, &failure] { return failure = CheckChangeLog(); });
+  NotePass(failure);
   const bool graph_changed = target_watch_.GraphChanged();
   if (graph_changed && !targets_.empty()) RetryReappearedTargets();
   ResendToRestartedTargets(graph_changed);
