@@ -1,5 +1,6 @@
 // What the node reports about itself and at which level, from snapshots made up here: no
 // ROS, no database. The clocks are passed in, so ages and thresholds are exact.
+#include <algorithm>
 #include <ctime>
 #include <string>
 #include <vector>
