@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The demo: builds everything, then inside the isolated environment starts a demo parameter
 # node, and config_center with `ros2 launch`, on demo data, changes the tables step by step
-# and shows what happened at the node, on disk and in the log, and what the ros2 CLI prints.
+# and shows what happened at the node, on disk and in the log, and what the ros2 CLI prints
+# (/diagnostics among it).
 # Ends by itself and cleans up.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -123,6 +124,13 @@ echo "  (demo_arm and the file went on at once; demo_gripper's change waits, ret
 echo "   growing intervals up to a second, and at once when the node appears)"
 show_node; show_files; show_log
 
+step "What a robot monitor reads on /diagnostics while demo_gripper is held"
+# Held for 3 s, a target is a warning (held since the first attempt's deadline, above).
+sleep 3.5
+printf '%s\n' "  (a target held for 3 s or more is WARN, a lost database ERROR; ros2 prints a level" \
+  '   as a byte: "\0" OK, "\x01" WARN, "\x02" ERROR)'
+run ros2 topic echo /diagnostics --once
+
 step "demo_gripper starts: its held change arrives"
 param_target --name demo_gripper --double force=0.0 >"$work/demo_gripper.out" 2>&1 &
 pids+=("$!")
@@ -130,6 +138,8 @@ for _ in $(seq 100); do grep -q '^set demo_gripper' "$work/demo_gripper.out" && 
 echo "  demo_gripper received:"
 sed 's/^/    /' "$work/demo_gripper.out"
 show_log
+echo "  \$ ros2 topic echo /diagnostics --once | grep -E '^- level|^  (name|message):'"
+ros2 topic echo /diagnostics --once 2>&1 | grep -E '^- level|^  (name|message):' | sed 's/^/    /'
 
 step "demo_arm is killed (SIGKILL) and respawned at once: its parameters come back"
 { kill -KILL "$arm" && wait "$arm"; } 2>/dev/null || true

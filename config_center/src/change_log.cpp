@@ -98,7 +98,9 @@ bool ChangeLog::Woken(Clock::time_point now) {
 std::string ChangeLog::SourceText() const {
   if (source_ == Source::kFeed) return "the binary log (change feed up)";
   if (!feed_) return "a poll every 1 ms";
-  return "a poll every 1 ms (change feed " + DescribeFeedStatus(feed_status_) + ")";
+  if (feed_status_.reason == FeedDownReason::kStarting)
+    return "a poll every 1 ms (the change feed is starting)";
+  return "a poll every 1 ms (the change feed is down: " + DescribeFeedStatus(feed_status_) + ")";
 }
 
 std::optional<ChangeLog::Clock::time_point> ChangeLog::NextRecheck(Clock::time_point after) const {
@@ -123,6 +125,7 @@ bool ChangeLog::Start() {
     return false;
   }
   config_change_max_id_ = max_id.front().id;
+  newest_ = config_change_max_id_;
   NoteMissingAtStartup();
   return true;
 }
@@ -242,6 +245,7 @@ void ChangeLog::CheckMissingChanges(Clock::time_point now) {
   }
   for (const ChangeLogGaps::Range& range : missing_ids_.TakeGivenUp(now)) {
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - range.since);
+    ids_given_up_ += static_cast<uint64_t>(range.last - range.first + 1);
     LOG_ERROR("Gave up waiting for change-log {}: missing for {} ms{}", IdsText(range),
               waited.count(),
               waited < missing_ids_.give_up_after() ? ", too many ids missing" : "");

@@ -13,7 +13,9 @@ void ConfigCenter::InitConfigChangeMaxID() {
 
 void ConfigCenter::PeriodCheckConfig() {
   last_pass_ = ChangeLog::Clock::now();
-  poll_failures_.Run([this] { return CheckChangeLog(); });
+  std::string failure;
+  poll_failures_.Run([this, &failure] { return failure = CheckChangeLog(); });
+  NotePass(failure);
   Housekeeping(target_watch_.GraphChanged());
 }
 

@@ -9,6 +9,7 @@ namespace config_center {
 
 namespace {
 LogDivert log_divert = nullptr;
+LoggedErrors logged_errors;
 }  // namespace
 
 std::shared_ptr<spdlog::logger>& GetLogger() {
@@ -36,6 +37,8 @@ void InitLogger(const std::string& base_path, std::string logger_name) {
 
 void SetLogDivert(LogDivert divert) { log_divert = divert; }
 
+const LoggedErrors& GetLoggedErrors() { return logged_errors; }
+
 void WriteLogRecord(const spdlog::source_loc& where, spdlog::level::level_enum level,
                     std::string_view text) {
   if (log_divert != nullptr) {
@@ -52,6 +55,11 @@ void EmitLogRecord(const spdlog::source_loc& where, spdlog::level::level_enum le
 
 void EmitLogRecord(spdlog::log_clock::time_point when, const spdlog::source_loc& where,
                    spdlog::level::level_enum level, std::string_view text) {
+  if (level >= spdlog::level::err) {
+    ++logged_errors.count;
+    logged_errors.last_at = when;
+    logged_errors.last.assign(text);
+  }
   const auto& logger = GetLogger();
   if (logger) {
     logger->log(when, where, level, text);

@@ -12,6 +12,7 @@
 
 #include "config_center/config_center.hpp"
 #include "config_center/config_center_handler.hpp"
+#include "config_center/diagnostics_publisher.hpp"
 #include "config_center/logging.hpp"
 
 namespace {
@@ -79,7 +80,13 @@ int main(int argc, char** argv) {
       std::cout << "config center init failed" << std::endl;
       exit(-1);
     }
-    return Serve(node);
+    config_center::DiagnosticsPublisher diagnostics(*node, [&center] { return center.Snapshot(); });
+    center.SetStatusListener([&diagnostics](bool changed) {
+      changed ? diagnostics.OnStatusChange() : diagnostics.OnSecond();
+    });
+    const int status = Serve(node);
+    center.SetStatusListener(nullptr);
+    return status;
   } catch (const std::exception& error) {
     if (!rclcpp::ok()) {
       // SIGINT or SIGTERM came before spinning began: the client library then refuses to

@@ -23,6 +23,7 @@ void ConfigCenter::StartPasses() {
   // one pass among a thousand.
   safety_timer_ = node_->create_wall_timer(ChangeLog::kSafetyCheck, [this] {
     if (change_log_.source() == ChangeLog::Source::kFeed) PeriodCheckConfig();
+    if (status_listener_) status_listener_(false);
   });
   // The feed may have come up during start-up.
   OnWake(true);

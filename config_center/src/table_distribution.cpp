@@ -54,6 +54,8 @@ bool ConfigCenter::ConfigDistribute(const std::string& table, EffectiveItems* it
           "Item \"{}\" of {} can never be applied, so it is passed over: config_type {} is no "
           "known kind of item",
           item.name, table, item.config_type);
+      NotePassedOver("Item \"" + item.name + "\" of " + table + ": config_type " +
+                     std::to_string(item.config_type) + " is no known kind of item");
       continue;
     }
     items->Add(item);

@@ -43,6 +43,7 @@ void ConfigCenter::Submit(PendingChange change) {
   }
   if (never) {
     LOG_ERROR("{} can never be applied, so it is passed over: {}", Source(change), why);
+    NotePassedOver(Source(change) + ": " + why);
     return;
   }
   // Noted before the item goes out, so that the record never misses what is in effect.
@@ -115,6 +116,7 @@ void ConfigCenter::AttemptTarget(const Target& target) {
 void ConfigCenter::FinishAttempt(const Target& target, Outcome outcome, const std::string& reason) {
   PendingChange* change = targets_.Front(target);
   if (change == nullptr) return;
+  bool held_or_released = false;
   switch (outcome) {
     case Outcome::kDone:
       if (change->withdraw) {
@@ -124,21 +126,26 @@ void ConfigCenter::FinishAttempt(const Target& target, Outcome outcome, const st
       }
       if (targets_.Done(target)) {
         LOG_DEBUG("Released {}: it takes its changes again", target.Text());
+        held_or_released = true;
       }
       break;
     case Outcome::kNever:
       LOG_ERROR("{} can never be applied, so it is passed over: {}", Source(*change), reason);
+      NotePassedOver(Source(*change) + ": " + reason);
       if (targets_.Done(target)) {
         LOG_DEBUG("Released {}: it takes its changes again", target.Text());
+        held_or_released = true;
       }
       break;
     case Outcome::kLater:
       if (targets_.Hold(target, reason, TargetQueues::Clock::now())) {
         LOG_ERROR("Holding back {}: {}; its later changes wait, other targets go on", target.Text(),
                   reason);
+        held_or_released = true;
       }
       break;
   }
+  if (held_or_released) NotifyStatus();
   // An answer arrives from the executor, outside any pump: the target's next change follows,
   // and the alarm covers what it started.
   if (!pumping_) {

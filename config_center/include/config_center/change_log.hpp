@@ -76,11 +76,12 @@ public:
   // One pass: reads the maximum, then at most kRowsPerPass rows above the position, applies
   // them and moves the position; every 100 ms while ids are missing, looks for their rows.
   Pass Follow(std::string* failure);
-  // The newest id the last pass read (the position lags it while a backlog is read).
-  int64_t newest() const { return newest_; }
-
   int64_t position() const { return config_change_max_id_; }
+  // The log's maximum as the last pass read it; above the position while a backlog is read.
+  int64_t newest_read() const { return newest_; }
   bool missing() const { return !missing_ids_.empty(); }
+  // Missing ids given up since start-up.
+  uint64_t ids_given_up() const { return ids_given_up_; }
 
 private:
   std::string ReadNewRows();
@@ -98,6 +99,7 @@ private:
   FeedStatus feed_status_;                   // as last taken by Woken
   std::vector<Clock::time_point> rechecks_;  // passes due after a commit, in order
   bool look_for_late_ = false;               // a wake-up: look for late rows in the next pass
+  uint64_t ids_given_up_ = 0;
   // Ids below the position whose rows have not been seen yet. Like the position, kept in
   // memory only, so a database restart or reconnect leaves both as they are.
   ChangeLogGaps missing_ids_;

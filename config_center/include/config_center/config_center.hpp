@@ -3,8 +3,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <rcl_interfaces/msg/parameter_value.hpp>
@@ -15,6 +17,7 @@
 #include "config_center/config_file.hpp"
 #include "config_center/distribution_record.hpp"
 #include "config_center/item_tables.hpp"
+#include "config_center/node_status.hpp"
 #include "config_center/param_calls.hpp"
 #include "config_center/records.hpp"
 #include "config_center/repeat_throttle.hpp"
@@ -74,6 +77,16 @@ public:
   // What is held back, for the operator.
   const TargetQueues& targets() const { return targets_; }
 
+  // What the node tells of itself (status_snapshot.cpp): the change log, the database as the
+  // last pass found it, the held targets, what was passed over, the last error.
+  StatusSnapshot Snapshot() const;
+  // Told when the status may change level (`changed`: a pass starts or stops failing, the
+  // database is found lost or back, a target starts or stops being held), and once a second
+  // besides (on the pass that keeps a second's watch anyway, so a monitor costs no wake-up
+  // of its own). Null: nobody is told.
+  using StatusListener = std::function<void(bool changed)>;
+  void SetStatusListener(StatusListener listener) { status_listener_ = std::move(listener); }
+
 private:
   ConfigCenter() = default;
 
@@ -124,6 +137,13 @@ private:
   void RetryReappearedTargets();
   void SaveRecord();
 
+  // ---- status (status_snapshot.cpp)
+  // The outcome of a pass over the change log (empty: it read the log).
+  void NotePass(const std::string& failure);
+  // A change or item that can never be applied: `what` names it and says why.
+  void NotePassedOver(std::string what);
+  void NotifyStatus() const;
+
   // ---- parameters (param_distribution.cpp, typed_parameter.cpp, deletion_handling.cpp)
   // Starts the first change of a node's queue: a value to set, or a withdrawal.
   void ParamConfigDistribute(const Target& target, const PendingChange& change);
@@ -162,6 +182,14 @@ private:
   bool starting_ = false;  // start-up's distribution: held targets wait for the main loop
   TargetWatch target_watch_;
   TargetTypes target_types_;
+
+  // Since when passes fail, and how the last one did (empty: it read the log).
+  std::string pass_failure_;
+  unsigned int pass_error_number_ = 0;
+  StatusSnapshot::Clock::time_point failing_since_{};
+  uint64_t passed_over_ = 0;
+  std::string last_passed_over_;
+  StatusListener status_listener_;
 };
 
 }  // namespace config_center

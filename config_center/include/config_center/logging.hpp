@@ -1,6 +1,7 @@
 #ifndef CONFIG_CENTER_LOGGING_HPP_
 #define CONFIG_CENTER_LOGGING_HPP_
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -35,6 +36,15 @@ void EmitLogRecord(spdlog::log_clock::time_point when, const spdlog::source_loc&
 using LogDivert = void (*)(const spdlog::source_loc& where, spdlog::level::level_enum level,
                            std::string_view text);
 void SetLogDivert(LogDivert divert);
+
+// The error-level records written so far: how many, and the last one, for the node's status.
+// Main thread only.
+struct LoggedErrors {
+  uint64_t count = 0;
+  spdlog::log_clock::time_point last_at{};
+  std::string last;
+};
+const LoggedErrors& GetLoggedErrors();
 
 namespace detail {
 
