@@ -2,23 +2,21 @@
 // run, beside what following the change log every millisecond costs. Run inside
 // scripts/isolated.sh (scripts/bench.sh does), where the server writes a binary log.
 //
-// Idle cost (CPU share of one core over a window, each in a process of its own): a bare
-// rclcpp node without a timer; the same node with a ChangeFeed whose wake-up triggers a guard
-// condition that the executor waits on (the wiring proposed for config_center); the node
-// with a 1 ms wall timer that reads MAX(id) on a kept statement (config_center today). The
-// MariaDB server is measured over the same windows; during the bare node no client is
-// connected at all.
+// Idle cost (CPU share of one core over a window, each in a process of its own, measured
+// from outside with the server over the same window): a bare rclcpp node without a timer
+// (the reference process bench_node weighs the node against); the same node with a
+// ChangeFeed whose wake-up triggers a guard condition that the executor waits on (the wiring
+// config_center uses); the node with a 1 ms wall timer that reads MAX(id) on a kept
+// statement (config_center's poll). During the bare node no client is connected to the
+// server at all.
 //
 // Latency: commits of one change-log row each, spaced a few milliseconds apart, timed from
 // the moment the commit is sent to the feed's wake-up, to the executor callback behind the
 // guard condition, and to a 1 ms poll seeing the row (the baseline). After each wake-up the
 // row is looked for at once on another connection (the node's account), to find how often,
 // and for how long, the commit's event comes before its row is visible.
-#include <dirent.h>
 #include <signal.h>
-#include <sys/resource.h>
-#include <time.h>
-#include <unistd.h>
+#include <sys/prctl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -27,7 +25,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -44,6 +41,9 @@
 
 #include "config_center/change_feed.hpp"
 #include "config_center/db_connection.hpp"
+#include "node/bench_clock.hpp"
+#include "node/reference_processes.hpp"
+#include "support/cpu_sampling.hpp"
 #include "support/percentile.hpp"
 #include "support/process.hpp"
 #include "support/test_db.hpp"
@@ -55,10 +55,11 @@ using config_center::DbConnection;
 using config_center::DescribeFeedStatus;
 using config_center::IncrementId;
 using config_center::kNodeAccount;
+using config_center::bench::Clock;
+using config_center::bench::Ms;
 using config_center::test::AdminDb;
 using config_center::test::Percentile;
 using config_center::test::Process;
-using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr char kUsage[] =
@@ -69,8 +70,6 @@ constexpr char kUsage[] =
     "idle feed's heartbeat period (default the feed's own). Run inside scripts/isolated.sh.\n";
 
 constexpr char kMaxIdSql[] = "SELECT MAX(id) FROM config_table_changes";
-
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 // ---------------------------------------------------------------------------------------------
 // The wake-up as the node would take it: a guard condition in a Waitable, so the executor
@@ -98,45 +97,11 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------
-// CPU time.
+// A child: one idle node wired as config_center is, "feed" or "poll". Prints "ready" once it
+// runs (with its feed up), and on SIGINT a line "feed=<status> passes=<n>" before it ends.
 
-double ProcessCpuSeconds() {
-  rusage usage{};
-  ::getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-// Time on CPU of every thread of `pid`, in seconds, from /proc/<pid>/task/*/schedstat
-// (nanoseconds, unlike the clock ticks of /proc/<pid>/stat, which are 0.1 % of a core over
-// 10 s: too coarse for an idle server).
-double ThreadsCpuSeconds(pid_t pid) {
-  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-  DIR* dir = ::opendir(tasks.c_str());
-  if (dir == nullptr) throw std::runtime_error("cannot list " + tasks);
-  double total = 0;
-  while (const dirent* entry = ::readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    std::ifstream in(tasks + "/" + entry->d_name + "/schedstat");
-    unsigned long long on_cpu_ns = 0;
-    if (in >> on_cpu_ns) total += static_cast<double>(on_cpu_ns) / 1e9;
-  }
-  ::closedir(dir);
-  return total;
-}
-
-pid_t MariadbPid() {
-  std::ifstream in("/run/mysqld/mariadbd.pid");
-  long pid = 0;
-  if (!(in >> pid) || pid <= 0) throw std::runtime_error("cannot read /run/mysqld/mariadbd.pid");
-  return static_cast<pid_t>(pid);
-}
-
-// ---------------------------------------------------------------------------------------------
-// A child: one idle node, measuring itself. Prints "measuring" when its window starts and
-// "cpu <percent of one core>" when it ends.
-
-int IdleNode(const std::string& mode, double seconds, int heartbeat_s) {
+int IdleNode(const std::string& mode, int heartbeat_s) {
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   rclcpp::init(0, nullptr);
   auto node = std::make_shared<rclcpp::Node>("bench_idle_" + mode);
   std::unique_ptr<ChangeFeed> feed;
@@ -156,28 +121,19 @@ int IdleNode(const std::string& mode, double seconds, int heartbeat_s) {
     timer = node->create_wall_timer(1ms, [] {
       DbConnection::GetInstance().Query<IncrementId>(kMaxIdSql, DbConnection::Statement::kKept);
     });
-  } else if (mode != "bare") {
+  } else {
     return 2;
   }
-  rclcpp::executors::SingleThreadedExecutor executor;
-  executor.add_node(node);
-  std::thread spinner([&executor] { executor.spin(); });
-
   const auto deadline = Clock::now() + 5s;
   while (feed && !feed->Status().up && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
-  std::this_thread::sleep_for(1s);  // discovery and start-up settle
-  const double cpu0 = ProcessCpuSeconds();
-  const auto wall0 = Clock::now();
-  std::printf("measuring\n");
+  rclcpp::executors::SingleThreadedExecutor executor;
+  executor.add_node(node);
+  std::printf("ready\n");
   std::fflush(stdout);
-  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-  const double cpu = ProcessCpuSeconds() - cpu0;
-  const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
-  std::printf("cpu %.4f feed=%s passes=%d\n", 100.0 * cpu / wall,
-              feed ? DescribeFeedStatus(feed->Status()).c_str() : "none", passes.load());
+  executor.spin();  // until SIGINT
+  std::printf("feed=%s passes=%d\n", feed ? DescribeFeedStatus(feed->Status()).c_str() : "none",
+              passes.load());
   std::fflush(stdout);
-  executor.cancel();
-  spinner.join();
   if (feed) feed->Stop();
   rclcpp::shutdown();
   return 0;
@@ -189,28 +145,37 @@ struct IdleResult {
   std::string note;
 };
 
+// "bare" is bench_node's reference node; "feed" and "poll" are IdleNode children.
 IdleResult MeasureIdle(const std::string& self, const std::string& mode, double seconds,
                        int heartbeat_s) {
-  const pid_t server = MariadbPid();
-  Process child({self, "--idle-node", mode, "--seconds", std::to_string(seconds), "--heartbeat",
-                 std::to_string(heartbeat_s)});
-  const auto limit = std::chrono::milliseconds(static_cast<int>(seconds * 1000) + 20000);
-  if (!child.WaitFor("measuring\n", limit)) {
-    throw std::runtime_error(mode + " node did not start: " + child.Output());
+  std::unique_ptr<Process> child;
+  if (mode == "bare") {
+    child = config_center::bench::StartReference(config_center::bench::Reference::kBareNode);
+  } else {
+    child = std::make_unique<Process>(std::vector<std::string>{
+        self, "--idle-node", mode, "--heartbeat", std::to_string(heartbeat_s)});
+    if (!child->WaitFor("ready\n", 20s)) {
+      throw std::runtime_error(mode + " node did not start: " + child->Output());
+    }
   }
-  const double server0 = ThreadsCpuSeconds(server);
-  const auto wall0 = Clock::now();
-  if (!child.WaitFor("cpu ", limit)) throw std::runtime_error(mode + " node: " + child.Output());
-  const double server_cpu = ThreadsCpuSeconds(server) - server0;
-  const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
-  child.Wait(10s);
+  std::this_thread::sleep_for(1s);  // discovery and start-up settle
+  const auto shares =
+      config_center::test::CpuShares({child->pid(), config_center::test::ServerPid()}, seconds);
   IdleResult result;
-  const std::string out = child.Output();
-  const size_t at = out.find("cpu ");
-  result.node = std::stod(out.substr(at + 4));
-  const size_t feed_at = out.find("feed=", at);
-  result.note = out.substr(feed_at, out.find('\n', feed_at) - feed_at);
-  result.server = 100.0 * server_cpu / wall;
+  result.node = shares[0];
+  result.server = shares[1];
+  if (mode == "bare") {
+    config_center::bench::StopReference(child);
+    return result;
+  }
+  child->Signal(SIGINT);
+  if (!child->WaitFor("passes=", 10s)) {
+    throw std::runtime_error(mode + " node did not end: " + child->Output());
+  }
+  child->Wait(10s);
+  const std::string out = child->Output();
+  const size_t at = out.find("feed=");
+  result.note = out.substr(at, out.find('\n', at) - at);
   return result;
 }
 
@@ -297,15 +262,9 @@ std::vector<Sample> MeasureLatency(const std::string& where, int commits) {
   if (where == "poll") {
     worker = std::thread([&] {
       Reader poller;
-      timespec next{};
-      ::clock_gettime(CLOCK_MONOTONIC, &next);
+      config_center::bench::MillisecondTicks ticks;
       while (polling) {
-        next.tv_nsec += 1000000;
-        if (next.tv_nsec >= 1000000000) {
-          next.tv_nsec -= 1000000000;
-          ++next.tv_sec;
-        }
-        ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+        ticks.Next();
         const long long seen = poller.MaxId();
         long long expected;
         {
@@ -470,25 +429,17 @@ std::string BeforeReturn(const std::vector<Sample>& samples) {
   return text;
 }
 
-std::string SelfPath() {
-  char self[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) throw std::runtime_error("cannot read /proc/self/exe");
-  return std::string(self, static_cast<size_t>(n));
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
+  config_center::bench::RunReferenceIfAsked(argc, argv);
   double seconds = 10;
   int commits = 300;
   int heartbeat_s = ChangeFeed::Options().heartbeat.count();
   bool quick = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--idle-node" && i + 5 < argc) {
-      return IdleNode(argv[i + 1], std::atof(argv[i + 3]), std::atoi(argv[i + 5]));
-    }
+    if (a == "--idle-node" && i + 3 < argc) return IdleNode(argv[i + 1], std::atoi(argv[i + 3]));
     if (a == "--quick") {
       quick = true;
       seconds = 2;
@@ -521,7 +472,7 @@ int main(int argc, char** argv) {
       }
       admin.ResetTables();
     }
-    const std::string self = SelfPath();
+    const std::string self = config_center::bench::SelfPath();
     std::fprintf(stderr, "idle windows of %.0f s ...\n", seconds);
     const IdleResult bare = MeasureIdle(self, "bare", seconds, heartbeat_s);
     const IdleResult feed = MeasureIdle(self, "feed", seconds, heartbeat_s);
@@ -544,31 +495,32 @@ int main(int argc, char** argv) {
     Row("bare rclcpp node, no timer: CPU of one core", Fmt("%.3f %%", bare.node));
     Row("node + change feed + guard condition, idle", Fmt("%.3f %%", feed.node),
         Fmt("<= %.3f %% (2x) or < 0.3 %%", 2 * bare.node));
-    Row("node + 1 ms timer reading MAX(id) (today)", Fmt("%.3f %%", poll.node));
+    Row("node + 1 ms timer reading MAX(id) (the poll)", Fmt("%.3f %%", poll.node));
     Row("MariaDB server, no client at all", Fmt("%.3f %%", bare.server));
     Row("MariaDB server, feed connected and idle", Fmt("%.3f %%", feed.server),
         Fmt("<= %.3f %% (1.2x) or < 0.3 %%", 1.2 * bare.server));
-    Row("MariaDB server, 1 ms MAX(id) poll (today)", Fmt("%.3f %%", poll.server));
+    Row("MariaDB server, 1 ms MAX(id) poll", Fmt("%.3f %%", poll.server));
     Row("commit round trip (writer, sync_binlog 1), p50 / p99",
         P50P99(Pick(on_executor, &Sample::commit_ms)));
     Row("commit sent -> feed wake-up, p50 / p99", P50P99(Pick(on_executor, &Sample::reached_ms)));
     Row("commit sent -> executor callback (guard condition), p50 / p99",
         P50P99(Pick(on_executor, &Sample::callback_ms)));
-    Row("commit sent -> 1 ms poll sees the row (today), p50 / p99",
+    Row("commit sent -> 1 ms poll sees the row, p50 / p99",
         P50P99(Pick(polled, &Sample::reached_ms)));
     Row("commit returned -> feed wake-up, p50 / p99",
         P50P99(SinceReturn(on_executor, &Sample::reached_ms)));
     Row("commit returned -> executor callback, p50 / p99",
         P50P99(SinceReturn(on_executor, &Sample::callback_ms)));
-    Row("commit returned -> 1 ms poll sees the row (today), p50 / p99",
+    Row("commit returned -> 1 ms poll sees the row, p50 / p99",
         P50P99(SinceReturn(polled, &Sample::reached_ms)));
     Row("wake-up before the writer's commit returned", BeforeReturn(on_executor));
     Row("row not visible to a SELECT at once on the feed thread", Visibility(on_feed));
     Row("row not visible to a SELECT in the executor callback", Visibility(on_executor));
     Row("commit round trip, sync_binlog 1 / 0, p50", Fmt("%.3f / %.3f ms", synced_ms, unsynced_ms));
     std::printf(
-        "\nNodes measure themselves (getrusage over the window); the server is measured over the\n"
-        "same window from /proc/<pid>/task/*/schedstat. Feed during its window: %s; poll: %s.\n",
+        "\nCPU shares: time on CPU of every thread (/proc/<pid>/task/*/schedstat, ns) over wall\n"
+        "time, each node and the server over the same window. At the end of its window the feed\n"
+        "node said %s; the poll node %s.\n",
         feed.note.c_str(), poll.note.c_str());
   } catch (const std::exception& error) {
     std::fflush(stdout);

@@ -2,28 +2,34 @@
 // param_target processes (from PATH) talk over DDS; the tables are in the isolated MariaDB;
 // files land in /opt/velgar/configs. Run inside scripts/isolated.sh (scripts/bench.sh does).
 //
-// Prints one table: what was measured here, beside its target. Reference figures the targets
-// depend on (a bare 1 kHz sleep loop, an fsync of a file and its directory) are measured in
-// the same run. Exits non-zero only when a measurement could not be taken.
+// Prints one table: what was measured here, beside its target, with the node learning of
+// changes from the binary log and, in the same run, polling (its account may not read the
+// binary log then). Reference figures the targets depend on (a bare rclcpp node, the server
+// with no client, a bare 1 kHz sleep loop, an fsync of a file and its directory) are measured
+// in the same run. Exits non-zero only when a measurement could not be taken.
 //
 // The parts, under node/: the items loaded (bench_items), the start-ups (startup_scenario),
-// the change rounds (latency_probes), the idle cost and its reference loops (idle_cost), the
-// filesystem's own costs (filesystem_costs), one pass over all of them (node_pass), the DDS
-// default discovery (loopback_multicast) and the table (bench_report).
+// the change rounds (latency_probes), the idle cost (idle_cost) and the processes it is
+// weighed against (reference_processes), the two ways of learning of changes
+// (change_source), targets the node holds back (held_targets), the node's log lines
+// (node_log), the filesystem's own costs (filesystem_costs), one pass over all of them
+// (node_pass), the DDS default discovery (loopback_multicast) and the table (bench_report).
 #include <signal.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "node/bench_options.hpp"
 #include "node/bench_report.hpp"
+#include "node/change_source.hpp"
 #include "node/filesystem_costs.hpp"
 #include "node/idle_cost.hpp"
 #include "node/loopback_multicast.hpp"
 #include "node/node_pass.hpp"
+#include "node/reference_processes.hpp"
 #include "support/config_files.hpp"
 #include "support/test_db.hpp"
 
@@ -45,17 +51,13 @@ bool ParseCount(const std::string& text, int* value) {
   return true;
 }
 
-// False (after a message) on a bad argument. The reference loops never return.
+// False (after a message) on a bad argument.
 bool ParseArguments(int argc, char** argv, Options* o, bool* help) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const bool has_value = i + 1 < argc;
     bool ok = true;
-    if (a == "--floor-loop") {
-      config_center::bench::FloorLoop();
-    } else if (a == "--poll-loop") {
-      config_center::bench::PollLoop();
-    } else if (a == "--help" || a == "-h") {
+    if (a == "--help" || a == "-h") {
       *help = true;
     } else if (a == "--quick") {
       o->quick = true;
@@ -81,28 +83,28 @@ bool ParseArguments(int argc, char** argv, Options* o, bool* help) {
   return true;
 }
 
-std::string SelfPath() {
-  char self[4096] = {};
-  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) throw std::runtime_error("cannot read /proc/self/exe");
-  return std::string(self, static_cast<size_t>(n));
-}
-
 void Measure(const Options& o) {
   namespace bench = config_center::bench;
-  using config_center::bench::Progress;
+  using bench::ChangeSource;
+  using bench::Progress;
   using config_center::test::kConfigs;
-  const std::string self = SelfPath();
-  config_center::test::AdminDb db;
   Progress("fsync cost on " + std::string(kConfigs));
   const bench::FsyncCost fsync = bench::MeasureFsync(o.fsync_samples);
   Progress("file creation cost on " + std::string(kConfigs));
   const double first_creates_s = bench::MeasureCreates(o.files);
   const double later_creates_s = bench::MeasureCreates(o.files);
 
-  bench::IdleCost idle;
+  bool binary_log = false;
+  {
+    config_center::test::AdminDb db;
+    binary_log = bench::ServerWritesBinaryLog(db);
+  }
+  const std::vector<ChangeSource> sources =
+      binary_log ? std::vector<ChangeSource>{ChangeSource::kFeed, ChangeSource::kPoll}
+                 : std::vector<ChangeSource>{ChangeSource::kPoll};
+  bench::Baselines baselines;
   const std::string isolated_dds = "isolated.sh DDS";
-  const bench::PassResult with_isolated = bench::RunPass(isolated_dds, db, o, self, &idle);
+  const bench::PassResult with_isolated = bench::RunPass(isolated_dds, o, sources, &baselines);
 
   // Cyclone's own defaults: the children get no CYCLONEDDS_URI.
   const char* uri = std::getenv("CYCLONEDDS_URI");
@@ -110,22 +112,35 @@ void Measure(const Options& o) {
   ::unsetenv("CYCLONEDDS_URI");
   const std::string multicast_note = bench::LoopbackMulticast();
   const std::string default_dds = "Cyclone defaults";
-  const bench::PassResult with_defaults = bench::RunPass(default_dds, db, o, self, nullptr);
+  const bench::PassResult with_defaults = bench::RunPass(default_dds, o, sources, nullptr);
   if (uri != nullptr) ::setenv("CYCLONEDDS_URI", saved_uri.c_str(), 1);
-  db.ResetTables();
+  {
+    config_center::test::AdminDb db;
+    db.ResetTables();
+  }
   config_center::test::RemoveConfigs();
 
   bench::Report report;
-  report.AddIdle(idle);
+  report.AddIdle(baselines, with_isolated.runs);
   report.AddFilesystem(fsync, o.files, first_creates_s, later_creates_s);
   report.AddPass(isolated_dds, with_isolated, o, fsync.both_ms);
   report.AddPass(default_dds, with_defaults, o, fsync.both_ms);
-  report.Print(o, multicast_note);
+  report.AddNote(binary_log
+                     ? "[feed]: the node follows the binary log. [poll]: its account may not read "
+                       "it (REPLICATION SLAVE revoked),\nso it reads the change log every 1 ms. "
+                       "The node's log said which before each run was measured."
+                     : "The server writes no binary log: the node can only poll, so no [feed] "
+                       "rows.\n[poll]: it reads the change log every 1 ms, as its log said "
+                       "before each run was measured.");
+  report.AddNote("Cyclone defaults: CYCLONEDDS_URI unset for the node and the targets; " +
+                 multicast_note + ".");
+  report.Print(o);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  config_center::bench::RunReferenceIfAsked(argc, argv);
   Options o;
   bool help = false;
   if (!ParseArguments(argc, argv, &o, &help)) return 2;

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs the parameter-call benchmark inside the isolated environment (loopback DDS, its own
-# domain) and prints its table, then the node measured from outside (bench_node: idle cost,
-# change latency, start-up, memory, each beside its target), then the floor of following the
-# binary log (bench_change_feed), then the node's end-to-end soak run. Build first
-# (scripts/build.sh).
+# domain) and prints its table, then the node measured from outside (bench_node: learning of
+# changes from the binary log and, in the same run, polling; idle cost, also with targets
+# held, change latency, start-up, memory, each beside its target and baselines), then the
+# floor of following the binary log (bench_change_feed), then the node's end-to-end soak run.
+# Build first (scripts/build.sh).
 #   --quick   small counts for both benchmarks and no soak run (CI runs this)
 #   --fleet   only the fleet's scale run instead: the fleet server as database-only robots
 #             are added (scripts/fleet_box.sh --scale; minutes, needs root); further
@@ -52,7 +53,7 @@ echo
 "$root/scripts/isolated.sh" "$bench_node"
 
 # The floor with the binary log: idle node and server with the change feed beside a bare
-# node, the server alone and today's 1 ms poll; commit-to-wake latency.
+# node, the server alone and the 1 ms poll; commit-to-wake latency.
 echo
 "$root/scripts/isolated.sh" "$bench_feed"
 

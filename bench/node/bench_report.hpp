@@ -16,16 +16,18 @@ namespace config_center::bench {
 // reference.
 class Report {
 public:
-  // The idle rows and the filesystem's reference figures.
-  void AddIdle(const IdleCost& idle);
+  // The baselines, then the idle rows of each run that measured them, beside them.
+  void AddIdle(const Baselines& baselines, const std::vector<SourceRun>& runs);
   void AddFilesystem(const FsyncCost& fsync, int files, double first_creates_s,
                      double later_creates_s);
-  // The rows of one pass, tagged with its `label`; the file latency's target is 1 ms plus
-  // the fsync cost measured in the same run.
+  // The rows of one pass, tagged with its `label`: its start-ups, then each run's change
+  // latencies (the file latency's target counts the fsync cost measured in the same run).
   void AddPass(const std::string& label, const PassResult& r, const Options& o, double fsync_ms);
+  // A line under the table.
+  void AddNote(const std::string& note);
 
   // The heading, the table and what the figures mean.
-  void Print(const Options& o, const std::string& multicast_note) const;
+  void Print(const Options& o) const;
 
 private:
   struct Row {
@@ -37,8 +39,12 @@ private:
   void Reference(const std::string& figure, const std::string& measured);
   void Target(const std::string& figure, const std::string& measured, const std::string& target,
               bool within);
+  void AddFeedIdle(const SourceRun& run, const Baselines& b);
+  void AddPollIdle(const SourceRun& run, const Baselines& b);
+  void AddHeld(const std::string& tag, const IdleShares& plain, const IdleShares& held);
 
   std::vector<Row> rows_;
+  std::vector<std::string> notes_;
 };
 
 // A progress line on standard error, with the seconds since the program started.

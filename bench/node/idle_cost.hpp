@@ -3,37 +3,41 @@
 
 #include <sys/types.h>
 
-#include <memory>
 #include <string>
 
+#include "node/bench_clock.hpp"
 #include "node/bench_options.hpp"
-#include "support/process.hpp"
 
 namespace config_center::bench {
 
-// CPU shares (percent of one core) of the idle node and of what it is measured against.
-struct IdleCost {
-  double floor = 0;                   // a bare 1 kHz sleep loop, beside the idle node
-  double node = 0;                    // the idle node
-  double mariadb_without = 0;         // MariaDB with nobody polling it
-  double mariadb_with = 0;            // MariaDB beside the idle node
-  double poll_loop = 0;               // a 1 kHz loop reading the change-log maximum, no ROS
-  double mariadb_with_poll_loop = 0;  // MariaDB beside that loop
+// What an idle node is weighed against, with no node and no client of the server running.
+// CPU shares, percent of one core.
+struct Baselines {
+  double bare_node = 0;              // an rclcpp node with no timer
+  double server_alone = 0;           // MariaDB with no client at all, in the same window
+  double poll_loop = 0;              // a 1 kHz loop reading the change-log maximum, no ROS
+  double server_with_poll_loop = 0;  // MariaDB beside that loop, in the same window
 };
 
-// The reference loops, run as this program's children (`self --floor-loop`, `--poll-loop`);
-// they never return and die with their parent.
-[[noreturn]] void FloorLoop();
-[[noreturn]] void PollLoop();
+// The idle node and the server over one window.
+struct IdleShares {
+  double node = 0;
+  double server = 0;
+  double floor = 0;  // a bare 1 kHz sleep loop in the same window, when asked for
+};
 
-// Measures MariaDB alone, then beside the poll loop (no node runs), and starts the floor loop
-// for MeasureIdleNode. `self` is this program's path.
-std::unique_ptr<test::Process> MeasureWithoutNode(const std::string& self, const Options& o,
-                                                  const std::string& label, IdleCost* idle);
+// How long a process that just started, or a change just made, is left to settle before a
+// window opens.
+Clock::duration SettleTime(const Options& o);
 
-// The idle node beside the floor loop and MariaDB, in one window; stops the floor loop.
-void MeasureIdleNode(pid_t node, std::unique_ptr<test::Process> floor, const Options& o,
-                     const std::string& label, IdleCost* idle);
+// The baselines, each in a window of its own; `label` tags the progress lines. Nothing of
+// config_center may run and nothing may be connected to the server.
+Baselines MeasureBaselines(const Options& o, const std::string& label);
+
+// The idle node `node` and the server in one window, after `settle`; with `beside_floor`, a
+// bare 1 kHz loop runs in the same window and is measured too. `what` tags the progress line.
+IdleShares MeasureIdleNode(pid_t node, bool beside_floor, Clock::duration settle, const Options& o,
+                           const std::string& what);
 
 }  // namespace config_center::bench
 

@@ -1,7 +1,6 @@
 #include "node/latency_probes.hpp"
 
 #include <stdexcept>
-#include <string>
 
 #include "node/bench_clock.hpp"
 #include "support/config_files.hpp"
@@ -9,12 +8,17 @@
 
 namespace config_center::bench {
 
+std::string RoundValue(const std::string& tag, int round) {
+  return tag + " round " + std::to_string(round);
+}
+
 ChangeLatencies ProbeChangeLatencies(test::AdminDb& db, const Items& items,
-                                     test::Process& latency_target, int rounds) {
+                                     test::Process& latency_target, int rounds,
+                                     const std::string& tag) {
   test::FileArrivals arrivals(test::kConfigs);
   ChangeLatencies latencies;
   for (int i = 1; i <= rounds; ++i) {
-    const std::string value = "round " + std::to_string(i);
+    const std::string value = RoundValue(tag, i);
     // A file item, then a parameter item, each timed from the commit's return.
     for (const bool file : {true, false}) {
       const int64_t id = file ? items.latency_file_id : items.latency_param_id;

@@ -1,6 +1,7 @@
 #ifndef CONFIG_CENTER_BENCH_NODE_LATENCY_PROBES_HPP_
 #define CONFIG_CENTER_BENCH_NODE_LATENCY_PROBES_HPP_
 
+#include <string>
 #include <vector>
 
 #include "node/bench_items.hpp"
@@ -16,10 +17,14 @@ struct ChangeLatencies {
   std::vector<double> param_ms;   // commit returned -> the latency target's line read
 };
 
+// The value the latency items get in round `round` of the rounds tagged `tag`.
+std::string RoundValue(const std::string& tag, int round);
+
 // `rounds` rounds against a running node: the latency file item, then the latency parameter
-// item, changed to "round <i>". Throws when a change does not arrive within 5 s.
+// item, changed to RoundValue(tag, <i>). Throws when a change does not arrive within 5 s.
 ChangeLatencies ProbeChangeLatencies(test::AdminDb& db, const Items& items,
-                                     test::Process& latency_target, int rounds);
+                                     test::Process& latency_target, int rounds,
+                                     const std::string& tag);
 
 }  // namespace config_center::bench
 

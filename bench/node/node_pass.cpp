@@ -2,11 +2,13 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 #include <vector>
 
 #include "node/bench_report.hpp"
+#include "node/held_targets.hpp"
 #include "node/startup_scenario.hpp"
 #include "support/cpu_sampling.hpp"
 
@@ -34,13 +36,33 @@ std::vector<std::unique_ptr<test::Process>> StartTargets() {
   return targets;
 }
 
+// The idle node, plain and then with two targets held (released again afterwards).
+void MeasureIdle(const std::string& label, const Options& o, StartUp& node, SourceRun* run) {
+  const bool polling = run->source == ChangeSource::kPoll;
+  run->idle = MeasureIdleNode(node.node->pid(), polling, SettleTime(o), o,
+                              label + ": idle node" + (polling ? " beside the floor loop" : ""));
+  Progress(label + ": one absent target and one unwritable file");
+  HeldTargets held(Name(run->source), *node.log, *node.node);
+  run->held = MeasureIdleNode(node.node->pid(), false,
+                              std::max(SettleTime(o), Clock::duration(kHeldSettle)), o,
+                              label + ": idle node holding both");
+  held.Release(*node.log, *node.node);
+}
+
 }  // namespace
 
-PassResult RunPass(const std::string& label, test::AdminDb& db, const Options& o,
-                   const std::string& self, IdleCost* idle) {
+PassResult RunPass(const std::string& label, const Options& o,
+                   const std::vector<ChangeSource>& sources, Baselines* baselines) {
   Progress(label + ": loading " + std::to_string(o.files) + " file and " +
            std::to_string(o.params) + " parameter items");
-  const Items items = LoadItems(db, o);
+  Items items;
+  bool binary_log = false;
+  {
+    test::AdminDb db;
+    items = LoadItems(db, o);
+    binary_log = ServerWritesBinaryLog(db);
+    if (binary_log) UseSource(db, ChangeSource::kFeed);
+  }
   const auto targets = StartTargets();
   test::Process& latency_target = *targets.back();
   PassResult result;
@@ -49,24 +71,46 @@ PassResult RunPass(const std::string& label, test::AdminDb& db, const Options& o
   const auto start_timeout = std::chrono::seconds(120);
   Progress(label + ": first start-up");
   StartUp first = StartNode(start_timeout);
-  VerifyStartUp(items, latency_target);
+  std::string latency_value = "start";
+  VerifyStartUp(first, items, latency_target, latency_value);
   StopNode(first.node);
   result.first_start_s = first.seconds;
 
-  std::unique_ptr<test::Process> floor;
-  if (idle != nullptr) floor = MeasureWithoutNode(self, o, label, idle);
+  // No node and no connection of this program: the server has no client at all.
+  if (baselines != nullptr) *baselines = MeasureBaselines(o, label);
 
-  Progress(label + ": start-up again, nothing changed");
-  StartUp again = StartNode(start_timeout);
-  result.again_start_s = again.seconds;
-  result.rss_mib = test::VmRssMiB(again.node->pid());
-  VerifyStartUp(items, latency_target);
+  for (const ChangeSource source : sources) {
+    const std::string run_label = label + ", " + Name(source);
+    if (binary_log) {
+      test::AdminDb db;
+      UseSource(db, source);
+    }
+    SourceRun run;
+    run.source = source;
+    Progress(run_label + ": start-up again, nothing changed");
+    StartUp again = StartNode(start_timeout);
+    if (result.runs.empty()) {
+      result.again_start_s = again.seconds;
+      result.rss_mib = test::VmRssMiB(again.node->pid());
+    }
+    VerifyStartUp(again, items, latency_target, latency_value);
+    ExpectSource(*again.log, *again.node, source);
+    if (baselines != nullptr) MeasureIdle(run_label, o, again, &run);
 
-  if (idle != nullptr) MeasureIdleNode(again.node->pid(), std::move(floor), o, label, idle);
-
-  Progress(label + ": " + std::to_string(o.rounds) + " change rounds");
-  result.latencies = ProbeChangeLatencies(db, items, latency_target, o.rounds);
-  StopNode(again.node);
+    Progress(run_label + ": " + std::to_string(o.rounds) + " change rounds");
+    {
+      test::AdminDb db;
+      run.latencies = ProbeChangeLatencies(db, items, latency_target, o.rounds, Name(source));
+    }
+    latency_value = RoundValue(Name(source), o.rounds);
+    ExpectSourceKept(*again.log, source);
+    StopNode(again.node);
+    result.runs.push_back(std::move(run));
+  }
+  if (binary_log) {
+    test::AdminDb db;
+    UseSource(db, ChangeSource::kFeed);
+  }
   for (const auto& target : targets) target->Signal(SIGINT);
   for (const auto& target : targets) target->Wait(5s);
   return result;

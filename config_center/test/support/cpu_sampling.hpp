@@ -7,11 +7,14 @@
 
 namespace config_center::test {
 
-// User plus system CPU time of a whole process so far, in clock ticks (/proc/<pid>/stat).
-long long CpuTicks(pid_t pid);
+// Time on CPU so far of every thread `pid` has now, in seconds, from
+// /proc/<pid>/task/*/schedstat (nanoseconds; the clock ticks of /proc/<pid>/stat are 0.1 %
+// of a core over 10 s, too coarse for an idle process). Threads that have ended no longer
+// count, so a window over which a thread ends reads low.
+double CpuSeconds(pid_t pid);
 
 // The CPU share (percent of one core) of each process over one window of `seconds`, all
-// sampled together. The ticks are whole: each share may be off by one tick in the window.
+// sampled together.
 std::vector<double> CpuShares(const std::vector<pid_t>& pids, double seconds);
 
 // Resident memory of a process (VmRSS of /proc/<pid>/status), in MiB.

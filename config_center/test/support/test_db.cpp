@@ -1,6 +1,7 @@
 #include "support/test_db.hpp"
 
 #include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 
 namespace config_center::test {
@@ -88,6 +89,13 @@ int64_t AdminDb::InsertItem(const std::string& table, const std::string& name,
        Quote(name) + ", " + Quote(value) + ", " + Quote(node_name) + ", " +
        std::to_string(config_type) + ", " + std::to_string(deleted) + ")");
   return static_cast<int64_t>(mysql_insert_id(mysql_));
+}
+
+pid_t ServerPid() {
+  std::ifstream in("/run/mysqld/mariadbd.pid");
+  long pid = 0;
+  if (!(in >> pid) || pid <= 0) throw std::runtime_error("cannot read /run/mysqld/mariadbd.pid");
+  return static_cast<pid_t>(pid);
 }
 
 bool LoadSchema() {

@@ -6,6 +6,7 @@
 // server's text when a statement fails, so a broken set-up cannot pass unnoticed.
 
 #include <mysql.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <optional>
@@ -41,6 +42,10 @@ public:
 private:
   MYSQL* mysql_ = nullptr;
 };
+
+// The isolated server's process id (from the pid file isolated.sh gives it); throws when it
+// cannot be read.
+pid_t ServerPid();
 
 // Loads db/schema.sql again with the mariadb client; true when it succeeded.
 bool LoadSchema();
