@@ -58,9 +58,11 @@ void ConfigCenter::Submit(PendingChange change) {
 }
 
 void ConfigCenter::PumpTargets() {
-  if (pumping_ || targets_.empty()) return;
-  pumping_ = true;
+  if (pumping_) return;
+  // Also after the last change is done: a withdrawal leaves the record smaller.
   SaveRecord();
+  if (targets_.empty()) return;
+  pumping_ = true;
   // A file change is done (or held) at once and its next change may be due at once; a
   // parameter change waits for its answer. Each round makes progress, so this ends.
   for (;;) {

@@ -109,6 +109,10 @@ TEST_F(Convergence, RestartWithdrawsWhatWentAwayWhileStoppedAndNothingItNeverWro
   EXPECT_TRUE(FileExists(Config("kept.yaml")));
   EXPECT_TRUE(FileExists(Config("operators_own.yaml")));
   EXPECT_EQ(arm->Count("unset arm.grip"), 0u);
+  // Withdrawn once is withdrawn for good: the record forgets it, so a restart sends nothing.
+  Stop(*center);
+  center = StartReady();
+  EXPECT_EQ(arm->Count("unset arm.reach"), 1u) << arm->Output();
 
   // The withdrawal of a node that is not running waits for it, across restarts of the node.
   Stop(*arm);
