@@ -31,10 +31,13 @@ TEST_F(NodeLatencySoak, ChangesReachFilesAndParametersQuickly) {
   auto center = StartConfigCenter();
   ASSERT_TRUE(WaitUntilReady(log_, *center, kStartup));
 
-  // Idle cost: the 1 ms poll with its MAX(id) statement and nothing to apply.
+  // Idle cost: with nothing to apply, the change feed (a pass a second) where the server
+  // writes a binary log, else the 1 ms poll with its MAX(id) statement.
   std::this_thread::sleep_for(500ms);
+  const bool feed = db_->Scalar("SELECT @@global.log_bin") == "1";
   const double idle_cpu = CpuShares({center->pid()}, 5.0)[0];
-  std::printf("idle config_center (1 ms poll):      %.1f %% of one core\n", idle_cpu);
+  std::printf("idle config_center (%s): %.3f %% of one core\n", feed ? "change feed" : "1 ms poll",
+              idle_cpu);
 
   constexpr int kRounds = 200;
   std::vector<double> file_ms;
