@@ -12,9 +12,11 @@ namespace config_center {
 
 namespace {
 constexpr char kMaxIdQuery[] = "SELECT MAX(id) FROM config_table_changes";
+// The rows after the position, so many at most: the values it takes. Its text stays the
+// same, so it stays prepared from pass to pass.
 constexpr char kChangesAfterQuery[] =
     "select id, name, value, node_name, change_type, config_type,deleted from "
-    "config_table_changes where id >";
+    "config_table_changes where id > ? order by id limit ?";
 constexpr char kChangesWhereQuery[] =
     "select id, name, value, node_name, change_type, config_type,deleted from "
     "config_table_changes where ";
@@ -161,6 +163,50 @@ void ChangeLog::NoteMissingAtStartup() {
 }
 
 ChangeLog::Pass ChangeLog::Follow(std::string* failure) {
+  const auto now = Clock::now();
+  // Right after a commit woke the feed there is a row to read: read it at once, and the
+  // maximum only when none came. Otherwise the maximum first: one kept statement, and the
+  // only one, while nothing changed.
+  const bool after_wake = look_for_late_ || (!rechecks_.empty() && now <= rechecks_.back());
+  const Pass pass = after_wake ? ReadRowsFirst(failure) : ReadMaximumFirst(failure);
+  if (pass != Pass::kRead) return pass;
+  if (!missing_ids_.empty()) {
+    // A late commit wakes the feed as well: look then, and in the passes that follow it, not
+    // only every 100 ms.
+    if (missing_ids_.LookupDue(now) || after_wake) CheckMissingChanges(now);
+  }
+  look_for_late_ = false;
+  *failure = late_failure_;
+  return late_failure_.empty() ? Pass::kRead : Pass::kFailed;
+}
+
+ChangeLog::Pass ChangeLog::ReadMaximumFirst(std::string* failure) {
+  int64_t newest = 0;
+  const Pass pass = ReadMaximum(failure, &newest);
+  if (pass != Pass::kRead || newest == config_change_max_id_) return pass;
+  std::vector<ConfigTableChangesData> changes;
+  if (!ReadRowsAfterPosition(failure, &changes)) return Pass::kFailed;
+  ApplyRows(changes);
+  if (changes.size() < static_cast<size_t>(kRowsPerPass)) {
+    // A row counted in the maximum but gone when the rows were read was deleted meanwhile.
+    MovePositionTo(newest, Clock::now());
+  }
+  return Pass::kRead;
+}
+
+ChangeLog::Pass ChangeLog::ReadRowsFirst(std::string* failure) {
+  std::vector<ConfigTableChangesData> changes;
+  if (!ReadRowsAfterPosition(failure, &changes)) return Pass::kFailed;
+  if (changes.empty()) {
+    int64_t newest = 0;
+    return ReadMaximum(failure, &newest);
+  }
+  ApplyRows(changes);
+  newest_ = std::max(newest_, config_change_max_id_);
+  return Pass::kRead;
+}
+
+ChangeLog::Pass ChangeLog::ReadMaximum(std::string* failure, int64_t* newest) {
   auto& db = DbConnection::GetInstance();
   const std::vector<IncrementId> max_id =
       db.Query<IncrementId>(kMaxIdQuery, DbConnection::Statement::kKept);
@@ -169,46 +215,40 @@ ChangeLog::Pass ChangeLog::Follow(std::string* failure) {
     *failure = "reading the change-log maximum: " + db.LastQueryError();
     return Pass::kFailed;
   }
-  const int64_t newest = max_id.front().id;
-  newest_ = newest;
-  if (newest < config_change_max_id_) {
+  *newest = max_id.front().id;
+  newest_ = *newest;
+  if (*newest < config_change_max_id_) {
     LOG_ERROR(
         "The change log went back from id {} to {} (emptied, restored or made anew): "
         "distributing the tables again and following the log from there",
-        config_change_max_id_, newest);
+        config_change_max_id_, *newest);
     return Pass::kWentBack;
   }
-  if (newest > config_change_max_id_) {
-    LOG_DEBUG("Some config changed");
-    const std::vector<ConfigTableChangesData> changes = db.Query<ConfigTableChangesData>(
-        kChangesAfterQuery + std::to_string(config_change_max_id_) + " order by id limit " +
-        std::to_string(kRowsPerPass));
-    if (db.LastQueryFailed()) {
-      // The position stays, so these rows are read again on the next pass.
-      *failure = "reading the changes after " + std::to_string(config_change_max_id_) + ": " +
-                 db.LastQueryError();
-      return Pass::kFailed;
-    }
-    // The position moves on past each row whatever becomes of its change.
-    for (const ConfigTableChangesData& change : changes) {
-      apply_(change);
-      MovePositionTo(change.id, Clock::now());
-    }
-    if (changes.size() < static_cast<size_t>(kRowsPerPass)) {
-      // A row counted in the maximum but gone when the rows were read was deleted meanwhile.
-      MovePositionTo(newest, Clock::now());
-    }
+  return Pass::kRead;
+}
+
+bool ChangeLog::ReadRowsAfterPosition(std::string* failure,
+                                      std::vector<ConfigTableChangesData>* changes) {
+  auto& db = DbConnection::GetInstance();
+  *changes = db.Query<ConfigTableChangesData>(kChangesAfterQuery, DbConnection::Statement::kKept,
+                                              {config_change_max_id_, kRowsPerPass});
+  if (db.LastQueryFailed()) {
+    // The position stays, so these rows are read again on the next pass.
+    *failure = "reading the changes after " + std::to_string(config_change_max_id_) + ": " +
+               db.LastQueryError();
+    return false;
   }
-  if (!missing_ids_.empty()) {
-    const auto now = Clock::now();
-    // A late commit wakes the feed as well: look then, and in the passes that follow it, not
-    // only every 100 ms.
-    const bool after_wake = look_for_late_ || (!rechecks_.empty() && now <= rechecks_.back());
-    if (missing_ids_.LookupDue(now) || after_wake) CheckMissingChanges(now);
+  return true;
+}
+
+void ChangeLog::ApplyRows(const std::vector<ConfigTableChangesData>& changes) {
+  if (changes.empty()) return;
+  LOG_DEBUG("Some config changed");
+  // The position moves on past each row whatever becomes of its change.
+  for (const ConfigTableChangesData& change : changes) {
+    apply_(change);
+    MovePositionTo(change.id, Clock::now());
   }
-  look_for_late_ = false;
-  *failure = late_failure_;
-  return late_failure_.empty() ? Pass::kRead : Pass::kFailed;
 }
 
 void ChangeLog::MovePositionTo(int64_t id, Clock::time_point now) {

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "config_center/db_connection.hpp"
 #include "config_center/logging.hpp"
@@ -12,7 +13,9 @@ namespace config_center {
 
 namespace {
 // First-fetch size of a text column; the rest of a longer value is fetched afterwards.
-constexpr unsigned long kTextBufferSize = 65536;
+// Most values (parameter texts, names) fit; a longer one costs a second copy from the row
+// the client already holds, not another round trip. Not zeroed: only `length` bytes are read.
+constexpr unsigned long kTextBufferSize = 4096;
 
 // The server gave up waiting for a lock (lock_wait_timeout, innodb_lock_wait_timeout).
 bool IsLockTimeout(unsigned int error_number) { return error_number == 1205; }
@@ -74,16 +77,17 @@ void DbConnection::FailFromStatement() {
 }
 
 void DbConnection::RunQuery(const std::string& sql, const std::vector<ColumnBinding>& columns,
-                            const std::function<void()>& on_row, Statement use) {
+                            const std::function<void()>& on_row, Statement use,
+                            const std::vector<int64_t>& params) {
   status_ = QueryStatus{};
   if (mysql_ == nullptr) {
     Fail(CR_UNKNOWN_ERROR, "not connected to the database");
   } else if (use == Statement::kKept) {
-    RunKept(sql, columns, on_row);
+    RunKept(sql, columns, on_row, params);
   } else {
     StatementGuard guard(stmt_);
     if (Prepare(sql, columns.size())) {
-      FetchRows(columns, on_row);
+      FetchRows(columns, on_row, params);
     }
   }
   // A lost connection needs nothing here: with reconnect set, the client library notices the
@@ -112,12 +116,13 @@ bool DbConnection::Prepare(const std::string& sql, size_t column_count) {
 }
 
 void DbConnection::RunKept(const std::string& sql, const std::vector<ColumnBinding>& columns,
-                           const std::function<void()>& on_row) {
+                           const std::function<void()>& on_row,
+                           const std::vector<int64_t>& params) {
   const auto kept = kept_.find(sql);
   if (kept != kept_.end()) {
     stmt_ = kept->second;
     kept_.erase(kept);
-    FetchRows(columns, on_row);
+    FetchRows(columns, on_row, params);
     if (!status_.failed) {
       kept_.emplace(sql, stmt_);
       stmt_ = nullptr;
@@ -136,7 +141,7 @@ void DbConnection::RunKept(const std::string& sql, const std::vector<ColumnBindi
   }
   StatementGuard guard(stmt_);
   if (Prepare(sql, columns.size())) {
-    FetchRows(columns, on_row);
+    FetchRows(columns, on_row, params);
     if (!status_.failed) {
       kept_.emplace(sql, stmt_);
       stmt_ = nullptr;  // kept, so the guard leaves it open
@@ -152,13 +157,30 @@ void DbConnection::CloseKeptStatements() {
 }
 
 void DbConnection::FetchRows(const std::vector<ColumnBinding>& columns,
-                             const std::function<void()>& on_row) {
+                             const std::function<void()>& on_row,
+                             const std::vector<int64_t>& params) {
+  if (mysql_stmt_param_count(stmt_) != params.size()) {
+    Fail(CR_UNKNOWN_ERROR, "the statement takes " + std::to_string(mysql_stmt_param_count(stmt_)) +
+                               " values, " + std::to_string(params.size()) + " were given");
+    return;
+  }
+  std::vector<MYSQL_BIND> param_binds(params.size());
+  std::vector<long long> values(params.begin(), params.end());
+  for (size_t i = 0; i < params.size(); ++i) {
+    std::memset(&param_binds[i], 0, sizeof param_binds[i]);
+    param_binds[i].buffer_type = MYSQL_TYPE_LONGLONG;
+    param_binds[i].buffer = &values[i];
+  }
+  if (!params.empty() && mysql_stmt_bind_param(stmt_, param_binds.data()) != 0) {
+    FailFromStatement();
+    return;
+  }
   const size_t count = columns.size();
   std::vector<MYSQL_BIND> binds(count);
   std::vector<unsigned long> lengths(count, 0);
   std::vector<my_bool> nulls(count, 0);
   std::vector<my_bool> errors(count, 0);
-  std::vector<std::vector<char>> text_buffers(count);
+  std::vector<std::unique_ptr<char[]>> text_buffers(count);
   for (size_t i = 0; i < count; ++i) {
     MYSQL_BIND& bind = binds[i];
     std::memset(&bind, 0, sizeof bind);
@@ -167,9 +189,9 @@ void DbConnection::FetchRows(const std::vector<ColumnBinding>& columns,
     bind.error = &errors[i];
     switch (columns[i].kind) {
       case ColumnBinding::Kind::kText:
-        text_buffers[i].resize(kTextBufferSize);
+        text_buffers[i].reset(new char[kTextBufferSize]);
         bind.buffer_type = MYSQL_TYPE_STRING;
-        bind.buffer = text_buffers[i].data();
+        bind.buffer = text_buffers[i].get();
         bind.buffer_length = kTextBufferSize;
         break;
       case ColumnBinding::Kind::kInt32:
@@ -215,12 +237,12 @@ void DbConnection::FetchRows(const std::vector<ColumnBinding>& columns,
       auto& text = *static_cast<std::string*>(columns[i].member);
       const unsigned long length = lengths[i];
       if (length <= kTextBufferSize) {
-        text.assign(text_buffers[i].data(), length);
+        text.assign(text_buffers[i].get(), length);
         continue;
       }
       // Only the first part fit the buffer; fetch the rest straight into the member.
       text.resize(length);
-      std::memcpy(text.data(), text_buffers[i].data(), kTextBufferSize);
+      std::memcpy(text.data(), text_buffers[i].get(), kTextBufferSize);
       MYSQL_BIND rest;
       std::memset(&rest, 0, sizeof rest);
       unsigned long rest_length = 0;

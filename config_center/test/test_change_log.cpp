@@ -98,6 +98,24 @@ TEST_F(ChangeLogTest, AFailedReadKeepsThePositionAndAnEmptiedLogIsNoticed) {
   EXPECT_EQ(applied_.back().name, "d");
 }
 
+TEST_F(ChangeLogTest, AfterAWakeTheRowsAreReadFirstAndAnEmptiedLogIsStillNoticed) {
+  admin_.Exec(Row("a", "1"));
+  ASSERT_TRUE(log_.Start());
+  admin_.Exec(Row("b", "2"));
+  admin_.Exec(Row("c", "3"));
+  log_.Woken(ChangeLog::Clock::now());  // as the feed's wake-up does for a commit
+  EXPECT_EQ(Follow(), ChangeLog::Pass::kRead);
+  EXPECT_EQ(Applied(), (std::vector<int64_t>{2, 3}));
+  EXPECT_EQ(log_.position(), 3);
+  EXPECT_EQ(log_.newest_read(), 3);
+  // Nothing more: the maximum says whether the log went back.
+  EXPECT_EQ(Follow(), ChangeLog::Pass::kRead);
+  admin_.Exec("TRUNCATE config_table_changes");
+  log_.Woken(ChangeLog::Clock::now());
+  EXPECT_EQ(Follow(), ChangeLog::Pass::kWentBack);
+  EXPECT_EQ(Applied(), (std::vector<int64_t>{2, 3}));
+}
+
 TEST_F(ChangeLogTest, AStartThatCannotReadTheMaximumReadsTheWholeLogLater) {
   admin_.Exec(Row("a", "1"));
   admin_.Exec(Row("b", "2"));

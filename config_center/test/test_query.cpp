@@ -198,5 +198,31 @@ TEST_F(QueryTest, ChangeLogIdsPastTwoToThe31) {
   EXPECT_EQ(changes[0].name, "speed2");
 }
 
+TEST_F(QueryTest, AKeptStatementTakesNewValuesEachTimeAndCountsThem) {
+  for (int i = 0; i < 5; ++i)
+    admin_.InsertItem("global_config", "p" + std::to_string(i), "v", "a", 1);
+  const std::string after =
+      "select id, name, value, node_name, change_type, config_type,deleted from "
+      "config_table_changes where id > ? order by id limit ?";
+  const auto ids = [&](int64_t position, int64_t limit) {
+    std::vector<int64_t> found;
+    for (const auto& change : db_.Query<ConfigTableChangesData>(
+             after, DbConnection::Statement::kKept, {position, limit})) {
+      found.push_back(change.id);
+    }
+    return found;
+  };
+  EXPECT_EQ(ids(0, 2), (std::vector<int64_t>{1, 2}));
+  EXPECT_EQ(ids(2, 256), (std::vector<int64_t>{3, 4, 5}));
+  EXPECT_EQ(ids(3000000000LL, 256), std::vector<int64_t>{});
+  EXPECT_FALSE(db_.LastQueryFailed());
+  // A value short is a failure, not a query run with whatever was bound before.
+  db_.Query<ConfigTableChangesData>(after, DbConnection::Statement::kKept, {1});
+  EXPECT_TRUE(db_.LastQueryFailed());
+  EXPECT_NE(db_.LastQueryError().find("takes 2 values, 1 were given"), std::string::npos)
+      << db_.LastQueryError();
+  EXPECT_EQ(ids(4, 256), std::vector<int64_t>{5});
+}
+
 }  // namespace
 }  // namespace config_center

@@ -73,8 +73,9 @@ public:
     kFailed,    // a read failed; `failure` names it; the position stays
     kWentBack,  // the maximum is below the position: emptied, restored or made anew
   };
-  // One pass: reads the maximum, then at most kRowsPerPass rows above the position, applies
-  // them and moves the position; every 100 ms while ids are missing, looks for their rows.
+  // One pass: reads at most kRowsPerPass rows above the position (when the maximum says
+  // there are, or at once right after a commit woke the feed), applies them and moves the
+  // position; every 100 ms while ids are missing, looks for their rows.
   Pass Follow(std::string* failure);
   int64_t position() const { return config_change_max_id_; }
   // The log's maximum as the last pass read it; above the position while a backlog is read.
@@ -84,7 +85,12 @@ public:
   uint64_t ids_given_up() const { return ids_given_up_; }
 
 private:
-  std::string ReadNewRows();
+  Pass ReadMaximumFirst(std::string* failure);
+  Pass ReadRowsFirst(std::string* failure);
+  // Reads the maximum into `newest`; kWentBack when it is below the position.
+  Pass ReadMaximum(std::string* failure, int64_t* newest);
+  bool ReadRowsAfterPosition(std::string* failure, std::vector<ConfigTableChangesData>* changes);
+  void ApplyRows(const std::vector<ConfigTableChangesData>& changes);
   void CheckMissingChanges(Clock::time_point now);
   bool SupersededChanges(const std::vector<ConfigTableChangesData>& late,
                          std::vector<int64_t>* superseded);

@@ -1,6 +1,7 @@
 #ifndef CONFIG_CENTER_DB_CONNECTION_HPP_
 #define CONFIG_CENTER_DB_CONNECTION_HPP_
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
@@ -41,6 +42,11 @@ public:
   // it; LastQueryFailed() tells it from an empty result, and it is logged once.
   template <typename T>
   std::vector<T> Query(const std::string& condition, Statement use = Statement::kOnce);
+  // The same for a statement with `?` placeholders, which take `params` in order: its text
+  // stays the same from call to call, so kKept saves the prepare and close each time.
+  template <typename T>
+  std::vector<T> Query(const std::string& condition, Statement use,
+                       const std::vector<int64_t>& params);
 
   bool LastQueryFailed() const { return status_.failed; }
   const std::string& LastQueryError() const { return status_.error_text; }
@@ -56,14 +62,16 @@ private:
   // Prepares and runs `sql`, filling the members behind `columns` for each row and calling
   // `on_row` after each one. Sets status_; logs a failure.
   void RunQuery(const std::string& sql, const std::vector<ColumnBinding>& columns,
-                const std::function<void()>& on_row, Statement use);
+                const std::function<void()>& on_row, Statement use,
+                const std::vector<int64_t>& params);
   // Prepares `sql` into stmt_ and checks its column count; false (status_ set) on failure.
   bool Prepare(const std::string& sql, size_t column_count);
   // Runs a kept statement, preparing it first where it is not kept yet.
   void RunKept(const std::string& sql, const std::vector<ColumnBinding>& columns,
-               const std::function<void()>& on_row);
+               const std::function<void()>& on_row, const std::vector<int64_t>& params);
   void CloseKeptStatements();
-  void FetchRows(const std::vector<ColumnBinding>& columns, const std::function<void()>& on_row);
+  void FetchRows(const std::vector<ColumnBinding>& columns, const std::function<void()>& on_row,
+                 const std::vector<int64_t>& params);
   void Fail(unsigned int error_number, std::string error_text);
   void FailFromStatement();
 
@@ -76,6 +84,12 @@ private:
 
 template <typename T>
 std::vector<T> DbConnection::Query(const std::string& condition, Statement use) {
+  return Query<T>(condition, use, {});
+}
+
+template <typename T>
+std::vector<T> DbConnection::Query(const std::string& condition, Statement use,
+                                   const std::vector<int64_t>& params) {
   std::vector<T> rows;
   T scratch{};
   const std::vector<ColumnBinding> columns = BindColumns(scratch);
@@ -85,7 +99,7 @@ std::vector<T> DbConnection::Query(const std::string& condition, Statement use) 
         rows.push_back(std::move(scratch));
         scratch = T{};  // same object, so the bound member addresses stay valid
       },
-      use);
+      use, params);
   return rows;
 }
 
