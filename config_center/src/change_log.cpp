@@ -167,7 +167,8 @@ ChangeLog::Pass ChangeLog::Follow(std::string* failure) {
   // Right after a commit woke the feed there is a row to read: read it at once, and the
   // maximum only when none came. Otherwise the maximum first: one kept statement, and the
   // only one, while nothing changed.
-  const bool after_wake = look_for_late_ || (!rechecks_.empty() && now <= rechecks_.back());
+  const bool after_wake =
+      std::exchange(look_for_late_, false) || (!rechecks_.empty() && now <= rechecks_.back());
   const Pass pass = after_wake ? ReadRowsFirst(failure) : ReadMaximumFirst(failure);
   if (pass != Pass::kRead) return pass;
   if (!missing_ids_.empty()) {
@@ -175,7 +176,6 @@ ChangeLog::Pass ChangeLog::Follow(std::string* failure) {
     // only every 100 ms.
     if (missing_ids_.LookupDue(now) || after_wake) CheckMissingChanges(now);
   }
-  look_for_late_ = false;
   *failure = late_failure_;
   return late_failure_.empty() ? Pass::kRead : Pass::kFailed;
 }
