@@ -12,13 +12,20 @@ ros2_source
 jobs=${BUILD_JOBS:-$(nproc)}
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
+# ccache, where installed, keeps rebuilds short; paths relative to the checkout let several
+# clones on one machine (CI's among them) share its cache.
+launcher=()
+if command -v ccache >/dev/null; then
+  export CCACHE_BASEDIR=$root
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
 
 MAKEFLAGS="-j$jobs" colcon --log-base "$root/log" build \
   --base-paths velgar_protocol config_center tools \
   --build-base "$root/build" --install-base "$root/install" --merge-install \
   --parallel-workers "$jobs" --event-handlers console_start_end+ \
   "$@" \
-  --cmake-args "${generator[@]}" \
+  --cmake-args "${generator[@]}" "${launcher[@]}" \
   -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CXX_FLAGS="-Wall -Wextra" \
   -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \

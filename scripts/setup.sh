@@ -12,7 +12,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$root/scripts/ros2_env.sh"
 
 packages=(
-  build-essential cmake ninja-build pkg-config git
+  build-essential cmake ninja-build pkg-config git ccache
   # configuration store
   mariadb-server mariadb-client libmariadb-dev
   libspdlog-dev libfmt-dev
