@@ -1,0 +1,86 @@
+#include "status/item_states.hpp"
+
+#include "files/value_digest.hpp"
+
+namespace config_center {
+
+const char* ItemStateName(ItemState state) {
+  switch (state) {
+    case ItemState::kApplied:
+      return "applied";
+    case ItemState::kHeld:
+      return "held";
+    case ItemState::kRefused:
+      return "refused";
+    case ItemState::kPassedOver:
+      return "passed_over";
+    case ItemState::kDrifted:
+      return "drifted";
+  }
+  return "";
+}
+
+bool ItemStateTable::Set(const ItemKey& key, ItemState state, const std::string& reason,
+                         const std::string& value, int64_t change_id, WallClock::time_point now) {
+  auto [it, inserted] = entries_.try_emplace(key);
+  ItemStateEntry& entry = it->second;
+  // A parameter's text says whether its value changed; a file only has its digest.
+  const bool same_text = !inserted && key.config_type != kFile && entry.value == value;
+  const std::string digest = same_text ? entry.value_sha256 : Sha256Hex(value);
+  if (!inserted && entry.state == state && entry.reason == reason && entry.value_sha256 == digest &&
+      entry.change_id == change_id) {
+    return false;
+  }
+  if (inserted || entry.state != state || entry.value_sha256 != digest) {
+    entry.since = now;
+  }
+  entry.key = key;
+  entry.state = state;
+  entry.reason = reason;
+  entry.value = key.config_type == kFile ? std::string() : value;
+  entry.value_sha256 = digest;
+  entry.change_id = change_id;
+  ++version_;
+  return true;
+}
+
+bool ItemStateTable::Remove(const ItemKey& key) {
+  if (entries_.erase(key) == 0) return false;
+  ++version_;
+  return true;
+}
+
+void ItemStateTable::CountDrift(const ItemKey& key, bool restored) {
+  ++(restored ? drift_.restored : drift_.reported);
+  const auto it = entries_.find(key);
+  if (it != entries_.end()) ++it->second.drift_count;
+  ++version_;
+}
+
+const ItemStateEntry* ItemStateTable::Find(const ItemKey& key) const {
+  const auto it = entries_.find(key);
+  return it == entries_.end() ? nullptr : &it->second;
+}
+
+std::vector<ItemStateEntry> ItemStateTable::All() const {
+  std::vector<ItemStateEntry> all;
+  all.reserve(entries_.size());
+  for (const auto& [key, entry] : entries_) all.push_back(entry);
+  return all;
+}
+
+std::vector<ItemStateEntry> ItemStateTable::OfNode(const std::string& node_name) const {
+  std::vector<ItemStateEntry> of_node;
+  for (const auto& [key, entry] : entries_) {
+    if (key.config_type != kFile && key.node_name == node_name) of_node.push_back(entry);
+  }
+  return of_node;
+}
+
+size_t ItemStateTable::Count(ItemState state) const {
+  size_t count = 0;
+  for (const auto& [key, entry] : entries_) count += entry.state == state ? 1 : 0;
+  return count;
+}
+
+}  // namespace config_center
