@@ -44,14 +44,37 @@ bool ItemStateTable::Set(const ItemKey& key, ItemState state, const std::string&
   return true;
 }
 
+bool ItemStateTable::Mark(const ItemKey& key, ItemState state, const std::string& reason,
+                          WallClock::time_point now) {
+  const auto it = entries_.find(key);
+  if (it == entries_.end()) return false;
+  ItemStateEntry& entry = it->second;
+  if (entry.state == state && entry.reason == reason) return false;
+  if (entry.state != state) entry.since = now;
+  entry.state = state;
+  entry.reason = reason;
+  ++version_;
+  return true;
+}
+
 bool ItemStateTable::Remove(const ItemKey& key) {
   if (entries_.erase(key) == 0) return false;
   ++version_;
   return true;
 }
 
-void ItemStateTable::CountDrift(const ItemKey& key, bool restored) {
-  ++(restored ? drift_.restored : drift_.reported);
+void ItemStateTable::CountDrift(const ItemKey& key, DriftHandling handling) {
+  switch (handling) {
+    case DriftHandling::kRestored:
+      ++drift_.restored;
+      break;
+    case DriftHandling::kReported:
+      ++drift_.reported;
+      break;
+    case DriftHandling::kWhileHeld:
+      ++drift_.while_held;
+      break;
+  }
   const auto it = entries_.find(key);
   if (it != entries_.end()) ++it->second.drift_count;
   ++version_;

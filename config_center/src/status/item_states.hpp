@@ -38,10 +38,12 @@ struct ItemStateEntry {
 
 // Drift over the node's life, for /diagnostics.
 struct DriftCounts {
-  uint64_t restored = 0;       // set back to the database's value
+  uint64_t restored = 0;       // set back to the database's value at once
   uint64_t reported = 0;       // left as found (drift_policy report)
-  uint64_t held_fighting = 0;  // held because its node kept changing it back
+  uint64_t while_held = 0;     // changed again while held for its node's fighting back
+  uint64_t held_fighting = 0;  // times an item was held because its node kept changing it
 };
+enum class DriftHandling { kRestored, kReported, kWhileHeld };
 
 // The state of every item in effect, fed by the outcomes of distribution and by drift.
 // Tells, through version(), whether anything a reader sees has changed: a publisher compares
@@ -56,10 +58,15 @@ public:
   // visible changed.
   bool Set(const ItemKey& key, ItemState state, const std::string& reason, const std::string& value,
            int64_t change_id, WallClock::time_point now);
+  // The item, as it is, is now in `state` (drifted, held because its node fights back,
+  // released again): its value, digest and change-log id stay. False when it is not there or
+  // nothing changed.
+  bool Mark(const ItemKey& key, ItemState state, const std::string& reason,
+            WallClock::time_point now);
   // The item is no longer in effect (withdrawn). Returns whether it was there.
   bool Remove(const ItemKey& key);
-  // Another party changed the item; `restored`: it is being set back (else only reported).
-  void CountDrift(const ItemKey& key, bool restored);
+  // Another party changed the item, and how the node took it.
+  void CountDrift(const ItemKey& key, DriftHandling handling);
   void CountHeldFighting() {
     ++drift_.held_fighting;
     ++version_;

@@ -63,6 +63,19 @@ TEST(ItemStates, FilesKeepOnlyTheirDigestAndParametersTheirText) {
   EXPECT_EQ(table.Find(kArmSpeed)->value_sha256, kAbc);
 }
 
+TEST(ItemStates, MarkChangesTheStateAndKeepsWhatWasApplied) {
+  ItemStateTable table;
+  EXPECT_FALSE(table.Mark(kMap, ItemState::kDrifted, "its content was changed", kT0));
+  table.Set(kMap, ItemState::kApplied, "", "abc", 3, kT0);
+  EXPECT_TRUE(table.Mark(kMap, ItemState::kDrifted, "its content was changed", kT0 + 1s));
+  EXPECT_FALSE(table.Mark(kMap, ItemState::kDrifted, "its content was changed", kT0 + 2s));
+  const ItemStateEntry& drifted = *table.Find(kMap);
+  EXPECT_EQ(drifted.state, ItemState::kDrifted);
+  EXPECT_EQ(drifted.value_sha256, kAbc);  // the digest of what the database says, not of ""
+  EXPECT_EQ(drifted.change_id, 3);
+  EXPECT_EQ(drifted.since, kT0 + 1s);
+}
+
 TEST(ItemStates, SelectionsAndCounts) {
   ItemStateTable table;
   table.Set(kArmSpeed, ItemState::kApplied, "", "5", 1, kT0);
@@ -86,14 +99,17 @@ TEST(ItemStates, DriftIsCountedPerItemAndInAll) {
   ItemStateTable table;
   table.Set(kArmSpeed, ItemState::kApplied, "", "5", 1, kT0);
   const uint64_t before = table.version();
-  table.CountDrift(kArmSpeed, true);
-  table.CountDrift(kArmSpeed, true);
-  table.CountDrift(kMap, false);  // an item the table does not hold still counts overall
+  table.CountDrift(kArmSpeed, DriftHandling::kRestored);
+  table.CountDrift(kArmSpeed, DriftHandling::kRestored);
+  // An item the table does not hold still counts overall.
+  table.CountDrift(kMap, DriftHandling::kReported);
+  table.CountDrift(kMap, DriftHandling::kWhileHeld);
   table.CountHeldFighting();
   EXPECT_GT(table.version(), before);
   EXPECT_EQ(table.Find(kArmSpeed)->drift_count, 2u);
   EXPECT_EQ(table.drift().restored, 2u);
   EXPECT_EQ(table.drift().reported, 1u);
+  EXPECT_EQ(table.drift().while_held, 1u);
   EXPECT_EQ(table.drift().held_fighting, 1u);
   EXPECT_STREQ(ItemStateName(ItemState::kPassedOver), "passed_over");
   EXPECT_STREQ(ItemStateName(ItemState::kDrifted), "drifted");
