@@ -9,7 +9,8 @@
 #include <cstring>
 #include <utility>
 
-#include "files/config_file.hpp"
+#include "disk/atomic_file.hpp"
+#include "files/config_paths.hpp"
 
 namespace config_center {
 

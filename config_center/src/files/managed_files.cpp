@@ -7,8 +7,9 @@
 #include <cstdio>
 #include <utility>
 
-#include "files/config_file.hpp"
-#include "files/value_digest.hpp"
+#include "disk/atomic_file.hpp"
+#include "files/config_paths.hpp"
+#include "disk/value_digest.hpp"
 
 namespace config_center {
 

@@ -1,6 +1,6 @@
 #include "status/item_states.hpp"
 
-#include "files/value_digest.hpp"
+#include "disk/value_digest.hpp"
 
 namespace config_center {
 

@@ -16,7 +16,8 @@
 #include <gtest/gtest.h>
 #include <rcl_interfaces/msg/parameter_type.hpp>
 
-#include "files/config_file.hpp"
+#include "disk/atomic_file.hpp"
+#include "files/config_paths.hpp"
 #include "node/drift_keeper.hpp"
 
 namespace config_center {

@@ -19,7 +19,8 @@
 
 #include <gtest/gtest.h>
 
-#include "files/config_file.hpp"
+#include "disk/atomic_file.hpp"
+#include "files/config_paths.hpp"
 #include "files/file_watch.hpp"
 #include "files/managed_files.hpp"
 

@@ -1,4 +1,4 @@
-#include "files/value_digest.hpp"
+#include "disk/value_digest.hpp"
 
 #include <openssl/evp.h>
 
