@@ -23,15 +23,15 @@ std::string DriftKeeper::Name(const ItemKey& key) const {
                                   : "parameter " + key.name + " of node " + key.node_name;
 }
 
-void DriftKeeper::ParamSent(const ConfigData& item, int64_t change_id, const Value& value) {
-  expected_.Sent(item, change_id, value, Clock::now());
+void DriftKeeper::ParamSent(const std::string& node_name, const std::string& name,
+                            const Value& value) {
+  expected_.Sent(node_name, name, value, Clock::now());
 }
 
-void DriftKeeper::Applied(const ConfigData& item, int64_t change_id, const Value* value,
-                          WallClock::time_point now) {
+void DriftKeeper::Applied(const ConfigData& item, int64_t change_id, WallClock::time_point now) {
   const ItemKey key = ItemKey::Of(item);
-  if (item.config_type == kParam && value != nullptr) {
-    expected_.Applied(item.node_name, item.name, *value);
+  if (item.config_type == kParam) {
+    expected_.Applied(item.node_name, item.name);
   } else if (item.config_type == kFile) {
     files_.Wrote(item.name, item.value);
     std::string why;

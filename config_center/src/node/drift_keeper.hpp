@@ -49,12 +49,11 @@ public:
   Policy policy() const { return policy_; }
 
   // ---- how attempts ended
-  // The node is sending `value` for the parameter item (its own set: never drift).
-  void ParamSent(const ConfigData& item, int64_t change_id, const Value& value);
-  // The item is in effect: `value` for a parameter (what was sent), the file holds the
-  // item's bytes.
-  void Applied(const ConfigData& item, int64_t change_id, const Value* value,
-               WallClock::time_point now);
+  // The node is sending `value` for a parameter (its own set: never drift).
+  void ParamSent(const std::string& node_name, const std::string& name, const Value& value);
+  // The item is in effect: a parameter holds what was last sent for it, a file the item's
+  // bytes.
+  void Applied(const ConfigData& item, int64_t change_id, WallClock::time_point now);
   // The item's target refused it (a node's own reason), it is held, or can never be applied.
   void NotInEffect(const ConfigData& item, int64_t change_id, ItemState state,
                    const std::string& reason, WallClock::time_point now);

@@ -4,22 +4,20 @@
 
 namespace config_center {
 
-void ExpectedParams::Sent(const ConfigData& item, int64_t change_id, const Value& value,
+void ExpectedParams::Sent(const std::string& node_name, const std::string& name, const Value& value,
                           Clock::time_point now) {
-  Expected& expected = params_[{item.node_name, item.name}];
-  expected.item = item;
-  expected.change_id = change_id;
+  Expected& expected = params_[{node_name, name}];
+  expected.last_sent = value;
   while (!expected.in_flight.empty() && now - expected.in_flight.front().second >= kInFlight) {
     expected.in_flight.pop_front();
   }
   expected.in_flight.emplace_back(value, now);
 }
 
-void ExpectedParams::Applied(const std::string& node_name, const std::string& name,
-                             const Value& value) {
+void ExpectedParams::Applied(const std::string& node_name, const std::string& name) {
   const auto it = params_.find({node_name, name});
   if (it == params_.end()) return;
-  it->second.value = value;
+  it->second.value = it->second.last_sent;
   it->second.applied = true;
 }
 

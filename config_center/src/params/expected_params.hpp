@@ -10,8 +10,6 @@
 
 #include <rcl_interfaces/msg/parameter_value.hpp>
 
-#include "store/records.hpp"
-
 namespace config_center {
 
 // The values the node put into effect at its targets, to tell from /parameter_events whether
@@ -25,10 +23,11 @@ public:
   static constexpr Clock::duration kInFlight = std::chrono::seconds(5);
   using Value = rcl_interfaces::msg::ParameterValue;
 
-  // The node sends `value` for `item` (a parameter item; its text is kept to set it back).
-  void Sent(const ConfigData& item, int64_t change_id, const Value& value, Clock::time_point now);
-  // The target took it: from now on it is the value that must hold.
-  void Applied(const std::string& node_name, const std::string& name, const Value& value);
+  // The node sends `value` for parameter `name` of `node_name`.
+  void Sent(const std::string& node_name, const std::string& name, const Value& value,
+            Clock::time_point now);
+  // The target took the value last sent: from now on it is the value that must hold.
+  void Applied(const std::string& node_name, const std::string& name);
   // No longer in effect (withdrawn, refused): changes to it are no one's business.
   void Forget(const std::string& node_name, const std::string& name);
 
@@ -42,11 +41,10 @@ public:
   Seen Observe(const std::string& node_name, const std::string& name, const Value& value,
                Clock::time_point now);
 
-  // The item and change-log id to set back a drifted parameter; null when not in effect.
+  // What the node knows of one parameter; null when not in effect.
   struct Expected {
-    ConfigData item;
-    int64_t change_id = 0;
-    Value value;
+    Value value;  // what must hold, once applied
+    Value last_sent;
     bool applied = false;  // a set was answered as taken
     std::deque<std::pair<Value, Clock::time_point>> in_flight;
   };

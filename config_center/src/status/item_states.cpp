@@ -100,6 +100,16 @@ std::vector<ItemStateEntry> ItemStateTable::OfNode(const std::string& node_name)
   return of_node;
 }
 
+std::string ItemStateTable::Summary() const {
+  std::string text;
+  for (const ItemState state : {ItemState::kApplied, ItemState::kHeld, ItemState::kRefused,
+                                ItemState::kPassedOver, ItemState::kDrifted}) {
+    if (!text.empty()) text += ", ";
+    text += std::to_string(Count(state)) + " " + ItemStateName(state);
+  }
+  return text;
+}
+
 size_t ItemStateTable::Count(ItemState state) const {
   size_t count = 0;
   for (const auto& [key, entry] : entries_) count += entry.state == state ? 1 : 0;

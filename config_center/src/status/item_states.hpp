@@ -79,6 +79,8 @@ public:
   // Items in `state` (count), for the summary.
   size_t Count(ItemState state) const;
   size_t size() const { return entries_.size(); }
+  // "12 applied, 1 held, 0 refused, 0 passed_over, 0 drifted".
+  std::string Summary() const;
 
   const DriftCounts& drift() const { return drift_; }
   // Grows with every visible change; equal versions mean equal contents.

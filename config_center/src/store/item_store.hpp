@@ -2,9 +2,11 @@
 #define CONFIG_CENTER_ITEM_STORE_HPP_
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "store/item_key.hpp"
 #include "store/records.hpp"
 
 namespace config_center {
@@ -34,6 +36,9 @@ public:
   // value empty with kParamNames). False when a table could not be read.
   virtual bool ReadTargetParams(const std::string& node_name, ItemColumns columns,
                                 std::map<std::string, std::string>* params) = 0;
+  // The item in effect for `key` (custom_config over global_config), into `item`; nothing
+  // there when neither table holds it live. False when a table could not be read.
+  virtual bool ReadItem(const ItemKey& key, std::optional<ConfigData>* item) = 0;
 };
 
 }  // namespace config_center

@@ -53,6 +53,17 @@ public:
     }
     return true;
   }
+  bool ReadItem(const ItemKey& key, std::optional<ConfigData>* item) override {
+    ++reads;
+    if (!failing_table.empty()) return false;
+    item->reset();
+    for (const char* table : kItemTables) {
+      for (const ConfigData& row : tables[table]) {
+        if (ItemKey::Of(row) == key) *item = row;
+      }
+    }
+    return true;
+  }
 };
 
 // One attempt as the applier saw it.

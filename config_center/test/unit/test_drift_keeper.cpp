@@ -56,9 +56,8 @@ protected:
     ASSERT_EQ(std::system(("rm -rf '" + dir_ + "'").c_str()), 0);
   }
   void ApplySpeed(int64_t value) {
-    keeper_->ParamSent(kSpeed, 7, Int(value));
-    const Value sent = Int(value);
-    keeper_->Applied(kSpeed, 7, &sent, ItemStateTable::WallClock::now());
+    keeper_->ParamSent("arm", "max_speed", Int(value));
+    keeper_->Applied(kSpeed, 7, ItemStateTable::WallClock::now());
   }
   std::vector<std::string> TouchedSoon() {
     for (int i = 0; i < 100; ++i) {
@@ -136,15 +135,12 @@ TEST_F(DriftKeeperTest, ANodeThatFightsBackIsHeldAndRetriedAtIntervals) {
   keeper_->Tick(*keeper_->NextDue());
   EXPECT_EQ(restored_.size(), static_cast<size_t>(DriftGuard::kRestoresAllowed) + 1);
   // The retry's set is in effect, but the item stays held: its node has not stopped yet.
-  const Value five = Int(5);
-  keeper_->ParamSent(kSpeed, 7, five);
-  keeper_->Applied(kSpeed, 7, &five, ItemStateTable::WallClock::now());
+  ApplySpeed(5);
   EXPECT_EQ(states_.Find(kSpeedKey)->state, ItemState::kHeld);
   // A new value from the database starts afresh.
   const ConfigData six{"max_speed", "6", "arm", kParam};
-  keeper_->ParamSent(six, 8, Int(6));
-  const Value sent = Int(6);
-  keeper_->Applied(six, 8, &sent, ItemStateTable::WallClock::now());
+  keeper_->ParamSent("arm", "max_speed", Int(6));
+  keeper_->Applied(six, 8, ItemStateTable::WallClock::now());
   EXPECT_EQ(states_.Find(kSpeedKey)->state, ItemState::kApplied);
 }
 
@@ -152,14 +148,14 @@ TEST_F(DriftKeeperTest, AManagedFileChangedIsSetBackAndItsOwnRewriteIsNot) {
   const ConfigData file{"site.yaml", "a: 1\n", "", kFile};
   std::string error;
   ASSERT_EQ(WriteFileAtomically(dir_ + "site.yaml", file.value, &error), WriteStep::kNone);
-  keeper_->Applied(file, 3, nullptr, ItemStateTable::WallClock::now());
+  keeper_->Applied(file, 3, ItemStateTable::WallClock::now());
   { std::ofstream(dir_ + "site.yaml", std::ios::app) << "b: 2\n"; }
   keeper_->FilesTouched(TouchedSoon());
   ASSERT_EQ(restored_.size(), 1u);
   EXPECT_EQ(restored_[0], (ItemKey{kFile, "", "site.yaml"}));
   // The node writes it again: its own write is seen and found intact.
   ASSERT_EQ(WriteFileAtomically(dir_ + "site.yaml", file.value, &error), WriteStep::kNone);
-  keeper_->Applied(file, 3, nullptr, ItemStateTable::WallClock::now());
+  keeper_->Applied(file, 3, ItemStateTable::WallClock::now());
   keeper_->FilesTouched(TouchedSoon());
   EXPECT_EQ(restored_.size(), 1u);
   // A refused or withdrawn file is not kept.

@@ -27,14 +27,13 @@ Value Int(int64_t v) {
   return value;
 }
 
-ConfigData Item(const std::string& value) { return {"max_speed", value, "arm", kParam}; }
-
 TEST(ExpectedParams, OwnSetsNeverDriftEvenWhenTheirEventsComeLate) {
   ExpectedParams expected;
-  expected.Sent(Item("5"), 1, Int(5), kT0);
-  expected.Sent(Item("6"), 2, Int(6), kT0 + 1ms);
-  expected.Applied("arm", "max_speed", Int(5));
-  expected.Applied("arm", "max_speed", Int(6));
+  // Each answer comes before the next set (one change of a target at a time).
+  expected.Sent("arm", "max_speed", Int(5), kT0);
+  expected.Applied("arm", "max_speed");
+  expected.Sent("arm", "max_speed", Int(6), kT0 + 1ms);
+  expected.Applied("arm", "max_speed");
   // Both events arrive after both answers: each is the node's own.
   EXPECT_EQ(expected.Observe("arm", "max_speed", Int(5), kT0 + 2ms), Seen::kOwn);
   EXPECT_EQ(expected.Observe("arm", "max_speed", Int(6), kT0 + 3ms), Seen::kOwn);
@@ -45,16 +44,15 @@ TEST(ExpectedParams, OwnSetsNeverDriftEvenWhenTheirEventsComeLate) {
   EXPECT_EQ(expected.Observe("arm", "max_speed", Int(5), kT0 + 5ms), Seen::kDrifted);
   const auto* found = expected.Find("arm", "max_speed");
   ASSERT_NE(found, nullptr);
-  EXPECT_EQ(found->item.value, "6");
-  EXPECT_EQ(found->change_id, 2);
+  EXPECT_EQ(found->value, Int(6));
 }
 
 TEST(ExpectedParams, ForeignChangesAndDeletionsDrift) {
   ExpectedParams expected;
-  expected.Sent(Item("5"), 1, Int(5), kT0);
+  expected.Sent("arm", "max_speed", Int(5), kT0);
   // Before the first answer nothing holds yet.
   EXPECT_EQ(expected.Observe("arm", "max_speed", Int(9), kT0), Seen::kOwn);
-  expected.Applied("arm", "max_speed", Int(5));
+  expected.Applied("arm", "max_speed");
   EXPECT_EQ(expected.Observe("arm", "max_speed", Int(5), kT0 + 1ms), Seen::kOwn);
   EXPECT_EQ(expected.Observe("arm", "max_speed", Int(7), kT0 + 2ms), Seen::kDrifted);
   EXPECT_EQ(expected.Observe("arm", "max_speed", Value(), kT0 + 3ms), Seen::kDrifted);
@@ -69,11 +67,11 @@ TEST(ExpectedParams, ForeignChangesAndDeletionsDrift) {
 
 TEST(ExpectedParams, ASetWhoseEventNeverCameIsForgottenInTime) {
   ExpectedParams expected;
-  expected.Sent(Item("5"), 1, Int(5), kT0);
-  expected.Applied("arm", "max_speed", Int(5));
+  expected.Sent("arm", "max_speed", Int(5), kT0);
+  expected.Applied("arm", "max_speed");
   // Refused by the node after all, or its event lost: 4 the node sent once is no cover for
   // a hand change to 4 long after.
-  expected.Sent(Item("4"), 2, Int(4), kT0 + 1ms);
+  expected.Sent("arm", "max_speed", Int(4), kT0 + 1ms);
   EXPECT_EQ(expected.Observe("arm", "max_speed", Int(4), kT0 + ExpectedParams::kInFlight + 2ms),
             Seen::kDrifted);
 }
