@@ -13,15 +13,16 @@
 namespace config_center {
 
 // Keeps the node from fighting a target that sets an item back by itself. An item another
-// party changed is set back at once, up to kRestoresAllowed times within kWindow; after that
+// party changed is set back at once, up to kRestoresAllowed times within kWindow (a node that
+// fights does that within milliseconds; a person editing by hand does not); after that
 // it is held ("the node keeps changing it") and set back only when its retry is due, at the
 // intervals of held targets (TargetQueues::kFirstRetry doubling up to kLastRetry). A held item
 // that then stays as set for kWindow is released. Time is passed in; one thread.
 class DriftGuard {
 public:
   using Clock = std::chrono::steady_clock;
-  static constexpr int kRestoresAllowed = 3;
-  static constexpr Clock::duration kWindow = std::chrono::seconds(10);
+  static constexpr int kRestoresAllowed = 5;
+  static constexpr Clock::duration kWindow = std::chrono::seconds(2);
   static constexpr char kHeldReason[] = "the node keeps changing it";
 
   enum class Verdict {

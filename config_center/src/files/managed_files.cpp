@@ -17,7 +17,6 @@ namespace {
 
 constexpr mode_t kFileMode = 0600;
 
-bool StatOf(const std::string& path, struct stat* info) { return ::lstat(path.c_str(), info) == 0; }
 
 }  // namespace
 
@@ -27,16 +26,12 @@ bool ManagedFiles::Signature::operator==(const Signature& other) const {
 }
 
 void ManagedFiles::Wrote(const std::string& name, const std::string& contents) {
+  // Not signed yet: the file may already differ (another party may have changed it between
+  // the node's rename and now). The first look (the node's own write is seen by the watch)
+  // reads it and signs it when it holds these bytes with mode 0600.
   Written& written = files_[name];
   written.sha256 = Sha256Hex(contents);
   written.signed_ = false;
-  std::string path;
-  std::string why;
-  struct stat info {};
-  if (ConfigFilePath(configs_dir_, name, &path, &why) && StatOf(path, &info)) {
-    written.signature = {info.st_ino, info.st_size, info.st_mode, info.st_uid, info.st_mtim};
-    written.signed_ = true;
-  }
 }
 
 void ManagedFiles::Forget(const std::string& name) { files_.erase(name); }

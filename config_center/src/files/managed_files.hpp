@@ -10,10 +10,10 @@
 namespace config_center {
 
 // What the node last put into effect for each file item, to tell whether the file on disk
-// is still that: the same inode, size, mode 0600, owner and modification time as right after
-// the node's own write need no reading (the node's own writes never count as drift); anything
-// else is read and its SHA-256 compared with the written content's. Keeps digests, not
-// contents.
+// is still that (the node's own writes never count as drift). The first look after a write
+// reads the file and compares its SHA-256 and mode with what was written; once found intact,
+// the same inode, size, mode, owner and modification time need no reading again. Keeps
+// digests, not contents.
 class ManagedFiles {
 public:
   explicit ManagedFiles(std::string configs_dir) : configs_dir_(std::move(configs_dir)) {}

@@ -66,6 +66,7 @@ ConfigCenter::ConfigCenter(std::shared_ptr<rclcpp::Node> node, const Options& op
       *node_, [this](const std::string& node_name, const std::string& name,
                      const rcl_interfaces::msg::ParameterValue& value) {
         keeper_->ParamChanged(node_name, name, value);
+        StatesChanged();
         distributor_.Pump();
         Reschedule();
       });

@@ -51,6 +51,7 @@ void ConfigCenter::Housekeeping(bool graph_changed) {
   }
   params_.Poll(Clock::now());
   keeper_->Tick(Clock::now());
+  StatesChanged();
   distributor_.Pump();
   Reschedule();
 }
