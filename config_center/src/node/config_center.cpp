@@ -49,28 +49,34 @@ ConfigCenter::ConfigCenter(std::shared_ptr<rclcpp::Node> node, const Options& op
 
   // Drift: managed files through inotify (its thread wakes the executor), managed parameters
   // through /parameter_events; the node's own sets are told to the keeper as they go out.
-  files_wake_ =
-      std::make_shared<WakeSignal>([this](bool) { OnFilesTouched(); }, [] { return false; });
-  node_->get_node_waitables_interface()->add_waitable(files_wake_, nullptr);
-  file_watch_ =
-      std::make_unique<FileWatch>(options.configs_dir, [this] { files_wake_->Trigger(); });
+  // With drift_policy off nothing is watched.
+  const DriftKeeper::Policy policy = DeclareDriftPolicy();
+  if (policy != DriftKeeper::Policy::kOff) {
+    files_wake_ =
+        std::make_shared<WakeSignal>([this](bool) { OnFilesTouched(); }, [] { return false; });
+    node_->get_node_waitables_interface()->add_waitable(files_wake_, nullptr);
+    file_watch_ =
+        std::make_unique<FileWatch>(options.configs_dir, [this] { files_wake_->Trigger(); });
+  }
   keeper_ = std::make_unique<DriftKeeper>(
-      states_, *file_watch_, managed_files_,
+      states_, file_watch_.get(), managed_files_,
       DriftKeeper::Hooks{[this](const ItemKey& key) { Restore(key); },
                          [](const std::string& line) { LOG_DEBUG("{}", line); }});
+  keeper_->SetPolicy(policy);
   params_.SetSendListener(
       [this](const std::string& node_name, const rcl_interfaces::msg::Parameter& parameter) {
         keeper_->ParamSent(node_name, parameter.name, parameter.value);
       });
-  param_events_ = std::make_unique<ParameterEventFollower>(
-      *node_, [this](const std::string& node_name, const std::string& name,
-                     const rcl_interfaces::msg::ParameterValue& value) {
-        keeper_->ParamChanged(node_name, name, value);
-        StatesChanged();
-        distributor_.Pump();
-        Reschedule();
-      });
-  DeclareDriftPolicy();
+  if (policy != DriftKeeper::Policy::kOff) {
+    param_events_ = std::make_unique<ParameterEventFollower>(
+        *node_, [this](const std::string& node_name, const std::string& name,
+                       const rcl_interfaces::msg::ParameterValue& value) {
+          keeper_->ParamChanged(node_name, name, value);
+          StatesChanged();
+          distributor_.Pump();
+          Reschedule();
+        });
+  }
 }
 
 bool ConfigCenter::Init() {
@@ -98,7 +104,7 @@ bool ConfigCenter::Init() {
     LOG_ERROR("Full config distribute failed!");
     return false;
   }
-  if (!file_watch_->error().empty()) {
+  if (file_watch_ && !file_watch_->error().empty()) {
     LOG_ERROR("Managed files cannot be watched for changes by others: {}", file_watch_->error());
   }
   // From here on every change of an item's state is published.

@@ -76,7 +76,8 @@ public:
   const ItemStateTable& item_states() const { return states_; }
 
   // The node's parameter that says what becomes of an item another party changed:
-  // "restore" (set back at once, the default) or "report" (left, shown as drifted).
+  // "restore" (set back at once, the default), "report" (left, shown as drifted) or "off"
+  // (not looked at; chosen at start-up only).
   static constexpr char kDriftPolicy[] = "drift_policy";
 
 private:
@@ -106,7 +107,8 @@ private:
   void Restore(const ItemKey& key);
   // Managed files someone touched (the file watch woke the executor).
   void OnFilesTouched();
-  void DeclareDriftPolicy();
+  // Declares drift_policy and checks later sets of it; the policy it starts with.
+  DriftKeeper::Policy DeclareDriftPolicy();
   void StatesChanged();
 
   std::shared_ptr<rclcpp::Node> node_;

@@ -9,13 +9,15 @@ bool DriftKeeper::ParsePolicy(const std::string& text, Policy* policy) {
     *policy = Policy::kRestore;
   } else if (text == "report") {
     *policy = Policy::kReport;
+  } else if (text == "off") {
+    *policy = Policy::kOff;
   } else {
     return false;
   }
   return true;
 }
 
-DriftKeeper::DriftKeeper(ItemStateTable& states, FileWatch& watch, ManagedFiles& files, Hooks hooks)
+DriftKeeper::DriftKeeper(ItemStateTable& states, FileWatch* watch, ManagedFiles& files, Hooks hooks)
     : states_(states), watch_(watch), files_(files), hooks_(std::move(hooks)) {}
 
 std::string DriftKeeper::Name(const ItemKey& key) const {
@@ -35,7 +37,7 @@ void DriftKeeper::Applied(const ConfigData& item, int64_t change_id, WallClock::
   } else if (item.config_type == kFile) {
     files_.Wrote(item.name, item.value);
     std::string why;
-    if (!watch_.Manage(item.name, &why) && hooks_.log) {
+    if (watch_ != nullptr && !watch_->Manage(item.name, &why) && hooks_.log) {
       hooks_.log("Cannot watch file " + item.name + " for changes by others: " + why);
     }
   }
@@ -66,7 +68,7 @@ void DriftKeeper::Withdrawn(const ConfigData& item) {
     expected_.Forget(item.node_name, item.name);
   } else {
     files_.Forget(item.name);
-    watch_.Forget(item.name);
+    if (watch_ != nullptr) watch_->Forget(item.name);
   }
   restoring_.erase(key);
   guard_.Forget(key);
@@ -90,6 +92,7 @@ void DriftKeeper::FilesTouched(const std::vector<std::string>& names) {
 }
 
 void DriftKeeper::Drift(const ItemKey& key, const std::string& how, Clock::time_point now) {
+  if (policy_ == Policy::kOff) return;
   const ItemStateEntry* entry = states_.Find(key);
   // Only what is in effect can drift: a held item is still on its way.
   if (entry == nullptr || entry->state == ItemState::kRefused ||

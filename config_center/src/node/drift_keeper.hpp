@@ -33,8 +33,9 @@ public:
   using WallClock = ItemStateTable::WallClock;
   using Value = rcl_interfaces::msg::ParameterValue;
 
-  enum class Policy { kRestore, kReport };
-  // "restore" or "report"; false for anything else.
+  // kOff: changes by others are not looked at (chosen at start-up: nothing is watched).
+  enum class Policy { kRestore, kReport, kOff };
+  // "restore", "report" or "off"; false for anything else.
   static bool ParsePolicy(const std::string& text, Policy* policy);
 
   struct Hooks {
@@ -43,7 +44,8 @@ public:
     // Log a line (drift is logged once per occurrence, a hold once).
     std::function<void(const std::string& line)> log;
   };
-  DriftKeeper(ItemStateTable& states, FileWatch& watch, ManagedFiles& files, Hooks hooks);
+  // `watch` may be null: files are then not watched.
+  DriftKeeper(ItemStateTable& states, FileWatch* watch, ManagedFiles& files, Hooks hooks);
 
   void SetPolicy(Policy policy) { policy_ = policy; }
   Policy policy() const { return policy_; }
@@ -75,7 +77,7 @@ private:
   std::string Name(const ItemKey& key) const;
 
   ItemStateTable& states_;
-  FileWatch& watch_;
+  FileWatch* watch_;
   ManagedFiles& files_;
   Hooks hooks_;
   Policy policy_ = Policy::kRestore;

@@ -6,36 +6,44 @@
 
 namespace config_center {
 
-void ConfigCenter::DeclareDriftPolicy() {
+DriftKeeper::Policy ConfigCenter::DeclareDriftPolicy() {
   rcl_interfaces::msg::ParameterDescriptor descriptor;
   descriptor.description =
       "What becomes of a managed parameter or file another party changed: restore (set back "
-      "at once) or report (left as it is, shown as drifted)";
+      "at once), report (left as it is, shown as drifted), or off (not looked at; at start-up "
+      "only)";
   const std::string text =
       node_->declare_parameter<std::string>(kDriftPolicy, "restore", descriptor);
-  DriftKeeper::Policy policy = DriftKeeper::Policy::kRestore;
-  if (!DriftKeeper::ParsePolicy(text, &policy)) {
-    LOG_ERROR("drift_policy \"{}\" is neither restore nor report; restoring", text);
+  DriftKeeper::Policy start = DriftKeeper::Policy::kRestore;
+  if (!DriftKeeper::ParsePolicy(text, &start)) {
+    LOG_ERROR("drift_policy \"{}\" is none of restore, report, off; restoring", text);
   }
-  keeper_->SetPolicy(policy);
   policy_check_ = node_->add_on_set_parameters_callback(
-      [this](const std::vector<rclcpp::Parameter>& parameters) {
+      [this, start](const std::vector<rclcpp::Parameter>& parameters) {
         rcl_interfaces::msg::SetParametersResult result;
         result.successful = true;
         for (const rclcpp::Parameter& parameter : parameters) {
           if (parameter.get_name() != kDriftPolicy) continue;
           DriftKeeper::Policy policy;
           if (parameter.get_type() != rclcpp::ParameterType::PARAMETER_STRING ||
-              !DriftKeeper::ParsePolicy(parameter.as_string(), &policy)) {
+              !DriftKeeper::ParsePolicy(parameter.as_string(), &policy) ||
+              policy == DriftKeeper::Policy::kOff) {
             result.successful = false;
-            result.reason = "drift_policy is restore or report";
+            result.reason = "drift_policy is restore or report (off only at start-up)";
             return result;
           }
+          if (start == DriftKeeper::Policy::kOff) {
+            result.successful = false;
+            result.reason = "drift_policy was off at start-up: nothing is watched until a restart";
+            return result;
+          }
+          // Told before the set takes effect, which rclcpp does only when every check agrees.
           keeper_->SetPolicy(policy);
           LOG_DEBUG("drift_policy is now {}", parameter.as_string());
         }
         return result;
       });
+  return start;
 }
 
 void ConfigCenter::OnOutcome(const PendingChange& change, Outcome outcome,

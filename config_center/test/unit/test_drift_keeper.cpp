@@ -46,7 +46,7 @@ protected:
     watch_ = std::make_unique<FileWatch>(dir_, [] {});
     files_ = std::make_unique<ManagedFiles>(dir_);
     keeper_ = std::make_unique<DriftKeeper>(
-        states_, *watch_, *files_,
+        states_, watch_.get(), *files_,
         DriftKeeper::Hooks{[this](const ItemKey& key) { restored_.push_back(key); },
                            [this](const std::string& line) { log_.push_back(line); }});
   }
@@ -117,6 +117,11 @@ TEST_F(DriftKeeperTest, ReportLeavesItAndShowsItDrifted) {
   EXPECT_TRUE(DriftKeeper::ParsePolicy("report", &policy));
   EXPECT_EQ(policy, DriftKeeper::Policy::kReport);
   EXPECT_FALSE(DriftKeeper::ParsePolicy("Restore", &policy));
+  // Off: nothing another party does is acted on or shown.
+  keeper_->SetPolicy(DriftKeeper::Policy::kOff);
+  keeper_->ParamChanged("arm", "max_speed", Int(9));
+  EXPECT_TRUE(restored_.empty());
+  EXPECT_EQ(states_.Find(kSpeedKey)->state, ItemState::kApplied);
 }
 
 TEST_F(DriftKeeperTest, ANodeThatFightsBackIsHeldAndRetriedAtIntervals) {
