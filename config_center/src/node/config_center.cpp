@@ -49,9 +49,9 @@ ConfigCenter::ConfigCenter(std::shared_ptr<rclcpp::Node> node, const Options& op
 
   // Drift: managed files through inotify (its thread wakes the executor), managed parameters
   // through /parameter_events; the node's own sets are told to the keeper as they go out.
-  // With drift_policy off nothing is watched.
+  // With drift_policy ignore nothing is watched.
   const DriftKeeper::Policy policy = DeclareDriftPolicy();
-  if (policy != DriftKeeper::Policy::kOff) {
+  if (policy != DriftKeeper::Policy::kIgnore) {
     files_wake_ =
         std::make_shared<WakeSignal>([this](bool) { OnFilesTouched(); }, [] { return false; });
     node_->get_node_waitables_interface()->add_waitable(files_wake_, nullptr);
@@ -67,7 +67,7 @@ ConfigCenter::ConfigCenter(std::shared_ptr<rclcpp::Node> node, const Options& op
       [this](const std::string& node_name, const rcl_interfaces::msg::Parameter& parameter) {
         keeper_->ParamSent(node_name, parameter.name, parameter.value);
       });
-  if (policy != DriftKeeper::Policy::kOff) {
+  if (policy != DriftKeeper::Policy::kIgnore) {
     param_events_ = std::make_unique<ParameterEventFollower>(
         *node_, [this](const std::string& node_name, const std::string& name,
                        const rcl_interfaces::msg::ParameterValue& value) {

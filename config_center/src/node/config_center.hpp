@@ -76,7 +76,7 @@ public:
   const ItemStateTable& item_states() const { return states_; }
 
   // The node's parameter that says what becomes of an item another party changed:
-  // "restore" (set back at once, the default), "report" (left, shown as drifted) or "off"
+  // "restore" (set back at once, the default), "report" (left, shown as drifted) or "ignore"
   // (not looked at; chosen at start-up only).
   static constexpr char kDriftPolicy[] = "drift_policy";
 

@@ -9,8 +9,8 @@ bool DriftKeeper::ParsePolicy(const std::string& text, Policy* policy) {
     *policy = Policy::kRestore;
   } else if (text == "report") {
     *policy = Policy::kReport;
-  } else if (text == "off") {
-    *policy = Policy::kOff;
+  } else if (text == "ignore") {
+    *policy = Policy::kIgnore;
   } else {
     return false;
   }
@@ -92,7 +92,7 @@ void DriftKeeper::FilesTouched(const std::vector<std::string>& names) {
 }
 
 void DriftKeeper::Drift(const ItemKey& key, const std::string& how, Clock::time_point now) {
-  if (policy_ == Policy::kOff) return;
+  if (policy_ == Policy::kIgnore) return;
   const ItemStateEntry* entry = states_.Find(key);
   // Only what is in effect can drift: a held item is still on its way.
   if (entry == nullptr || entry->state == ItemState::kRefused ||

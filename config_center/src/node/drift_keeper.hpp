@@ -33,9 +33,9 @@ public:
   using WallClock = ItemStateTable::WallClock;
   using Value = rcl_interfaces::msg::ParameterValue;
 
-  // kOff: changes by others are not looked at (chosen at start-up: nothing is watched).
-  enum class Policy { kRestore, kReport, kOff };
-  // "restore", "report" or "off"; false for anything else.
+  // kIgnore: changes by others are not looked at (chosen at start-up: nothing is watched).
+  enum class Policy { kRestore, kReport, kIgnore };
+  // "restore", "report" or "ignore"; false for anything else.
   static bool ParsePolicy(const std::string& text, Policy* policy);
 
   struct Hooks {

@@ -10,13 +10,18 @@ DriftKeeper::Policy ConfigCenter::DeclareDriftPolicy() {
   rcl_interfaces::msg::ParameterDescriptor descriptor;
   descriptor.description =
       "What becomes of a managed parameter or file another party changed: restore (set back "
-      "at once), report (left as it is, shown as drifted), or off (not looked at; at start-up "
-      "only)";
-  const std::string text =
-      node_->declare_parameter<std::string>(kDriftPolicy, "restore", descriptor);
+      "at once), report (left as it is, shown as drifted), or ignore (not looked at; at "
+      "start-up only)";
+  // Any type is taken at start-up, so that a value given as another type (a YAML number)
+  // is reported, not fatal; a set later must be a string.
+  descriptor.dynamic_typing = true;
+  const rclcpp::ParameterValue given =
+      node_->declare_parameter(kDriftPolicy, rclcpp::ParameterValue("restore"), descriptor);
   DriftKeeper::Policy start = DriftKeeper::Policy::kRestore;
-  if (!DriftKeeper::ParsePolicy(text, &start)) {
-    LOG_ERROR("drift_policy \"{}\" is none of restore, report, off; restoring", text);
+  if (given.get_type() != rclcpp::ParameterType::PARAMETER_STRING ||
+      !DriftKeeper::ParsePolicy(given.get<std::string>(), &start)) {
+    LOG_ERROR("drift_policy {} is none of restore, report, ignore; restoring",
+              rclcpp::to_string(given));
   }
   policy_check_ = node_->add_on_set_parameters_callback(
       [this, start](const std::vector<rclcpp::Parameter>& parameters) {
@@ -27,14 +32,15 @@ DriftKeeper::Policy ConfigCenter::DeclareDriftPolicy() {
           DriftKeeper::Policy policy;
           if (parameter.get_type() != rclcpp::ParameterType::PARAMETER_STRING ||
               !DriftKeeper::ParsePolicy(parameter.as_string(), &policy) ||
-              policy == DriftKeeper::Policy::kOff) {
+              policy == DriftKeeper::Policy::kIgnore) {
             result.successful = false;
-            result.reason = "drift_policy is restore or report (off only at start-up)";
+            result.reason = "drift_policy is restore or report (ignore only at start-up)";
             return result;
           }
-          if (start == DriftKeeper::Policy::kOff) {
+          if (start == DriftKeeper::Policy::kIgnore) {
             result.successful = false;
-            result.reason = "drift_policy was off at start-up: nothing is watched until a restart";
+            result.reason =
+                "drift_policy was ignore at start-up: nothing is watched until a restart";
             return result;
           }
           // Told before the set takes effect, which rclcpp does only when every check agrees.

@@ -117,8 +117,8 @@ TEST_F(DriftKeeperTest, ReportLeavesItAndShowsItDrifted) {
   EXPECT_TRUE(DriftKeeper::ParsePolicy("report", &policy));
   EXPECT_EQ(policy, DriftKeeper::Policy::kReport);
   EXPECT_FALSE(DriftKeeper::ParsePolicy("Restore", &policy));
-  // Off: nothing another party does is acted on or shown.
-  keeper_->SetPolicy(DriftKeeper::Policy::kOff);
+  // Ignore: nothing another party does is acted on or shown.
+  keeper_->SetPolicy(DriftKeeper::Policy::kIgnore);
   keeper_->ParamChanged("arm", "max_speed", Int(9));
   EXPECT_TRUE(restored_.empty());
   EXPECT_EQ(states_.Find(kSpeedKey)->state, ItemState::kApplied);
