@@ -12,7 +12,7 @@ std::string Sha256Hex(const std::string& bytes) {
   }
   static constexpr char kHex[] = "0123456789abcdef";
   std::string text;
-  text.reserve(2 * length);
+  text.reserve(static_cast<size_t>(length) * 2);
   for (unsigned int i = 0; i < length; ++i) {
     text.push_back(kHex[digest[i] >> 4]);
     text.push_back(kHex[digest[i] & 0x0f]);

@@ -43,8 +43,10 @@ ItemStatePublisher::ItemStatePublisher(rclcpp::Node& node, const ItemStateTable&
       node_.create_publisher<ItemStates>(kTopic, rclcpp::QoS(1).reliable().transient_local());
   service_ = node_.create_service<GetItemStates>(
       kService,
-      [this](const std::shared_ptr<GetItemStates::Request> request,
-             std::shared_ptr<GetItemStates::Response> response) { Answer(*request, *response); });
+      [this](const std::shared_ptr<GetItemStates::Request>& request,
+             const std::shared_ptr<GetItemStates::Response>& response) {
+        Answer(*request, *response);
+      });
   Publish();
 }
 
