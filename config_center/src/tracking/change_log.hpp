@@ -39,8 +39,8 @@ public:
     kFeed,  // a pass when the binary log shows a commit to the change log, and once a second
   };
   // After a commit the feed woke for, passes follow these long after the wake: its row may
-  // become visible to this connection a few milliseconds after the wake (measured: within
-  // 3.5 ms under load).
+  // become visible to this connection only a few milliseconds after the wake, later under
+  // load (docs/benchmarks.md, the change feed's floor).
   static constexpr std::chrono::milliseconds kRecheckAfter[] = {
       std::chrono::milliseconds(1), std::chrono::milliseconds(3), std::chrono::milliseconds(7),
       std::chrono::milliseconds(15)};
