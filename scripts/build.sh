@@ -21,7 +21,7 @@ if command -v ccache >/dev/null; then
 fi
 
 MAKEFLAGS="-j$jobs" colcon --log-base "$root/log" build \
-  --base-paths velgar_protocol config_center tools \
+  --base-paths velgar_protocol parameter_text config_center tools \
   --build-base "$root/build" --install-base "$root/install" --merge-install \
   --parallel-workers "$jobs" --event-handlers console_start_end+ \
   "$@" \
@@ -31,4 +31,6 @@ MAKEFLAGS="-j$jobs" colcon --log-base "$root/log" build \
   -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
   -DPython3_EXECUTABLE=/usr/bin/python3 -DPYTHON_EXECUTABLE=/usr/bin/python3 \
   -DBUILD_TESTING=ON
+# The repository's own checks (tests/): a plain CTest project beside the packages' suites.
+cmake -S "$root/tests" -B "$root/build/repository" >/dev/null
 echo "build: done ($ROS2_ORIGIN ROS 2 Humble: $ROS2_SETUP)"

@@ -4,7 +4,7 @@
 # /opt/velgar). Slow soak runs and the fleet in a box are left out; pass -L soak or
 # -L fleet to run only those.
 #   --without-binlog  the private MariaDB runs without a binary log (as a robot without
-#                     db/robot-binlog.cnf), so the node has no change feed and polls
+#                     config_center/db/robot-binlog.cnf), so the node has no change feed and polls
 # Other arguments go to ctest.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
