@@ -155,7 +155,7 @@ END//
 -- Refuses a write to global_config on a robot whose server replicates it from a fleet,
 -- unless the replication thread makes it: that thread applies each row under the server id
 -- of the fleet server that wrote it, any other session runs under this server's own id.
--- The fleet's own join (scripts/fleet_follow_lib.sh) sets @velgar_fleet_sync in its session
+-- The fleet tool's join (fleet/velgar_fleet/snapshot_apply.py) sets @velgar_fleet_sync in its session
 -- for the one transaction that makes global_config the fleet's.
 CREATE PROCEDURE config_global_writable()
 BEGIN
