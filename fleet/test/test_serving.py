@@ -2,11 +2,12 @@
 bookkeeping, accounts and server ids, the guard against TRUNCATE, snapshots and
 clear-global."""
 import io
+import time
 
 import MySQLdb
 import pytest
 
-from velgar_fleet import serving, snapshot
+from velgar_fleet import serve_status, serving, snapshot
 from velgar_fleet.snapshot import read_snapshot
 
 
@@ -105,3 +106,32 @@ def test_clear_global_deletes_with_row_events(fleet_server, capsys):
     # Each row's delete ran the triggers: every item is withdrawn in the change log.
     assert fleet_server.scalar("""SELECT COUNT(*) FROM ROBOT.config_table_changes
                                   WHERE deleted = 1""") >= 2
+
+
+def log_line(at, server_id):
+    stamp = time.strftime('%Y-%m-%d %H:%M:%S', time.localtime(at)).replace(' 0', '  ', 1)
+    return f'{stamp} 42 [Note] Start binlog_dump to slave_server({server_id}), pos(x, 4)\n'
+
+
+def test_connections_started_close_together_or_often_are_found():
+    now = 1765370000.0
+    lines = [log_line(now - 700, 1001), log_line(now - 650, 1001),    # before the ten minutes
+             log_line(now - 300, 1001), log_line(now - 299, 1001),    # two within 2 s
+             log_line(now - 200, 1002), log_line(now - 100, 1002),    # two far apart
+             *[log_line(now - 500 + 60 * k, 1003) for k in range(5)],  # five in ten minutes
+             '2026-12-10 12:00:00 0 [Note] something else\n']
+    starts = list(serve_status.dump_starts(lines, now=now))
+    assert sorted({i for i, _ in starts}) == [1001, 1002, 1003] and len(starts) == 9
+    assert serve_status.repeated_starts(starts) == [(1001, 2, 1), (1003, 5, 60)]
+
+
+def test_status_lists_the_robots_not_connected(fleet_server, tmp_path):
+    serving.add_robot(fleet_server, 'fleet_test_status', '%', password_file(tmp_path, 'pw'))
+    lines = serve_status.report(fleet_server)
+    assert lines[0].startswith('binary log ')
+    at = lines.index('not connected:')
+    assert lines[at - 1:at] == ['  none'] and lines[at - 2] == 'connected:'
+    assert lines[at + 1].startswith('  fleet_test_status (server id ')
+    # (What follows depends on who replicated from the test server in the last ten minutes:
+    # the node's change feed does, in the other suites.)
+    assert 'server ids in use twice, or connections started again and again:' in lines
