@@ -24,8 +24,8 @@
 --   a change to a row that is and stays withdrawn, or an insert of a withdrawn row -> nothing
 --
 -- In a fleet (see README, "Fleet") the same file is loaded on the fleet server and on every
--- robot. What differs is only each server's options, set by scripts/fleet_server.sh and
--- scripts/fleet_robot.sh:
+-- robot. What differs is only each server's options, set by the fleet tool (fleet/velgar-fleet
+-- server and robot):
 --   fleet server: global_config is edited here and leaves through the binary log; its
 --     custom_config is unused and its change log is followed by no one (nothing here reads
 --     either; a fleet server runs no config_center).
