@@ -40,7 +40,7 @@ ConfigCenter::ConfigCenter(std::shared_ptr<rclcpp::Node> node, const Options& op
                        [this] { status_.NotifyChanged(); }, [this] { Reschedule(); },
                        [this](const PendingChange& change, Outcome outcome,
                               const std::string& reason) { OnOutcome(change, outcome, reason); }}),
-      change_log_(db_, [this](const ItemChange& change) { distributor_.Submit(change); }),
+      change_log_(db_, [this](ItemChange change) { distributor_.Submit(std::move(change)); }),
       managed_files_(options.configs_dir) {
   // Commits the feed saw and changes of the ROS graph wake the main executor through this.
   wake_ = std::make_shared<WakeSignal>([this](bool triggered) { OnWake(triggered); },
