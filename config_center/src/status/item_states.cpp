@@ -27,6 +27,9 @@ bool ItemStateTable::Set(const ItemKey& key, ItemState state, const std::string&
   // A parameter's text says whether its value changed; a file only has its digest.
   const bool same_text = !inserted && key.config_type != kFile && entry.value == value;
   const std::string digest = same_text ? entry.value_sha256 : Sha256Hex(value);
+  // The node itself sent it again (a restarted target, a value set back): the same value
+  // still reflects the change that brought it.
+  if (change_id == 0 && !inserted && digest == entry.value_sha256) change_id = entry.change_id;
   if (!inserted && entry.state == state && entry.reason == reason && entry.value_sha256 == digest &&
       entry.change_id == change_id) {
     return false;

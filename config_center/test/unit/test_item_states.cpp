@@ -44,6 +44,12 @@ TEST(ItemStates, VersionMovesOnlyWithWhatAReaderSees) {
   // A newer change with the same value is still news: it reflects another change-log id.
   EXPECT_TRUE(table.Set(kArmSpeed, ItemState::kApplied, "", "5", 9, kT0 + 4s));
   EXPECT_EQ(table.Find(kArmSpeed)->since, kT0 + 3s);
+  // Sent again by the node itself (a restarted target): still the change that brought it.
+  EXPECT_FALSE(table.Set(kArmSpeed, ItemState::kApplied, "", "5", 0, kT0 + 5s));
+  EXPECT_EQ(table.Find(kArmSpeed)->change_id, 9);
+  // Another value from the tables (a resynchronisation) reflects no change-log id.
+  EXPECT_TRUE(table.Set(kArmSpeed, ItemState::kApplied, "", "6", 0, kT0 + 6s));
+  EXPECT_EQ(table.Find(kArmSpeed)->change_id, 0);
   EXPECT_TRUE(table.Remove(kArmSpeed));
   EXPECT_FALSE(table.Remove(kArmSpeed));
   EXPECT_EQ(table.Find(kArmSpeed), nullptr);
