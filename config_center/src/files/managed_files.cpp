@@ -8,15 +8,14 @@
 #include <utility>
 
 #include "disk/atomic_file.hpp"
-#include "files/config_paths.hpp"
 #include "disk/value_digest.hpp"
+#include "files/config_paths.hpp"
 
 namespace config_center {
 
 namespace {
 
 constexpr mode_t kFileMode = 0600;
-
 
 }  // namespace
 
@@ -25,12 +24,12 @@ bool ManagedFiles::Signature::operator==(const Signature& other) const {
          modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
 }
 
-void ManagedFiles::Wrote(const std::string& name, const std::string& contents) {
+void ManagedFiles::Wrote(const std::string& name, const std::string& sha256) {
   // Not signed yet: the file may already differ (another party may have changed it between
   // the node's rename and now). The first look (the node's own write is seen by the watch)
   // reads it and signs it when it holds these bytes with mode 0600.
   Written& written = files_[name];
-  written.sha256 = Sha256Hex(contents);
+  written.sha256 = sha256;
   written.signed_ = false;
 }
 

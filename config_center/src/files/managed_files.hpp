@@ -18,8 +18,9 @@ class ManagedFiles {
 public:
   explicit ManagedFiles(std::string configs_dir) : configs_dir_(std::move(configs_dir)) {}
 
-  // The node has just written `contents` to the file item `name` (or found it holding them).
-  void Wrote(const std::string& name, const std::string& contents);
+  // The node has just written the file item `name` (or found it holding its bytes), whose
+  // content has the SHA-256 `sha256` (lower-case hex).
+  void Wrote(const std::string& name, const std::string& sha256);
   // The item is withdrawn: the file is no one's to keep.
   void Forget(const std::string& name);
   bool Manages(const std::string& name) const { return files_.count(name) != 0; }

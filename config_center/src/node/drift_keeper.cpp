@@ -32,21 +32,22 @@ void DriftKeeper::ParamSent(const std::string& node_name, const std::string& nam
 
 void DriftKeeper::Applied(const ConfigData& item, int64_t change_id, WallClock::time_point now) {
   const ItemKey key = ItemKey::Of(item);
-  if (item.config_type == kParam) {
-    expected_.Applied(item.node_name, item.name);
-  } else if (item.config_type == kFile) {
-    files_.Wrote(item.name, item.value);
-    std::string why;
-    if (watch_ != nullptr && !watch_->Manage(item.name, &why) && hooks_.log) {
-      hooks_.log("Cannot watch file " + item.name + " for changes by others: " + why);
-    }
-  }
   // A change from the database starts its item afresh; a restore of a held item keeps it held.
   if (restoring_.erase(key) == 0) guard_.Forget(key);
   if (guard_.IsHeld(key)) {
     states_.Set(key, ItemState::kHeld, DriftGuard::kHeldReason, item.value, change_id, now);
   } else {
     states_.Set(key, ItemState::kApplied, "", item.value, change_id, now);
+  }
+  if (item.config_type == kParam) {
+    expected_.Applied(item.node_name, item.name);
+  } else if (item.config_type == kFile) {
+    // The digest the states hold: a file's bytes are hashed once per write.
+    files_.Wrote(item.name, states_.Find(key)->value_sha256);
+    std::string why;
+    if (watch_ != nullptr && !watch_->Manage(item.name, &why) && hooks_.log) {
+      hooks_.log("Cannot watch file " + item.name + " for changes by others: " + why);
+    }
   }
 }
 

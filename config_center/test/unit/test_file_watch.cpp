@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "disk/atomic_file.hpp"
+#include "disk/value_digest.hpp"
 #include "files/config_paths.hpp"
 #include "files/file_watch.hpp"
 #include "files/managed_files.hpp"
@@ -54,7 +55,7 @@ protected:
     std::string error;
     ASSERT_EQ(MakeConfigDirectories(dir_, name, &error), DirectoriesMade::kReady) << error;
     ASSERT_EQ(WriteFileAtomically(dir_ + name, contents, &error), WriteStep::kNone) << error;
-    files_->Wrote(name, contents);
+    files_->Wrote(name, Sha256Hex(contents));
     std::string why;
     ASSERT_TRUE(watch_->Manage(name, &why)) << why;
   }
