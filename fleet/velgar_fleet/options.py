@@ -18,7 +18,9 @@ def _pattern(regex, what):
     return check
 
 
-robot_name = _pattern(r'[A-Za-z0-9_.-]{1,80}', 'a robot name: letters, digits, _ . - only')
+# Not ending in .report: those are the names of report accounts (velgar_fleet.reports).
+robot_name = _pattern(r'(?![A-Za-z0-9_.-]*\.report$)[A-Za-z0-9_.-]{1,80}',
+                      'a robot name: letters, digits, _ . - only, not ending in .report')
 from_host = _pattern(r'[A-Za-z0-9_.%:-]{1,255}', 'a host name, address or pattern')
 host = _pattern(r'[A-Za-z0-9_.:-]{1,255}', 'a host name or address')
 bind_address = _pattern(r'[A-Za-z0-9_.:*-]{1,255}', 'an address')

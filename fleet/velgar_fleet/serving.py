@@ -4,7 +4,7 @@ import os
 import subprocess
 import tempfile
 
-from velgar_fleet import snapshot
+from velgar_fleet import reports, snapshot
 from velgar_fleet.errors import FleetError
 from velgar_fleet.files import read_secret
 
@@ -53,7 +53,8 @@ def prepare(server, schema=SCHEMA):
     - velgar_fleet.robots: the server id handed out to each robot (or relay) following this
       server, and a view through which each of them reads the ids in use and its own;
     - a foreign key onto global_config, so that TRUNCATE and DROP TABLE of it are refused:
-      they would reach the followers without row events, so no trigger there would log them.
+      they would reach the followers without row events, so no trigger there would log them;
+    - what robots report back (velgar_fleet.reports).
     The schema is a script of the mariadb client (its triggers need DELIMITER), so that
     client loads it, with the statements on its standard input."""
     try:
@@ -66,6 +67,7 @@ def prepare(server, schema=SCHEMA):
     if loaded.returncode != 0:
         raise FleetError(f'loading {schema} failed: {loaded.stderr.decode().strip()}')
     server.execute_unlogged([(statement, None) for statement in _BOOKKEEPING])
+    reports.prepare(server)
 
 
 def add_robot(server, name, from_host, password_file):

@@ -3,10 +3,12 @@ robot, whose MariaDB has the schema loaded."""
 from velgar_fleet.verb.follower_status import FollowerStatusVerb
 from velgar_fleet.verb.join import JoinVerb
 from velgar_fleet.verb.leave import LeaveVerb
+from velgar_fleet.verb.report import ReportVerb
 
 NAME = 'robot'
 VERBS = {
     'join': JoinVerb,
     'leave': LeaveVerb,
     'status': FollowerStatusVerb,
+    'report': ReportVerb,
 }
