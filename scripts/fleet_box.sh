@@ -15,7 +15,8 @@
 # in the fleet server's status; leave, and joins with --discard-local-global and --snapshot
 # (only real differences reach the change log); a relay with robots behind it, restarted and
 # cut off; TRUNCATE refused, clear-global, and a forced TRUNCATE that robots still converge
-# from; an item for a node only some robots run. Prints figures, the seconds each scenario
+# from; an item for a node only some robots run; every robot's item states reported to the
+# fleet server (held, refused, a robot cut off, a fleet server restart). Prints figures, the seconds each scenario
 # took and one closing line; exits 0 only when every check passed. Needs root and a build.
 #
 # --scale measures the fleet server alone as database-only robots are added (no node, no
@@ -70,6 +71,8 @@ chmod 0711 "$box"
 . "$root/scripts/fleet_box/scenarios_relay.sh"
 # shellcheck source=scripts/fleet_box/scenarios_operations.sh
 . "$root/scripts/fleet_box/scenarios_operations.sh"
+# shellcheck source=scripts/fleet_box/scenarios_reports.sh
+. "$root/scripts/fleet_box/scenarios_reports.sh"
 # shellcheck source=scripts/fleet_box/scale.sh
 . "$root/scripts/fleet_box/scale.sh"
 
@@ -107,6 +110,7 @@ else
   # Not needed before the relay's scenario; it bootstraps while the robots join.
   launch_member relay
   scenario_join
+  start_reporters
   scenario_local_rules
   scenario_delivery
   scenario_feed
@@ -119,6 +123,7 @@ else
   scenario_relay
   scenario_truncate
   scenario_absent_node
+  scenario_reports
   final_checks
   section ""
   echo

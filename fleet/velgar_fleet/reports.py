@@ -43,7 +43,7 @@ SCHEMA = (
       config_type INT NOT NULL,
       state ENUM('applied', 'held', 'refused', 'passed_over', 'drifted') NOT NULL,
       reason TEXT CHARACTER SET utf8mb4 NOT NULL,
-      value_sha256 CHAR(64) CHARACTER SET ascii NOT NULL,
+      value_sha256 CHAR(64) CHARACTER SET utf8mb4 NOT NULL,
       change_id BIGINT NOT NULL,
       reported_at TIMESTAMP(6) NOT NULL,
       seq BIGINT UNSIGNED NOT NULL,

@@ -45,6 +45,10 @@ scenario_relay() {
       quietly join "$i" --port 3308 --password-file "$tls/robot$i.relay.password"
   done
   check "  ... with the server ids the relay handed out" has_relay_ids
+  # Their reports go through the relay's host from now on.
+  relay_passes_reports
+  report_link 4 relay
+  report_link 5 relay
   check "the relay serves robots 4 and 5, the fleet server robots 1-3 and the relay" \
     test "$(dump_users relay) / $(dump_users fleet robot4,robot5)" = \
     "robot4 robot5 / relay robot1 robot2 robot3"
