@@ -27,10 +27,21 @@ def test_each_role_has_the_verbs_it_had():
     roles = parser._subparsers._group_actions[0].choices
     verbs = {role: set(p._subparsers._group_actions[0].choices) for role, p in roles.items()}
     assert verbs == {
-        'server': {'setup', 'add-robot', 'remove-robot', 'status', 'snapshot', 'clear-global'},
-        'robot': {'join', 'leave', 'status'},
+        'server': {'setup', 'add-robot', 'remove-robot', 'status', 'snapshot', 'clear-global',
+                   'add-reporter', 'item', 'robot'},
+        'robot': {'join', 'leave', 'status', 'report'},
         'relay': {'setup', 'add-robot', 'remove-robot', 'snapshot', 'status'},
     }
+
+
+def test_a_robot_name_is_never_a_report_accounts(capsys):
+    # NAME.report is the report account of robot NAME: no robot may be called so.
+    for argv in (['server', 'add-robot', 'r1.report', '--password-file', 'x'],
+                 ['server', 'add-reporter', 'a.report', '--host', 'h', '--ca', 'c', '--out', 'o']):
+        with pytest.raises(SystemExit) as usage:
+            main(argv)
+        assert usage.value.code == 2
+        assert 'not ending in .report' in capsys.readouterr().err
 
 
 def test_no_command_or_verb_prints_the_usage_and_exits_2(capsys):
