@@ -13,6 +13,7 @@
 #include "node/config_center.hpp"
 #include "node/config_center_handler.hpp"
 #include "node/diagnostics_publisher.hpp"
+#include "logging/log_text.hpp"
 #include "logging/logging.hpp"
 
 namespace {
@@ -43,7 +44,7 @@ int Serve(const std::shared_ptr<rclcpp::Node>& node) {
     } catch (const std::exception& error) {
       // A signal during start-up can leave the context invalid before this thread spins.
       // (The log belongs to the main thread.)
-      if (rclcpp::ok()) std::cerr << "config_operate stopped: " << error.what() << std::endl;
+      if (rclcpp::ok()) std::cerr << "config_operate stopped: " << config_center::LogText(error.what()) << std::endl;
     }
   });
   // However the main spin ends, the service thread ends with it.
@@ -98,7 +99,7 @@ int main(int argc, char** argv) {
     // instead of an abort, with a status that tells it apart from a failed start-up.
     // Standard output carries only the start-up texts; an error beyond them goes to stderr.
     LOG_ERROR("Stopped by a ROS client library error: {}", error.what());
-    std::cerr << "config center stopped: " << error.what() << std::endl;
+    std::cerr << "config center stopped: " << config_center::LogText(error.what()) << std::endl;
     rclcpp::shutdown();
     return 1;
   }

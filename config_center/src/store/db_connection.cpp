@@ -2,6 +2,7 @@
 
 #include <iostream>
 
+#include "logging/log_text.hpp"
 #include "store/db_account.hpp"
 
 namespace config_center {
@@ -57,9 +58,10 @@ bool DbConnection::Connect() {
   my_bool reconnect = 1;
   mysql_options(mysql_, MYSQL_OPT_RECONNECT, &reconnect);
   mysql_options(mysql_, MYSQL_SET_CHARSET_NAME, kCharset);
-  const DbAccount& account = kNodeAccount;
-  if (mysql_real_connect(mysql_, account.host, account.user, account.password, account.database,
-                         account.port, nullptr, 0) == nullptr) {
+  const DbAccount& account = account_;
+  if (mysql_real_connect(mysql_, account.host.c_str(), account.user.c_str(),
+                         account.password.c_str(), account.database.c_str(), account.port, nullptr,
+                         0) == nullptr) {
     SetError(mysql_error(mysql_));
     return false;
   }
@@ -68,7 +70,8 @@ bool DbConnection::Connect() {
 
 void DbConnection::SetError(std::string text) {
   error_message_ = std::move(text);
-  std::cout << error_message_ << std::endl;
+  // The client's text may quote what the server sent: one line, escaped, as in the log.
+  std::cout << LogText(error_message_) << std::endl;
 }
 
 }  // namespace config_center

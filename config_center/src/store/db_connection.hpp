@@ -10,19 +10,24 @@
 
 #include <mysql.h>
 
+#include "store/db_account.hpp"
 #include "store/query.hpp"
 #include "store/records.hpp"
 
 namespace config_center {
 
-// The process's one connection to the ROBOT database, with the account fixed in the program.
-// Main thread only; Query calls never overlap.
+// The process's one connection to the ROBOT database. Main thread only; Query calls never
+// overlap.
 class DbConnection {
 public:
   static DbConnection& GetInstance();
 
   DbConnection(const DbConnection&) = delete;
   DbConnection& operator=(const DbConnection&) = delete;
+
+  // The account Connect logs in with; kNodeAccount until set.
+  void SetAccount(DbAccount account) { account_ = std::move(account); }
+  const DbAccount& account() const { return account_; }
 
   // (Re)opens the connection, closing an open one first. On failure the client's error text
   // is recorded and printed on standard output.
@@ -75,6 +80,7 @@ private:
   void Fail(unsigned int error_number, std::string error_text);
   void FailFromStatement();
 
+  DbAccount account_ = kNodeAccount;
   MYSQL* mysql_ = nullptr;
   MYSQL_STMT* stmt_ = nullptr;
   std::map<std::string, MYSQL_STMT*> kept_;  // by statement text

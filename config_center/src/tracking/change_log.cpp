@@ -56,8 +56,8 @@ ChangeLog::ChangeLog(Apply apply) : apply_(std::move(apply)) {}
 
 ChangeLog::~ChangeLog() { StopFeed(); }
 
-void ChangeLog::StartFeed(ChangeFeed::WakeUp wake_up) {
-  feed_ = std::make_unique<ChangeFeed>(std::move(wake_up));
+void ChangeLog::StartFeed(ChangeFeed::WakeUp wake_up, const ChangeFeed::Options& options) {
+  feed_ = std::make_unique<ChangeFeed>(std::move(wake_up), options);
   feed_->Start();
 }
 

@@ -50,8 +50,8 @@ public:
   // Follows the server's binary log from now on; `wake_up` is called on the feed's thread
   // for a commit to the change log and for every change of the feed's state (it must be
   // cheap and thread-safe). Until the feed is up, and whenever it is down, the source is
-  // the poll.
-  void StartFeed(ChangeFeed::WakeUp wake_up);
+  // the poll. The feed logs in with `options.account`.
+  void StartFeed(ChangeFeed::WakeUp wake_up, const ChangeFeed::Options& options = {});
   void StopFeed();
   // On a wake-up: takes a change of the feed's state (logged once, with the reason) and
   // schedules the passes that follow a commit. True when the source changed.
