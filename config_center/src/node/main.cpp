@@ -10,11 +10,12 @@
 #include <rclcpp/rclcpp.hpp>
 #include <velgar_protocol/srv/config_operate.hpp>
 
+#include "logging/log_text.hpp"
+#include "logging/logging.hpp"
 #include "node/config_center.hpp"
 #include "node/config_center_handler.hpp"
 #include "node/diagnostics_publisher.hpp"
-#include "logging/log_text.hpp"
-#include "logging/logging.hpp"
+#include "store/db_credentials.hpp"
 
 namespace {
 
@@ -22,7 +23,7 @@ constexpr char kLogDir[] = "/opt/velgar/logs/";
 constexpr char kLogFile[] = "config_center/config_center_log_file";
 constexpr char kNodeName[] = "config_center";
 
-int Serve(const std::shared_ptr<rclcpp::Node>& node) {
+int Serve(const std::shared_ptr<rclcpp::Node>& node, config_center::ConfigCenter& center) {
   using config_center::ConfigCenterHandler;
   using velgar_protocol::srv::ConfigOperate;
 
@@ -58,7 +59,7 @@ int Serve(const std::shared_ptr<rclcpp::Node>& node) {
   } join_service_thread{service_executor, service_thread};
 
   rclcpp::spin(node);
-  config_center::ConfigCenter::GetInstance().Stop();
+  center.Stop();
   rclcpp::shutdown();
   return 0;
 }
@@ -74,9 +75,19 @@ int main(int argc, char** argv) {
   rcutils_logging_set_default_logger_level(RCUTILS_LOG_SEVERITY_WARN);
   try {
     auto node = std::make_shared<rclcpp::Node>(kNodeName);
-    auto& center = config_center::ConfigCenter::GetInstance();
-    center.SetNode(node);
     config_center::InitLogger(std::string(kLogDir) + kLogFile, kNodeName);
+    // The node's own account when the robot was set up with one (deploy/setup_robot.sh),
+    // else the one fixed in the program. A file that is there but unusable ends start-up:
+    // falling back to the public account would hide that the set-up broke.
+    config_center::ConfigCenter::Options options;
+    std::string account_error;
+    if (!config_center::FindNodeAccount(&options.account, &account_error)) {
+      LOG_ERROR("Cannot use the database account of this robot: {}", account_error);
+      std::cout << "database account: " << config_center::LogText(account_error) << "\n"
+                << "config center init failed" << std::endl;
+      exit(-1);
+    }
+    config_center::ConfigCenter center(node, options);
     if (!center.Init()) {
       std::cout << "config center init failed" << std::endl;
       exit(-1);
@@ -85,7 +96,7 @@ int main(int argc, char** argv) {
     center.SetStatusListener([&diagnostics](bool changed) {
       changed ? diagnostics.OnStatusChange() : diagnostics.OnSecond();
     });
-    const int status = Serve(node);
+    const int status = Serve(node, center);
     center.SetStatusListener(nullptr);
     return status;
   } catch (const std::exception& error) {

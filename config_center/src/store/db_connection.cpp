@@ -3,7 +3,6 @@
 #include <iostream>
 
 #include "logging/log_text.hpp"
-#include "store/db_account.hpp"
 
 namespace config_center {
 
@@ -17,14 +16,6 @@ constexpr unsigned int kConnectTimeoutSeconds = 3;
 constexpr unsigned int kReadWriteTimeoutSeconds = 3;
 constexpr const char* kSessionSettings = "SET SESSION lock_wait_timeout = 2";
 }  // namespace
-
-DbConnection& DbConnection::GetInstance() {
-  static DbConnection instance;
-  return instance;
-}
-
-// Reached during static initialisation, so the connection object exists before main runs.
-[[maybe_unused]] static DbConnection& early_instance = DbConnection::GetInstance();
 
 DbConnection::~DbConnection() {
   CloseKeptStatements();

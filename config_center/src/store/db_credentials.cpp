@@ -172,6 +172,10 @@ bool ReadAccountFile(const std::string& path, DbAccount* account, std::string* e
     *error = path + ": " + std::strerror(errno);
     return false;
   }
+  if (!S_ISREG(status.st_mode)) {
+    *error = path + ": not a file";
+    return false;
+  }
   // A password every user can read is no better than the one in the program.
   if ((status.st_mode & S_IROTH) != 0) {
     char mode[8];

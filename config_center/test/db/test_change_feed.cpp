@@ -18,8 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "tracking/change_feed.hpp"
+#include "support/node_account.hpp"
 #include "support/test_db.hpp"
+#include "tracking/change_feed.hpp"
 
 namespace config_center {
 namespace {
@@ -84,8 +85,10 @@ private:
 
 bool IsUp(const FeedStatus& status) { return status.up; }
 
+// The node's own account (the public one may not read the binary log).
 ChangeFeed::Options QuickRetries() {
   ChangeFeed::Options options;
+  options.account = test::InstalledNodeAccount();
   options.first_retry = 20ms;
   options.longest_retry = 200ms;
   options.settings_retry = 100ms;
