@@ -52,10 +52,10 @@
 namespace {
 
 using config_center::ChangeFeed;
+using config_center::DbAccount;
 using config_center::DbConnection;
 using config_center::DescribeFeedStatus;
 using config_center::IncrementId;
-using config_center::DbAccount;
 using config_center::bench::Clock;
 using config_center::bench::Ms;
 using config_center::test::AdminDb;
@@ -304,20 +304,22 @@ std::vector<Sample> MeasureLatency(const std::string& where, int commits) {
     worker = std::thread([&] { executor->spin(); });
     ChangeFeed::Options feed_options;
     feed_options.account = InstalledNodeAccount();
-    feed = std::make_unique<ChangeFeed>([&] {
-      const auto now = Clock::now();
-      if (armed) {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (current.reached_ms == 0) current.reached_ms = Ms(now - *sent);
-      }
-      if (where == "feed" && armed) {
-        armed = false;
-        check_visible(now);
-        finish();
-        return;
-      }
-      wake->Trigger();
-    }, feed_options);
+    feed = std::make_unique<ChangeFeed>(
+        [&] {
+          const auto now = Clock::now();
+          if (armed) {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (current.reached_ms == 0) current.reached_ms = Ms(now - *sent);
+          }
+          if (where == "feed" && armed) {
+            armed = false;
+            check_visible(now);
+            finish();
+            return;
+          }
+          wake->Trigger();
+        },
+        feed_options);
     feed->Start();
     const auto deadline = Clock::now() + 5s;
     while (!feed->Status().up && Clock::now() < deadline) std::this_thread::sleep_for(10ms);

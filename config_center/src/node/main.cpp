@@ -45,7 +45,9 @@ int Serve(const std::shared_ptr<rclcpp::Node>& node, config_center::ConfigCenter
     } catch (const std::exception& error) {
       // A signal during start-up can leave the context invalid before this thread spins.
       // (The log belongs to the main thread.)
-      if (rclcpp::ok()) std::cerr << "config_operate stopped: " << config_center::LogText(error.what()) << std::endl;
+      if (rclcpp::ok())
+        std::cerr << "config_operate stopped: " << config_center::LogText(error.what())
+                  << std::endl;
     }
   });
   // However the main spin ends, the service thread ends with it.

@@ -126,11 +126,10 @@ StatusEntry NodeStatus::Database() const {
     entry.message += "; the password of its account " + snapshot_.account_user +
                      " is public (fixed in the program): run deploy/setup_robot.sh";
   }
-  entry.values.emplace_back("Account", snapshot_.account_user + " (" + snapshot_.account_source +
-                                           ")");
-  entry.values.emplace_back("Password", snapshot_.password_public
-                                            ? "public: fixed in the program"
-                                            : "the robot's own");
+  entry.values.emplace_back("Account",
+                            snapshot_.account_user + " (" + snapshot_.account_source + ")");
+  entry.values.emplace_back(
+      "Password", snapshot_.password_public ? "public: fixed in the program" : "the robot's own");
   return entry;
 }
 

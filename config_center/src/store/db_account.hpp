@@ -22,7 +22,7 @@ inline constexpr char kFixedInProgram[] = "fixed in the program";
 // its password is in this source, so anyone can read it. db/schema.sql grants it SELECT on
 // ROBOT and nothing else; the binary log, which holds every database's changes, needs the
 // node's own account (see db_credentials.hpp).
-inline const DbAccount kNodeAccount{"127.0.0.1", 0,       "robot",
+inline const DbAccount kNodeAccount{"127.0.0.1",     0,       "robot",
                                     "fernsTWIGS@qa", "ROBOT", kFixedInProgram};
 
 // Whether `account` logs in with the password fixed in the program.

@@ -96,7 +96,8 @@ std::string OptionName(std::string_view name) {
 }
 
 bool ParsePort(const std::string& text, unsigned int* port) {
-  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) {
+  if (text.empty() || text.size() > 5 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
     return false;
   }
   const unsigned long value = std::strtoul(text.c_str(), nullptr, 10);
@@ -125,7 +126,8 @@ bool ParseAccountOptions(std::string_view text, DbAccount* account, std::string*
       return false;
     };
     if (line.empty() || line.front() == ';') continue;
-    if (line.front() == '!') return fail("includes are not read here; put the options in this file");
+    if (line.front() == '!')
+      return fail("includes are not read here; put the options in this file");
     if (line.front() == '[') {
       if (line.back() != ']') return fail("a group name without its closing ']'");
       const std::string_view group = Trim(line.substr(1, line.size() - 2));

@@ -136,7 +136,8 @@ protected:
     return admin_
         .Scalar(
             "SELECT id FROM information_schema.processlist WHERE command = 'Binlog Dump' "
-            "AND user = 'robot' ORDER BY id DESC LIMIT 1")
+            "AND user = '" +
+            test::InstalledNodeAccount().user + "' ORDER BY id DESC LIMIT 1")
         .value_or("");
   }
 

@@ -5,8 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -86,7 +86,8 @@ TEST(DbCredentials, FileThatCannotBeUsedIsRefusedWithWhy) {
   EXPECT_EQ(Refusal("[client]\nuser=a\npassword=b\nport=33o6\n"),
             "line 4: port is not a port number");
   EXPECT_EQ(Refusal("[client]\nuser\npassword=b\n"), "line 2: user needs a value (user=...)");
-  EXPECT_EQ(Refusal("[client\nuser=a\npassword=b\n"), "line 1: a group name without its closing ']'");
+  EXPECT_EQ(Refusal("[client\nuser=a\npassword=b\n"),
+            "line 1: a group name without its closing ']'");
   EXPECT_EQ(Refusal("!include /etc/mysql/other.cnf\n[client]\nuser=a\npassword=b\n"),
             "line 1: includes are not read here; put the options in this file");
   EXPECT_EQ(Refusal(""), "no user in [client] or [config_center]");

@@ -29,14 +29,18 @@ TEST(LogTextTest, ControlCharactersAreEscapedAndPrintableTextIsKept) {
 TEST(LogTextTest, Utf8IsKeptAndWhatControlsItsDisplayIsShown) {
   EXPECT_EQ(LogText("Größe 速度 🤖"), "Größe 速度 🤖");
   // C1 controls in UTF-8: U+009B is an escape sequence's introducer on many terminals.
-  EXPECT_EQ(LogText("a\xc2\x9b" "31mb\xc2\x85"), "a\\u009b31mb\\u0085");
+  EXPECT_EQ(LogText("a\xc2\x9b"
+                    "31mb\xc2\x85"),
+            "a\\u009b31mb\\u0085");
   // Line and paragraph separators, a right-to-left override and an isolate.
   EXPECT_EQ(LogText("x\xe2\x80\xa8y\xe2\x80\xa9z\xe2\x80\xaew\xe2\x81\xa6v"),
             "x\\u2028y\\u2029z\\u202ew\\u2066v");
   // Bytes that are no valid UTF-8 stand for themselves: a stray continuation byte, an 8-bit
   // CSI, an overlong '/', a surrogate, a sequence cut short, a lead byte beyond U+10FFFF.
   EXPECT_EQ(LogText("\x80"), "\\x80");
-  EXPECT_EQ(LogText("\x9b" "31m"), "\\x9b31m");
+  EXPECT_EQ(LogText("\x9b"
+                    "31m"),
+            "\\x9b31m");
   EXPECT_EQ(LogText("\xc0\xaf"), "\\xc0\\xaf");
   EXPECT_EQ(LogText("\xed\xa0\x80"), "\\xed\\xa0\\x80");
   EXPECT_EQ(LogText("\xe6\x97"), "\\xe6\\x97");

@@ -132,7 +132,9 @@ TEST_F(LoggingTest, OutsideTextsInArgumentsAreEscapedSoEachRecordIsOneLine) {
   const std::string value = "1\n" + forged + "[main.cpp:1] database lost";
   const std::string file_name = "maps/\x1b[2J\x1b[31mfloor.yaml\r";
   const char* node_name = "arm\n\x1b]0;owned\x07";
-  const std::string_view reason = "bad value\n\x1b[1A\x1b[2K" "ok";
+  const std::string_view reason =
+      "bad value\n\x1b[1A\x1b[2K"
+      "ok";
   LOG_DEBUG("Set parameter {} = {} on {}", "speed", value, node_name);
   LOG_ERROR("Refused config file name \"{}\": {}", file_name, std::string("no such dir\n"));
   LOG_ERROR("{} refused the change: {} (after {} ms)", node_name, reason, 12);
@@ -154,9 +156,9 @@ TEST_F(LoggingTest, OutsideTextsInArgumentsAreEscapedSoEachRecordIsOneLine) {
     EXPECT_EQ(line.find('\r'), std::string::npos) << line;
     messages.push_back(match[2]);
   }
-  EXPECT_EQ(messages[0],
-            "Set parameter speed = 1\\n" + forged + "[main.cpp:1] database lost on "
-            "arm\\n\\x1b]0;owned\\x07");
+  EXPECT_EQ(messages[0], "Set parameter speed = 1\\n" + forged +
+                             "[main.cpp:1] database lost on "
+                             "arm\\n\\x1b]0;owned\\x07");
   EXPECT_EQ(messages[1],
             "Refused config file name \"maps/\\x1b[2J\\x1b[31mfloor.yaml\\r\": no such dir\\n");
   EXPECT_EQ(messages[2],
