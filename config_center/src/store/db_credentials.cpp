@@ -14,7 +14,7 @@ namespace config_center {
 namespace {
 
 // An option file of a few lines; anything near this size is not one.
-constexpr std::streamoff kMostBytes = 64 * 1024;
+constexpr std::streamoff kMostBytes = std::streamoff{64} * 1024;
 
 std::string_view Trim(std::string_view text) {
   const size_t begin = text.find_first_not_of(" \t\r");
@@ -141,7 +141,13 @@ bool ParseAccountOptions(std::string_view text, DbAccount* account, std::string*
     const bool has_value = equals != std::string_view::npos;
     const std::string value = has_value ? Unquote(Trim(option.substr(equals + 1))) : "";
     if (name == "user" || name == "password" || name == "host" || name == "port") {
-      if (!has_value) return fail(name + " needs a value (" + name + "=...)");
+      if (!has_value) {
+        std::string what = name;
+        what += " needs a value (";
+        what += name;
+        what += "=...)";
+        return fail(what);
+      }
     }
     if (name == "user") {
       read.user = value;

@@ -218,7 +218,7 @@ protected:
     admin_.Exec("DROP USER IF EXISTS 'setup_probe'@'127.0.0.1', 'setup_probe'@'localhost'");
     std::system(("rm -rf '" + dir_ + "'").c_str());
   }
-  Ran Setup(const std::string& extra = "") {
+  Ran RunSetup(const std::string& extra = "") {
     return RunCommand(std::string(CONFIG_CENTER_SETUP_ROBOT) + " --user setup_probe --no-restart " +
                       "--credentials " + credentials_ + " " + extra);
   }
@@ -238,7 +238,7 @@ protected:
 };
 
 TEST_F(SetupRobot, CreatesTheAccountWithANewPasswordAndARootOnlyFile) {
-  const Ran first = Setup();
+  const Ran first = RunSetup();
   ASSERT_EQ(first.status, 0) << first.output;
 
   // The file and the directory it made: root's only.
@@ -283,7 +283,7 @@ TEST_F(SetupRobot, CreatesTheAccountWithANewPasswordAndARootOnlyFile) {
 
   // Again: a new password, the old one refused, the file rewritten; the public account may
   // be kept on request.
-  const Ran second = Setup("--no-schema --keep-public-account");
+  const Ran second = RunSetup("--no-schema --keep-public-account");
   ASSERT_EQ(second.status, 0) << second.output;
   DbAccount renewed;
   ASSERT_TRUE(ReadAccountFile(credentials_, &renewed, &error)) << error;
@@ -304,7 +304,7 @@ TEST_F(SetupRobot, RefusesWhatWouldBreakTheRulesAndChangesNothing) {
   EXPECT_NE(refused.status, 0);
   EXPECT_NE(refused.output.find("public password"), std::string::npos) << refused.output;
   // A name that is no plain name is not put into SQL.
-  refused = Setup("--user \"x'; DROP DATABASE ROBOT; --\"");
+  refused = RunSetup("--user \"x'; DROP DATABASE ROBOT; --\"");
   EXPECT_NE(refused.status, 0);
   EXPECT_EQ(admin_.Scalar("SELECT COUNT(*) FROM information_schema.schemata "
                           "WHERE schema_name = 'ROBOT'"),

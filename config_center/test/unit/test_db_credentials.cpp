@@ -111,7 +111,7 @@ protected:
     std::system(("rm -rf '" + dir_ + "'").c_str());
   }
   std::string Write(const std::string& text, mode_t mode) {
-    const std::string path = dir_ + "/" + kCredentialName;
+    std::string path = dir_ + "/" + kCredentialName;
     std::ofstream(path) << text;
     EXPECT_EQ(::chmod(path.c_str(), mode), 0);
     return path;
