@@ -76,6 +76,8 @@ inline decltype(auto) ForLog(const T& value) {
     return LogArg{value != nullptr ? std::string_view(value) : std::string_view("(null)")};
   } else if constexpr (std::is_convertible_v<const T&, std::string_view>) {
     return LogArg{std::string_view(value)};
+  } else if constexpr (std::is_same_v<T, char>) {
+    return LogArg{std::string_view(&value, 1)};
   } else {
     return value;  // by reference: decltype(auto) of an lvalue
   }

@@ -141,8 +141,8 @@ TEST_F(LoggingTest, OutsideTextsInArgumentsAreEscapedSoEachRecordIsOneLine) {
   // A plain message made at run time is an outside text too; a literal one is kept.
   LOG_ERROR(std::string("MySQL server has gone away\n") + forged);
   LOG_DEBUG("Config center ready");
-  // Format options still apply, to the escaped text.
-  LOG_DEBUG("[{:>8}] [{:<6}]", "a\nb", "c");
+  // Format options still apply, to the escaped text; a single character is a text too.
+  LOG_DEBUG("[{:>8}] [{:<6}] [{}]", "a\nb", "c", '\x1b');
 
   const std::vector<std::string> lines = Lines(Contents(base + "_" + Today()));
   ASSERT_EQ(lines.size(), 6u) << Contents(base + "_" + Today());
@@ -166,7 +166,7 @@ TEST_F(LoggingTest, OutsideTextsInArgumentsAreEscapedSoEachRecordIsOneLine) {
             "(after 12 ms)");
   EXPECT_EQ(messages[3], "MySQL server has gone away\\n" + forged);
   EXPECT_EQ(messages[4], "Config center ready");
-  EXPECT_EQ(messages[5], "[    a\\nb] [c     ]");
+  EXPECT_EQ(messages[5], "[    a\\nb] [c     ] [\\x1b]");
   // The last error, as /diagnostics shows it, is the escaped record.
   EXPECT_EQ(GetLoggedErrors().last, messages[3]);
 
