@@ -9,7 +9,7 @@
 #      change feed reads the binary log with it), and nothing else;
 #   3. writes that account to FILE (default /etc/velgar/config_center/db.cnf), a MariaDB
 #      option file owned by root, mode 0600, in a directory only root can enter: the unit's
-#      LoadCredential= hands it to the node's service alone (see
+#      LoadCredential= hands a copy to the node's service (see
 #      config_center/src/store/db_credentials.hpp for why that and not a file the node opens);
 #   4. locks the account `robot`, whose password is public (it is in config_center's
 #      source), unless --keep-public-account: nothing of config_center needs it any more,

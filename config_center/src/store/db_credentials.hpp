@@ -11,12 +11,16 @@ namespace config_center {
 // The node's own database account, with a password that deploy/setup_robot.sh generated, is
 // handed to it by systemd: the unit's LoadCredential= copies the root-only file
 // /etc/velgar/config_center/db.cnf into the service's credentials directory and names that
-// directory in $CREDENTIALS_DIRECTORY. LoadCredential= rather than a file the node opens
-// itself: the node's user is shared with the robot's other ROS nodes, so a file that user
-// can read is a file all of them can read; the credential is a copy that only this service's
-// processes see (in memory that is never swapped, gone when the service stops), while the
-// file on disk stays root's. Outside systemd (tests, a developer's shell) the same variable
-// names a directory holding db.cnf.
+// directory in $CREDENTIALS_DIRECTORY. LoadCredential= rather than an option file in /etc
+// that the node opens itself: that file would have to be readable by the node's user at all
+// times; this one stays root's (0600), so while the node is stopped, in a backup or in an
+// image of /etc, root alone reads it. The running service gets a copy readable by its user
+// only (and root), in memory systemd keeps from swap, removed when the service stops; and
+// the same unit line takes an encrypted credential (LoadCredentialEncrypted=, systemd-creds)
+// with no change here. The node's user is shared with the robot's other ROS nodes: while
+// the node runs, a process of that user can read the copy (as it could read the node's
+// memory); a user of the node's own would close that. Outside systemd (tests, a
+// developer's shell) the same variable names a directory holding db.cnf.
 //
 // The file is a MariaDB option file, so that the mariadb client can try it as it is
 // (`mariadb --defaults-file=db.cnf ROBOT`). Read here: the groups [client] and
