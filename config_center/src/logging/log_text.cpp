@@ -108,6 +108,15 @@ void AppendLogText(std::string& out, std::string_view text, size_t bound) {
   }
 }
 
+bool IsPlainLogText(std::string_view text, size_t bound) {
+  if (text.size() > bound) return false;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte >= 0x7F || byte == '\\') return false;
+  }
+  return true;
+}
+
 std::string LogText(std::string_view text, size_t bound) {
   std::string out;
   out.reserve(text.size() < bound ? text.size() : bound);

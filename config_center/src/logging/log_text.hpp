@@ -27,6 +27,9 @@ inline constexpr size_t kLogTextBound = 1024;
 //   - after `bound` bytes of the text (never inside a character) the rest is cut, and
 //     "... [N bytes in all]" says how long the text was.
 std::string LogText(std::string_view text, size_t bound = kLogTextBound);
+// Whether LogText would return `text` unchanged: printable ASCII without a backslash, within
+// the bound (the common case, which the log calls then format without a copy).
+bool IsPlainLogText(std::string_view text, size_t bound = kLogTextBound);
 void AppendLogText(std::string& out, std::string_view text, size_t bound = kLogTextBound);
 
 }  // namespace config_center

@@ -117,6 +117,10 @@ template <>
 struct fmt::formatter<config_center::detail::LogArg> : fmt::formatter<fmt::string_view> {
   template <typename FormatContext>
   auto format(const config_center::detail::LogArg& arg, FormatContext& context) const {
+    if (config_center::IsPlainLogText(arg.text)) {
+      return fmt::formatter<fmt::string_view>::format(
+          fmt::string_view(arg.text.data(), arg.text.size()), context);
+    }
     const std::string text = config_center::LogText(arg.text);
     return fmt::formatter<fmt::string_view>::format(fmt::string_view(text), context);
   }

@@ -24,6 +24,15 @@ TEST(LogTextTest, ControlCharactersAreEscapedAndPrintableTextIsKept) {
   // The backslash is doubled, so that "\n" in the log is always a line break of the text.
   EXPECT_EQ(LogText("C:\\maps\\new"), "C:\\\\maps\\\\new");
   EXPECT_EQ(LogText(""), "");
+  // The fast path of the log calls: only texts LogText keeps as they are, and among ASCII
+  // texts every such one (UTF-8 takes the full path, which keeps it too).
+  EXPECT_TRUE(IsPlainLogText("arm speed=1.5 {} \"q\" ~"));
+  EXPECT_TRUE(IsPlainLogText(""));
+  for (const char* text : {"a\nb", "C:\\x", "\x7f", "tab\there", "Größe"}) {
+    EXPECT_FALSE(IsPlainLogText(text)) << text;
+  }
+  EXPECT_FALSE(IsPlainLogText(std::string(kLogTextBound + 1, 'v')));
+  EXPECT_TRUE(IsPlainLogText(std::string(kLogTextBound, 'v')));
 }
 
 TEST(LogTextTest, Utf8IsKeptAndWhatControlsItsDisplayIsShown) {
