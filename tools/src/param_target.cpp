@@ -3,6 +3,7 @@
 // decide), so that it can report every accepted and refused set on stdout.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -30,8 +31,8 @@ namespace tools = config_center::tools;
 
 constexpr char kUsage[] =
     "usage: param_target --name N [--namespace NS] [--TYPE P=DEFAULT]... [--allow-undeclared]\n"
-    "                    [--no-type-services] [--delay-ms MS] [--refuse REASON] [--quiet]\n"
-    "                    [--ros-args ...]\n"
+    "                    [--no-type-services] [--delay-ms MS] [--refuse REASON]\n"
+    "                    [--fight-back P=VALUE]... [--quiet] [--ros-args ...]\n"
     "\n"
     "Runs the ROS 2 node N (in namespace NS) with the given parameters declared, and answers\n"
     "N/set_parameters, N/get_parameters, N/get_parameter_types and N/list_parameters.\n"
@@ -54,6 +55,9 @@ constexpr char kUsage[] =
     "  --delay-ms MS        wait MS milliseconds before handling each set request\n"
     "  --refuse REASON      refuse every set with REASON, as a node's own parameter rules\n"
     "                       would (REASON is taken byte for byte)\n"
+    "  --fight-back P=VALUE after each accepted set of P to anything else, set P back to\n"
+    "                       VALUE itself a millisecond later (read as a default of P's\n"
+    "                       declared type), reported as `fought N.P value=V`\n"
     "  --quiet              print only `ready`\n"
     "Exits 0 on SIGINT or SIGTERM; 2 on a usage error.\n";
 
@@ -65,6 +69,7 @@ struct Options {
   bool type_services = true;
   int64_t delay_ms = 0;
   std::optional<std::string> refuse;
+  std::vector<std::pair<std::string, std::string>> fight_back;
   bool quiet = false;
 };
 
@@ -147,6 +152,12 @@ int Parse(const std::vector<std::string>& args, Options& o) {
     } else if (a == "--refuse") {
       if (!next(v)) return UsageError("--refuse needs a reason");
       o.refuse = v;
+    } else if (a == "--fight-back") {
+      std::string p, value;
+      if (!next(v) || !tools::SplitAssignment(v, &p, &value)) {
+        return UsageError("--fight-back needs P=VALUE");
+      }
+      o.fight_back.emplace_back(p, value);
     } else if (a == "--quiet") {
       o.quiet = true;
     } else {
@@ -201,15 +212,37 @@ int main(int argc, char** argv) {
   const bool quiet = o.quiet;
   const int64_t delay_ms = o.delay_ms;
   const std::optional<std::string> refuse = o.refuse;
+  const auto fight_back = o.fight_back;
+  // The node's own sets back, a millisecond after a set it fights (never from inside the
+  // service's callback, whose answer goes first).
+  std::vector<rclcpp::TimerBase::SharedPtr> fights;
+  auto fight = [&node, &fights, label, fight_back](const std::string& name,
+                                                   const rcl_interfaces::msg::ParameterValue& set) {
+    for (const auto& [p, text] : fight_back) {
+      if (p != name) continue;
+      rcl_interfaces::msg::ParameterValue own;
+      const auto type = node->get_parameter(p).get_type();
+      if (!parameter_text::ParameterValueFromText(type, text, &own) || own == set) return;
+      auto timer = std::make_shared<rclcpp::TimerBase::SharedPtr>();
+      *timer = node->create_wall_timer(std::chrono::milliseconds(1), [&node, &fights, timer, label,
+                                                                      p = p, own]() {
+        (*timer)->cancel();
+        node->set_parameter(rclcpp::Parameter(p, rclcpp::ParameterValue(own)));
+        Say("fought " + label + "." + p + " " + tools::TypedValueText(rclcpp::ParameterValue(own)));
+        fights.erase(std::remove(fights.begin(), fights.end(), *timer), fights.end());
+      });
+      fights.push_back(*timer);
+    }
+  };
 
   using rcl_interfaces::srv::GetParameters;
   using rcl_interfaces::srv::GetParameterTypes;
   using rcl_interfaces::srv::ListParameters;
   using rcl_interfaces::srv::SetParameters;
   auto set_service = node->create_service<SetParameters>(
-      fqn + "/set_parameters",
-      [&node, label, quiet, delay_ms, refuse](const std::shared_ptr<SetParameters::Request> request,
-                                              std::shared_ptr<SetParameters::Response> response) {
+      fqn + "/set_parameters", [&node, &fight, label, quiet, delay_ms, refuse](
+                                   const std::shared_ptr<SetParameters::Request> request,
+                                   std::shared_ptr<SetParameters::Response> response) {
         if (delay_ms > 0) Delay(delay_ms);
         for (const auto& msg : request->parameters) {
           rcl_interfaces::msg::SetParametersResult result;
@@ -230,6 +263,7 @@ int main(int argc, char** argv) {
             result.reason = e.what();
           }
           response->results.push_back(result);
+          if (result.successful) fight(msg.name, msg.value);
           if (quiet) continue;
           const std::string who = label + "." + msg.name;
           if (!result.successful) {
