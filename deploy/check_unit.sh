@@ -4,8 +4,8 @@
 # `systemd-analyze security --offline=true` must rate it at most MAX_EXPOSURE, it must run
 # as an ordinary, fixed user, and a few settings the score barely weighs must stay as they
 # are. The score does not see the user (the sandbox alone rates a root unit within
-# MAX_EXPOSURE, docs/benchmarks.md), hence the separate checks. Needs no systemd as PID 1:
-# it reads the file only.
+# MAX_EXPOSURE, docs/benchmarks.md), hence the separate checks, and so is the credential that
+# carries the node's own database account. Needs no systemd as PID 1: it reads the file only.
 # Default UNIT_FILE: config_center.service beside this script.
 set -euo pipefail
 
@@ -105,6 +105,14 @@ writable=$(sed -nE 's/^[[:space:]]*ReadWritePaths=(.*)/\1/p' "$unit" |
        END { print substr(list, 2) }')
 [ "$writable" = "/opt/velgar/configs /opt/velgar/logs" ] ||
   fail "ReadWritePaths=$writable, expected /opt/velgar/configs /opt/velgar/logs"
+
+# The node's own database account reaches it through this credential only; without it the
+# node logs in with the public account (its password is in the source) and cannot follow the
+# binary log.
+credential=$(sed -nE 's/^[[:space:]]*LoadCredential=[[:space:]]*db\.cnf:(.*[^[:space:]])[[:space:]]*$/\1/p' \
+  "$unit" | tail -n 1)
+[ "$credential" = /etc/velgar/config_center/db.cnf ] ||
+  fail "LoadCredential=db.cnf:${credential:-<none>}, expected db.cnf:/etc/velgar/config_center/db.cnf (deploy/setup_robot.sh writes it)"
 
 if [ "$failed" -ne 0 ]; then
   echo "check_unit: FAILED"

@@ -8,6 +8,7 @@ import MySQLdb
 import pytest
 
 from velgar_fleet import serve_status, serving, snapshot
+from velgar_fleet.errors import FleetError
 from velgar_fleet.snapshot import read_snapshot
 
 
@@ -15,6 +16,10 @@ from velgar_fleet.snapshot import read_snapshot
 def fleet_server(server):
     serving.prepare(server)
     return server
+
+
+# A password the fleet takes (not the public one, long enough).
+LONG_ENOUGH = 'a long enough pw'
 
 
 def password_file(tmp_path, text):
@@ -25,7 +30,7 @@ def password_file(tmp_path, text):
 
 def test_robots_get_ids_of_their_own_that_no_other_server_hands_out(fleet_server, tmp_path):
     own = fleet_server.scalar('SELECT @@server_id')
-    pw = password_file(tmp_path, 'pw')
+    pw = password_file(tmp_path, LONG_ENOUGH)
     ids = [serving.add_robot(fleet_server, f'fleet_test{i}', '%', pw) for i in range(3)]
     assert ids == [own * 1000 + 1, own * 1000 + 2, own * 1000 + 3]
     # Added again (a new password), a robot keeps its id.
@@ -49,8 +54,28 @@ def test_a_password_reaches_the_server_as_it_is(fleet_server, tmp_path):
                                   WHERE user = 'fleet_test_pw'""", (secret,)) == 1
 
 
+def test_the_public_or_a_short_password_is_refused_and_grants_are_exact(
+        fleet_server, tmp_path):
+    for refused in ('fernsTWIGS@qa', 'short'):
+        with pytest.raises(FleetError, match='refused'):
+            serving.add_robot(fleet_server, 'fleet_test_weak', '%',
+                              password_file(tmp_path, refused))
+    assert fleet_server.scalar("SELECT COUNT(*) FROM mysql.user WHERE user = "
+                               "'fleet_test_weak'") == 0
+    # An account that held more before holds exactly the fleet's grants afterwards.
+    fleet_server.execute("CREATE USER IF NOT EXISTS 'fleet_test_weak'@'%' IDENTIFIED BY "
+                         "'a long enough pw'")
+    fleet_server.execute("GRANT SELECT ON ROBOT.* TO 'fleet_test_weak'@'%'")
+    serving.add_robot(fleet_server, 'fleet_test_weak', '%', password_file(tmp_path, 'x' * 20))
+    grants = ' '.join(row[0] for row in fleet_server.rows(
+        "SHOW GRANTS FOR 'fleet_test_weak'@'%'"))
+    assert 'ROBOT' not in grants
+    serving.remove_robot(fleet_server, 'fleet_test_weak', '%')
+
+
 def test_an_account_may_replicate_and_read_the_ids_only(fleet_server, tmp_path):
-    serving.add_robot(fleet_server, 'fleet_test_grants', '%', password_file(tmp_path, 'pw'))
+    serving.add_robot(fleet_server, 'fleet_test_grants', '%',
+                      password_file(tmp_path, LONG_ENOUGH))
     grants = ' '.join(row[0] for row in fleet_server.rows(
         "SHOW GRANTS FOR 'fleet_test_grants'@'%'"))
     assert 'GRANT REPLICATION SLAVE ON *.*' in grants
@@ -61,7 +86,7 @@ def test_an_account_may_replicate_and_read_the_ids_only(fleet_server, tmp_path):
 def test_bookkeeping_stays_out_of_the_binary_log(fleet_server, tmp_path):
     before = fleet_server.scalar('SELECT @@gtid_binlog_pos')
     serving.prepare(fleet_server)
-    serving.add_robot(fleet_server, 'fleet_test_log', '%', password_file(tmp_path, 'pw'))
+    serving.add_robot(fleet_server, 'fleet_test_log', '%', password_file(tmp_path, LONG_ENOUGH))
     serving.remove_robot(fleet_server, 'fleet_test_log', '%')
     assert fleet_server.scalar('SELECT @@gtid_binlog_pos') == before
 
@@ -126,7 +151,7 @@ def test_connections_started_close_together_or_often_are_found():
 
 
 def test_status_lists_the_robots_not_connected(fleet_server, tmp_path):
-    serving.add_robot(fleet_server, 'fleet_test_status', '%', password_file(tmp_path, 'pw'))
+    serving.add_robot(fleet_server, 'fleet_test_status', '%', password_file(tmp_path, LONG_ENOUGH))
     lines = serve_status.report(fleet_server)
     assert lines[0].startswith('binary log ')
     at = lines.index('not connected:')

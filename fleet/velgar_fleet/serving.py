@@ -48,6 +48,15 @@ _BOOKKEEPING = (
 )
 
 
+# The password the node's public account has in the program, readable by anyone who reads
+# the source: no fleet account may have it, nor one short enough to guess.
+_PUBLIC_PASSWORD = 'fernsTWIGS@qa'
+_SHORTEST_PASSWORD = 12
+# The node's account with that password: a fleet server or relay runs no node, so it is
+# locked there, and nobody logs in with what everybody knows.
+_PUBLIC_ACCOUNTS = (('robot', '127.0.0.1'), ('robot', 'localhost'))
+
+
 def prepare(server, schema=SCHEMA):
     """The schema, and the fleet's own bookkeeping beside it, none of it in the binary log:
     - velgar_fleet.robots: the server id handed out to each robot (or relay) following this
@@ -66,8 +75,20 @@ def prepare(server, schema=SCHEMA):
                             stderr=subprocess.PIPE)
     if loaded.returncode != 0:
         raise FleetError(f'loading {schema} failed: {loaded.stderr.decode().strip()}')
-    server.execute_unlogged([(statement, None) for statement in _BOOKKEEPING])
+    server.execute_unlogged([(statement, None) for statement in _BOOKKEEPING] +
+                            [('ALTER USER IF EXISTS %s@%s ACCOUNT LOCK', account)
+                             for account in _PUBLIC_ACCOUNTS])
     reports.prepare(server)
+
+
+def check_password(password):
+    """A fleet account's password is neither the program's public one nor a short one."""
+    if password == _PUBLIC_PASSWORD:
+        raise FleetError('refused: that password is the one fixed in config_center, which is '
+                         'public; generate one (for example: head -c 24 /dev/urandom | base64)')
+    if len(password) < _SHORTEST_PASSWORD:
+        raise FleetError(f'refused: a password of {len(password)} characters; use at least '
+                         f'{_SHORTEST_PASSWORD} (for example: head -c 24 /dev/urandom | base64)')
 
 
 def add_robot(server, name, from_host, password_file):
@@ -75,10 +96,13 @@ def add_robot(server, name, from_host, password_file):
     server id of its own: this server's id times 1000 plus a count, so that the ids handed
     out by the fleet server and by each relay never meet (while they fit in 32 bits)."""
     password = read_secret(password_file)
+    check_password(password)
     account = (name, from_host)
     server.execute_unlogged([
         ('CREATE USER IF NOT EXISTS %s@%s IDENTIFIED BY %s REQUIRE SSL', account + (password,)),
         ('ALTER USER %s@%s IDENTIFIED BY %s REQUIRE SSL', account + (password,)),
+        # Exactly these grants, whatever the account held before.
+        ('REVOKE ALL PRIVILEGES, GRANT OPTION FROM %s@%s', account),
         ('GRANT REPLICATION SLAVE ON *.* TO %s@%s', account),
         ('GRANT SELECT ON velgar_fleet.server_ids TO %s@%s', account),
         ("""INSERT IGNORE INTO velgar_fleet.robots (name, server_id)

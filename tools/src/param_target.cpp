@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -30,8 +31,8 @@ namespace tools = config_center::tools;
 
 constexpr char kUsage[] =
     "usage: param_target --name N [--namespace NS] [--TYPE P=DEFAULT]... [--allow-undeclared]\n"
-    "                    [--no-type-services] [--delay-ms MS] [--fight-back P=VALUE]...\n"
-    "                    [--quiet] [--ros-args ...]\n"
+    "                    [--no-type-services] [--delay-ms MS] [--refuse REASON]\n"
+    "                    [--fight-back P=VALUE]... [--quiet] [--ros-args ...]\n"
     "\n"
     "Runs the ROS 2 node N (in namespace NS) with the given parameters declared, and answers\n"
     "N/set_parameters, N/get_parameters, N/get_parameter_types and N/list_parameters.\n"
@@ -52,6 +53,8 @@ constexpr char kUsage[] =
     "                       allow_undeclared_parameters)\n"
     "  --no-type-services   offer neither ~/get_parameter_types nor ~/list_parameters\n"
     "  --delay-ms MS        wait MS milliseconds before handling each set request\n"
+    "  --refuse REASON      refuse every set with REASON, as a node's own parameter rules\n"
+    "                       would (REASON is taken byte for byte)\n"
     "  --fight-back P=VALUE after each accepted set of P to anything else, set P back to\n"
     "                       VALUE itself a millisecond later (read as a default of P's\n"
     "                       declared type), reported as `fought N.P value=V`\n"
@@ -65,6 +68,7 @@ struct Options {
   bool allow_undeclared = false;
   bool type_services = true;
   int64_t delay_ms = 0;
+  std::optional<std::string> refuse;
   std::vector<std::pair<std::string, std::string>> fight_back;
   bool quiet = false;
 };
@@ -145,6 +149,9 @@ int Parse(const std::vector<std::string>& args, Options& o) {
       if (!next(v) || !tools::ParseInt(v, &o.delay_ms) || o.delay_ms < 0) {
         return UsageError("--delay-ms needs a non-negative integer");
       }
+    } else if (a == "--refuse") {
+      if (!next(v)) return UsageError("--refuse needs a reason");
+      o.refuse = v;
     } else if (a == "--fight-back") {
       std::string p, value;
       if (!next(v) || !tools::SplitAssignment(v, &p, &value)) {
@@ -204,6 +211,7 @@ int main(int argc, char** argv) {
   const std::string label = fqn.substr(1);
   const bool quiet = o.quiet;
   const int64_t delay_ms = o.delay_ms;
+  const std::optional<std::string> refuse = o.refuse;
   const auto fight_back = o.fight_back;
   // The node's own sets back, a millisecond after a set it fights (never from inside the
   // service's callback, whose answer goes first).
@@ -232,9 +240,9 @@ int main(int argc, char** argv) {
   using rcl_interfaces::srv::ListParameters;
   using rcl_interfaces::srv::SetParameters;
   auto set_service = node->create_service<SetParameters>(
-      fqn + "/set_parameters",
-      [&node, &fight, label, quiet, delay_ms](const std::shared_ptr<SetParameters::Request> request,
-                                              std::shared_ptr<SetParameters::Response> response) {
+      fqn + "/set_parameters", [&node, &fight, label, quiet, delay_ms, refuse](
+                                   const std::shared_ptr<SetParameters::Request> request,
+                                   std::shared_ptr<SetParameters::Response> response) {
         if (delay_ms > 0) Delay(delay_ms);
         for (const auto& msg : request->parameters) {
           rcl_interfaces::msg::SetParametersResult result;
@@ -242,7 +250,12 @@ int main(int argc, char** argv) {
           try {
             const auto p = rclcpp::Parameter::from_parameter_msg(msg);
             type = p.get_type();
-            result = node->set_parameters_atomically({p});
+            if (refuse) {
+              result.successful = false;
+              result.reason = *refuse;
+            } else {
+              result = node->set_parameters_atomically({p});
+            }
           } catch (const std::exception& e) {
             // Undeclared name, empty name or unknown type tag: rclcpp's parameter service
             // answers these with the exception's text as the reason.

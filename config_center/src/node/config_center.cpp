@@ -80,6 +80,17 @@ ConfigCenter::ConfigCenter(std::shared_ptr<rclcpp::Node> node, const Options& op
 }
 
 bool ConfigCenter::Init() {
+  const DbAccount& account = options_.account;
+  if (HasPublicPassword(account)) {
+    // Once, at start-up; /diagnostics says it for as long as it holds.
+    LOG_ERROR(
+        "The database account {} logs in with the password fixed in the program, which anyone "
+        "who has the source knows; it may read ROBOT but not the binary log, so changes are "
+        "polled. Give this robot an account of its own: deploy/setup_robot.sh",
+        account.user);
+  } else {
+    LOG_DEBUG("Logging in to the database as {} (from {})", account.user, account.source);
+  }
   if (!db_.Connect()) {
     LOG_ERROR("Connect sql failed");
     return false;
@@ -176,6 +187,9 @@ StatusSnapshot ConfigCenter::Snapshot() const {
   snapshot.learns_of_changes = change_log_.SourceText();
   snapshot.late_ids_waited = change_log_.missing();
   snapshot.ids_given_up = change_log_.ids_given_up();
+  snapshot.account_user = options_.account.user;
+  snapshot.account_source = options_.account.source;
+  snapshot.password_public = HasPublicPassword(options_.account);
   snapshot.held = distributor_.targets().HeldTargets();
   snapshot.changes_queued = distributor_.targets().size();
   snapshot.item_states = states_.Summary();
