@@ -119,8 +119,13 @@ def test_an_account_writes_its_own_robots_rows_and_reads_nothing(fleet_server, t
             call(session_a, 50, 1, [item('speed', 'refused')])
 
 
+def log_position(fleet_server):
+    return fleet_server.rows('SHOW MASTER STATUS')[0][:2]
+
+
 def test_an_older_report_never_overwrites_a_newer_one(fleet_server, tmp_path):
     a = add(fleet_server, tmp_path, A)
+    position = log_position(fleet_server)
     with closing(login(a)) as session:
         assert call(session, 200, 1, [item('speed', 'refused', 'out of range'),
                                       item('mode')]) == ('stored', 200)
@@ -138,6 +143,8 @@ def test_an_older_report_never_overwrites_a_newer_one(fleet_server, tmp_path):
         with pytest.raises(MySQLdb.Error):
             call(session, 301, 0, [item('speed'), item('limit', 'sideways')])
     assert rows_of(fleet_server, A) == [('limit', 'drifted', '')]
+    # None of it reached the binary log, which every robot reads.
+    assert log_position(fleet_server) == position
     assert fleet_server.scalar('SELECT last_seq FROM velgar_fleet.reporters WHERE robot = %s',
                                (A,)) == 300
 

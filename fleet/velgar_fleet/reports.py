@@ -63,7 +63,11 @@ SCHEMA = (
     BEGIN
       DECLARE me VARCHAR(80) CHARACTER SET ascii DEFAULT NULL;
       DECLARE newest BIGINT UNSIGNED DEFAULT 0;
-      DECLARE EXIT HANDLER FOR SQLEXCEPTION BEGIN ROLLBACK; RESIGNAL; END;
+      DECLARE EXIT HANDLER FOR SQLEXCEPTION
+        BEGIN ROLLBACK; SET SESSION sql_log_bin = 1; RESIGNAL; END;
+      -- Reports stay out of the binary log: every robot reads that log, and another robot's
+      -- reports are none of its business (nor the bytes of them, robots times reports).
+      SET SESSION sql_log_bin = 0;
       START TRANSACTION;
       SELECT robot, last_seq INTO me, newest FROM velgar_fleet.reporters
         WHERE account = SUBSTRING_INDEX(USER(), '@', 1) FOR UPDATE;
@@ -72,6 +76,7 @@ SCHEMA = (
       END IF;
       IF report_seq <= newest THEN
         COMMIT;
+        SET SESSION sql_log_bin = 1;
         SELECT 'stale' AS outcome, newest AS seq;
       ELSE
         DELETE r FROM velgar_fleet.item_reports r
@@ -96,6 +101,7 @@ SCHEMA = (
           WHERE robot = me;
         UPDATE velgar_fleet.robots SET reported_at = NOW(6) WHERE name = me;
         COMMIT;
+        SET SESSION sql_log_bin = 1;
         SELECT 'stored' AS outcome, report_seq AS seq;
       END IF;
     END""",

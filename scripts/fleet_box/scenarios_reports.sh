@@ -166,8 +166,11 @@ report_server_restart() {
 # A fleet change until every robot has reported it applied (the fleet server's time of the
 # last robot's report, on this machine's one clock), beside the time until every robot's
 # node had it (the delivery the reports follow), over 10 changes.
+# The fleet server's binary log position (file and offset): reports must not reach it.
+log_position() { sql fleet "SHOW MASTER STATUS" | cut -f1,2; }
 report_latency() {
-  local c t reported_ms=() delivered_ms=() i last
+  local c t reported_ms=() delivered_ms=() i last log_before log_after log_bytes
+  log_before=$(log_position)
   for c in $(seq 10); do
     t=$EPOCHREALTIME
     sql fleet "UPDATE global_config SET value = 'timed$c' WHERE name = 'speed'"
@@ -181,6 +184,14 @@ report_latency() {
     delivered_ms+=("$(millis "$t" "$last")")
     sleep 0.3
   done
+  log_after=$(log_position)
+  log_bytes=$(awk -v a="${log_before#*$'\t'}" -v b="${log_after#*$'\t'}" \
+    'BEGIN { printf "%.0f", (b - a) / 10 }')
+  figure "fleet server's binary log per fleet change with $robots robots reporting:" \
+    "$log_bytes bytes"
+  # One change is about 640 bytes there; each robot's report would add hundreds more.
+  check "  ... none of the reports is in the binary log every robot reads" \
+    test "${log_before%$'\t'*}" = "${log_after%$'\t'*}" -a "$log_bytes" -lt 1000
   read -r p50 p99 < <(printf '%s\n' "${reported_ms[@]}" | stats)
   read -r d50 d99 < <(printf '%s\n' "${delivered_ms[@]}" | stats)
   figure "fleet commit until the fleet server stored every robot's report of it applied:" \
