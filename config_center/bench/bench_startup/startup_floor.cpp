@@ -1,0 +1,87 @@
+#include "bench_startup/startup_floor.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bench_node/bench_clock.hpp"
+#include "bench_startup/peers.hpp"
+#include "support/config_files.hpp"
+#include "support/node_processes.hpp"
+
+namespace config_center::bench {
+
+namespace {
+
+constexpr char kFloorTarget[] = "startup_floor_target";
+constexpr int kRoundTripSamples = 50;
+
+int OpenOrThrow(const std::string& path, int flags) {
+  const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
+  if (fd < 0) throw std::runtime_error("cannot open " + path);
+  return fd;
+}
+
+// The load's files written (not synced) into a hidden tree of the configs filesystem. Then
+// flushed: each file and each directory fsync'd, or with `together`, one syncfs and then each
+// directory fsync'd. Only the flushing calls are timed.
+double MeasureFlush(const Load& load, bool together) {
+  const std::string root = std::string(test::kConfigs) + ".startup_floor/";
+  std::vector<int> files;
+  std::vector<int> dirs;
+  for (const std::string& dir : LoadDirectories(load)) {
+    std::filesystem::create_directories(root + dir);
+    dirs.push_back(OpenOrThrow(root + dir, O_RDONLY | O_DIRECTORY));
+  }
+  for (int i = 0; i < load.files; ++i) {
+    const std::string contents = LoadFileContents(i);
+    const int fd = OpenOrThrow(root + LoadFileName(load, i), O_WRONLY | O_CREAT | O_TRUNC);
+    if (::write(fd, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size())) {
+      throw std::runtime_error("cannot write the floor's files");
+    }
+    files.push_back(fd);
+  }
+  Clock::duration spent{};
+  bool synced = true;
+  if (together) {
+    const auto t0 = Clock::now();
+    synced = ::syncfs(dirs.front()) == 0;
+    spent += Clock::now() - t0;
+    for (const int fd : files) ::close(fd);
+    files.clear();
+  }
+  for (const std::vector<int>* fds : {&files, &dirs}) {
+    for (const int fd : *fds) {
+      const auto t0 = Clock::now();
+      synced = ::fsync(fd) == 0 && synced;
+      spent += Clock::now() - t0;
+      ::close(fd);
+    }
+  }
+  std::filesystem::remove_all(root);
+  if (!synced) throw std::runtime_error("flushing failed on the configs filesystem");
+  return Seconds(spent);
+}
+
+}  // namespace
+
+StartupFloor MeasureFloor(const Load& load) {
+  StartupFloor floor;
+  floor.fsyncs_s = MeasureFlush(load, false);
+  floor.syncfs_s = MeasureFlush(load, true);
+  if (load.params() > 0) {
+    auto target = test::StartTarget({"--name", kFloorTarget, "--allow-undeclared", "--quiet"});
+    auto trips = StartRoundTrips(kFloorTarget, load.params_per_node, kRoundTripSamples);
+    floor.round_trip_ms = RoundTripMs(*trips);
+    target->Signal(SIGINT);
+    target->Wait(std::chrono::seconds(5));
+  }
+  return floor;
+}
+
+}  // namespace config_center::bench
