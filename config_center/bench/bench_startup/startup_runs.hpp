@@ -24,6 +24,7 @@ struct LoadResult {
   std::vector<StartupTimes> peers;  // the plain writer and the YAML loader started together
   double rss_mib = 0;               // the node's, after its last start-up
   double cpu_s = 0;                 // the node's time on CPU over its last start-up
+  int held = 0;                     // "Holding back" lines of the node's start-ups
 };
 
 // `runs` start-ups of the node and of the peers, alternating, with the targets of `load`
