@@ -34,14 +34,17 @@ using config_center::bench::LoadResult;
 using config_center::bench::StartupTimes;
 
 constexpr char kUsage[] =
-    "usage: bench_startup [--quick] [--runs N] [--no-curve]\n"
+    "usage: bench_startup [--quick] [--runs N] [--no-curve] [--compare-with PROGRAM]\n"
     "Times config_center's start-up to the last item in effect, beside its floor and two\n"
     "peers measured in the same run. Full: 3 runs of each load, the curve up to 50,000\n"
-    "items (one run a point). --quick: 1 run, small loads. Run inside scripts/isolated.sh.\n";
+    "items (one run a point). --quick: 1 run, small loads. --compare-with: another build of\n"
+    "config_center started the same way in each run, right after this one (its rows are\n"
+    "marked \"other\"). Run inside scripts/isolated.sh.\n";
 
 struct Options {
   bool quick = false;
   bool curve = true;
+  std::string other;  // another build of config_center, run beside this one
   int runs = 3;
 };
 
@@ -128,6 +131,15 @@ void PrintLoad(const LoadResult& r, double target_s) {
            Seconds(Each(r.node, [](const StartupTimes& t) { return t.params_s; })), "");
   PrintRow("config_center: its ready line read",
            Seconds(Each(r.node, [](const StartupTimes& t) { return t.ready_s; })), "");
+  if (!r.other.empty()) {
+    PrintRow(
+        "other build: the last item in effect (last file; last parameter)",
+        Seconds(Each(r.other, [](const StartupTimes& t) { return t.all(); })) + " (" +
+            Seconds(Each(r.other, [](const StartupTimes& t) { return t.files_s; })) + "; " +
+            Seconds(Each(r.other, [](const StartupTimes& t) { return t.params_s; })) + ")",
+        Format("%.2fx the floor",
+               Median(Each(r.other, [](const StartupTimes& t) { return t.all(); })) / floor_s));
+  }
   PrintRow("peers: plain writer's last file fsync'd",
            Seconds(Each(r.peers, [](const StartupTimes& t) { return t.files_s; })), "");
   PrintRow("peers: YAML loader's last parameter set (as ros2 param load)",
@@ -142,6 +154,8 @@ void PrintLoad(const LoadResult& r, double target_s) {
            Format("%.3f s", r.floor.FlushedTogether(l)),
            Format("syncfs and folders: %.3f s; ", r.floor.syncfs_s) +
                Format("config_center at %.2fx it", all / r.floor.FlushedTogether(l)));
+  PrintRow("reference: creating and writing the files, not synced (what the filesystem charges)",
+           Format("%.3f s", r.floor.creates_s), "");
   PrintRow("config_center: CPU time over its last start-up, resident memory after it",
            Format("%.3f s, ", r.cpu_s) + Format("%.1f MiB", r.rss_mib), "");
   PrintRow("config_center: targets held back at start-up (not answering within 1 s)",
@@ -151,13 +165,15 @@ void PrintLoad(const LoadResult& r, double target_s) {
 void PrintCurve(const std::vector<LoadResult>& curve) {
   std::printf("\nThe curve: start-up to the last item in effect (four in five items files)\n\n");
   std::printf(
-      "| items | config_center | peers | floor | floor, files flushed together |\n"
-      "|---|---|---|---|---|\n");
+      "| items | config_center | other build | peers | floor | floor, files flushed together |\n"
+      "|---|---|---|---|---|---|\n");
   for (const LoadResult& r : curve) {
-    std::printf("| %d | %s | %s | %.3f s | %.3f s |\n", r.load.items(),
-                Seconds(Each(r.node, [](const StartupTimes& t) { return t.all(); })).c_str(),
-                Seconds(Each(r.peers, [](const StartupTimes& t) { return t.all(); })).c_str(),
-                r.floor.Seconds(r.load), r.floor.FlushedTogether(r.load));
+    const auto all = [](const StartupTimes& t) { return t.all(); };
+    std::printf("| %d | %s | %s | %s | %.3f s | %.3f s |\n", r.load.items(),
+                Seconds(Each(r.node, all)).c_str(),
+                r.other.empty() ? "" : Seconds(Each(r.other, all)).c_str(),
+                Seconds(Each(r.peers, all)).c_str(), r.floor.Seconds(r.load),
+                r.floor.FlushedTogether(r.load));
   }
   const LoadResult& first = curve.front();
   const LoadResult& last = curve.back();
@@ -166,8 +182,10 @@ void PrintCurve(const std::vector<LoadResult>& curve) {
     const auto all = [](const StartupTimes& t) { return t.all(); };
     return (Median(Each(b, all)) - Median(Each(a, all))) * 1e6 / items;
   };
-  std::printf("| slope per item | %.1f us | %.1f us | %.1f us | %.1f us |\n",
-              slope(first.node, last.node), slope(first.peers, last.peers),
+  std::printf("| slope per item | %.1f us | %s | %.1f us | %.1f us | %.1f us |\n",
+              slope(first.node, last.node),
+              first.other.empty() ? "" : Format("%.1f us", slope(first.other, last.other)).c_str(),
+              slope(first.peers, last.peers),
               (last.floor.Seconds(last.load) - first.floor.Seconds(first.load)) * 1e6 / items,
               (last.floor.FlushedTogether(last.load) - first.floor.FlushedTogether(first.load)) *
                   1e6 / items);
@@ -190,6 +208,8 @@ bool ParseArguments(int argc, char** argv, Options* o, bool* help) {
     } else if (a == "--quick") {
       o->quick = true;
       o->runs = 1;
+    } else if (a == "--compare-with" && i + 1 < argc) {
+      o->other = argv[++i];
     } else if (a == "--no-curve") {
       o->curve = false;
     } else if (a == "--runs" && i + 1 < argc) {
@@ -229,9 +249,9 @@ int main(int argc, char** argv) {
         "beside its floor and peers measured in the same run (load average %s at the start)\n",
         LoadAverage().c_str());
     // Each table as soon as it is measured: the curve takes minutes.
-    PrintLoad(bench::MeasureLoad(Robot(o.quick), o.runs), 0.5);
+    PrintLoad(bench::MeasureLoad(Robot(o.quick), o.runs, o.other), 0.5);
     std::fflush(stdout);
-    PrintLoad(bench::MeasureLoad(HundredNodes(o.quick), o.runs), 1.0);
+    PrintLoad(bench::MeasureLoad(HundredNodes(o.quick), o.runs, o.other), 1.0);
     std::fflush(stdout);
     if (o.curve) {
       std::vector<LoadResult> curve;
@@ -239,7 +259,7 @@ int main(int argc, char** argv) {
           o.quick ? std::vector<int>{250, 1000} : std::vector<int>{1000, 10000, 50000};
       for (const int items : points) {
         // One run each: the largest takes minutes.
-        curve.push_back(bench::MeasureLoad(CurvePoint(items), 1));
+        curve.push_back(bench::MeasureLoad(CurvePoint(items), 1, o.other));
       }
       PrintCurve(curve);
     }

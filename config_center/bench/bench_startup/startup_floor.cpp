@@ -31,10 +31,11 @@ int OpenOrThrow(const std::string& path, int flags) {
 // flushed: each file and each directory fsync'd, or with `together`, one syncfs and then each
 // directory fsync'd. Only the flushing calls are timed (a file is opened again for its fsync:
 // 50,000 of them would not stay open at once).
-double MeasureFlush(const Load& load, bool together) {
+double MeasureFlush(const Load& load, bool together, double* creates_s = nullptr) {
   const std::string root = std::string(test::kConfigs) + ".startup_floor/";
   for (const std::string& dir : LoadDirectories(load))
     std::filesystem::create_directories(root + dir);
+  const auto writing = Clock::now();
   for (int i = 0; i < load.files; ++i) {
     const std::string contents = LoadFileContents(i);
     const int fd = OpenOrThrow(root + LoadFileName(load, i), O_WRONLY | O_CREAT | O_TRUNC);
@@ -43,6 +44,7 @@ double MeasureFlush(const Load& load, bool together) {
     ::close(fd);
     if (!written) throw std::runtime_error("cannot write the floor's files");
   }
+  if (creates_s != nullptr) *creates_s = Seconds(Clock::now() - writing);
   Clock::duration spent{};
   bool synced = true;
   const auto flush = [&](const std::string& path, int flags) {
@@ -68,7 +70,7 @@ double MeasureFlush(const Load& load, bool together) {
 
 StartupFloor MeasureFloor(const Load& load) {
   StartupFloor floor;
-  floor.fsyncs_s = MeasureFlush(load, false);
+  floor.fsyncs_s = MeasureFlush(load, false, &floor.creates_s);
   floor.syncfs_s = MeasureFlush(load, true);
   if (load.params() > 0) {
     auto target = test::StartTarget({"--name", kFloorTarget, "--allow-undeclared", "--quiet"});

@@ -9,6 +9,7 @@ namespace config_center::bench {
 // directory) and one set_parameters round trip per node.
 struct StartupFloor {
   double fsyncs_s = 0;       // the fsync calls alone, of as many files written beforehand
+  double creates_s = 0;      // writing the same files before the fsyncs: created, written, closed
   double syncfs_s = 0;       // the same files flushed by one syncfs, then each directory fsync'd
   double round_trip_ms = 0;  // p50: one request with one node's parameters, service discovered
   double Seconds(const Load& load) const { return fsyncs_s + load.nodes() * round_trip_ms / 1000; }
