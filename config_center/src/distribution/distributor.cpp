@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -61,7 +62,7 @@ void Distributor::Queue(PendingChange change) {
   targets_.Add(target, std::move(change));
 }
 
-bool Distributor::DistributeTables(size_t* in_effect) {
+bool Distributor::DistributeTables(size_t* in_effect, const std::function<void()>& while_files) {
   EffectiveItems items;
   if (!ReadTable("global_config", &items)) {
     LOG_ERROR("Distribute global_config failed!");
@@ -72,7 +73,7 @@ bool Distributor::DistributeTables(size_t* in_effect) {
     return false;
   }
   if (in_effect != nullptr) *in_effect = items.items().size();
-  DistributeEffective(items);
+  DistributeEffective(items, while_files);
   return true;
 }
 
@@ -99,9 +100,12 @@ bool Distributor::ReadTable(const std::string& table, EffectiveItems* items) {
   return true;
 }
 
-void Distributor::DistributeEffective(const EffectiveItems& items) {
-  // Files go into effect together (one flush for all, and a file the disk already holds is
-  // not written again); parameters go to their queues, each once, with the value in effect.
+void Distributor::DistributeEffective(const EffectiveItems& items,
+                                      const std::function<void()>& while_files) {
+  // Parameters go to their queues, each once, with the value in effect, and out at once;
+  // files go into effect together (one flush for all, and a file the disk already holds is
+  // not written again), meanwhile. A target is one node or one file, never both, so the
+  // order of each target's changes is what it was.
   std::vector<ConfigData> files;
   for (const ConfigData& item : items.items()) {
     PendingChange change{ItemChange{0, item, false}};
@@ -119,25 +123,45 @@ void Distributor::DistributeEffective(const EffectiveItems& items) {
     files.push_back(item);
   }
   SaveRecord();
-  // A file that could not go in with the others is tried again on its own, through its
-  // queue; its failure is logged already.
-  for (ConfigData& item : files_.ApplyTogether(files)) {
-    PendingChange alone{ItemChange{0, std::move(item), false}};
-    alone.announced = true;
-    Queue(std::move(alone));
-  }
-
   // What the node put into effect earlier and the tables no longer hold goes away; what it
   // never wrote is not its to touch. (Queuing a withdrawal leaves the record as it is.)
-  for (const std::string& name : record_.files()) {
-    if (!items.HasFile(name)) Submit(ItemChange{0, ConfigData{name, "", "", kFile}, true});
-  }
   for (const auto& [node_name, name] : record_.params()) {
     if (!items.HasParam(node_name, name)) {
       Submit(ItemChange{0, ConfigData{name, "", node_name, kParam}, true});
     }
   }
   Pump();
+
+  // A file that could not go in with the others is tried again on its own, through its
+  // queue; its failure is logged already.
+  for (ConfigData& item : ApplyFilesTogether(files, while_files)) {
+    PendingChange alone{ItemChange{0, std::move(item), false}};
+    alone.announced = true;
+    Queue(std::move(alone));
+  }
+  for (const std::string& name : record_.files()) {
+    if (!items.HasFile(name)) Submit(ItemChange{0, ConfigData{name, "", "", kFile}, true});
+  }
+  Pump();
+}
+
+std::vector<ConfigData> Distributor::ApplyFilesTogether(const std::vector<ConfigData>& files,
+                                                        const std::function<void()>& while_files) {
+  if (!while_files) return files_.ApplyTogether(files);
+  // No file target is queued yet, so nothing else touches the file writer until the thread
+  // is joined.
+  std::vector<ConfigData> alone;
+  std::thread writer([&] {
+    try {
+      alone = files_.ApplyTogether(files);
+    } catch (const std::exception& error) {
+      LOG_ERROR("Writing the config files together failed ({}); each is tried alone", error.what());
+      alone = files;
+    }
+  });
+  while_files();
+  writer.join();
+  return alone;
 }
 
 void Distributor::Pump() {

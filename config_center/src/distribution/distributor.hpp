@@ -46,8 +46,11 @@ public:
   // go out once each (files together, parameters through their queues), and what the record
   // holds that the tables lack is withdrawn. False when a table cannot be read (its failure
   // line is logged); nothing is distributed then. `in_effect`, when given, gets how many items
-  // are in effect.
-  bool DistributeTables(size_t* in_effect = nullptr);
+  // are in effect. With `while_files` (start-up), the files are written and flushed on a
+  // thread of their own while `while_files` runs on this one (it serves the parameter calls,
+  // which went out first), so that neither waits for the other.
+  bool DistributeTables(size_t* in_effect = nullptr,
+                        const std::function<void()>& while_files = nullptr);
 
   // While start-up distributes, held targets wait for the main loop instead of being
   // retried.
@@ -73,7 +76,10 @@ private:
   bool ReadTable(const std::string& table, EffectiveItems* items);
   // Queues `change` as it stands (`announced` set where its failure was logged already).
   void Queue(PendingChange change);
-  void DistributeEffective(const EffectiveItems& items);
+  void DistributeEffective(const EffectiveItems& items, const std::function<void()>& while_files);
+  // The files of `items` into effect together; those to be tried again alone.
+  std::vector<ConfigData> ApplyFilesTogether(const std::vector<ConfigData>& files,
+                                             const std::function<void()>& while_files);
   void Attempt(const Target& target);
   // How an attempt ended; `outside_pump`: it came from the executor after Apply returned.
   void Finish(const Target& target, Outcome outcome, const std::string& reason, bool outside_pump);
