@@ -3,9 +3,10 @@
 # domain) and prints its table, then the node measured from outside (bench_node: learning of
 # changes from the binary log and, in the same run, polling; idle cost, also with targets
 # held, change latency, start-up, memory, each beside its target and baselines), then the
-# floor of following the binary log (bench_change_feed), then start-up timed to the last item
-# in effect beside its floor and peers (bench_startup: a robot, a robot of 100 nodes, and the
-# curve up to 50,000 items), then the node's end-to-end soak run.
+# floor of following the binary log (bench_change_feed), resident memory with large file
+# items (bench_memory), start-up timed to the last item in effect beside its floor and peers
+# (bench_startup: a robot, a robot of 100 nodes, and the curve up to 50,000 items), then the
+# node's end-to-end soak run.
 # Build first (scripts/build.sh).
 #   --quick   small counts for both benchmarks and no soak run (CI runs this)
 #   --fleet   only the fleet's scale run instead: the fleet server as database-only robots
@@ -33,8 +34,9 @@ fi
 bench=$root/install/lib/config_center/bench_param_calls
 bench_node=$root/install/lib/config_center/bench_node
 bench_feed=$root/install/lib/config_center/bench_change_feed
+bench_memory=$root/install/lib/config_center/bench_memory
 bench_startup=$root/install/lib/config_center/bench_startup
-for program in "$bench" "$bench_node" "$bench_feed" "$bench_startup"; do
+for program in "$bench" "$bench_node" "$bench_feed" "$bench_memory" "$bench_startup"; do
   if [ ! -x "$program" ]; then
     echo "bench.sh: $program is missing; run scripts/build.sh first" >&2
     exit 1
@@ -47,6 +49,8 @@ if $quick; then
   "$root/scripts/isolated.sh" "$bench_node" --quick
   echo
   "$root/scripts/isolated.sh" "$bench_feed" --quick
+  echo
+  "$root/scripts/isolated.sh" "$bench_memory" --quick
   echo
   "$root/scripts/isolated.sh" "$bench_startup" --quick
   exit 0
@@ -61,6 +65,10 @@ echo
 # node, the server alone and the 1 ms poll; commit-to-wake latency.
 echo
 "$root/scripts/isolated.sh" "$bench_feed"
+
+# Resident memory with 10, 100 and 500 MiB of file items, and in a burst of large changes.
+echo
+"$root/scripts/isolated.sh" "$bench_memory"
 
 # Start-up to the last item in effect, beside its floor and what a team would run without
 # the node.

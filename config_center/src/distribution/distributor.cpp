@@ -22,8 +22,13 @@ std::string Source(const PendingChange& change) {
 }  // namespace
 
 Distributor::Distributor(ItemStore& store, DistributionRecord& record, BatchApplier& files,
-                         Applier& params, DistributionEvents events)
-    : store_(store), record_(record), files_(files), params_(params), events_(std::move(events)) {}
+                         Applier& params, DistributionEvents events, int64_t part_bytes)
+    : store_(store),
+      record_(record),
+      files_(files),
+      params_(params),
+      events_(std::move(events)),
+      part_bytes_(part_bytes) {}
 
 Applier& Distributor::ApplierOf(int32_t kind) {
   return kind == kFile ? static_cast<Applier&>(files_) : params_;
@@ -33,7 +38,7 @@ void Distributor::PassOver(const std::string& what) {
   if (events_.passed_over) events_.passed_over(what);
 }
 
-void Distributor::Submit(const ItemChange& change) { Queue(PendingChange{change}); }
+void Distributor::Submit(ItemChange change) { Queue(PendingChange{std::move(change)}); }
 
 void Distributor::Queue(PendingChange change) {
   const ConfigData& item = change.item;
@@ -72,18 +77,35 @@ bool Distributor::DistributeTables(size_t* in_effect, const std::function<void()
     LOG_ERROR("Distribute custom_config failed!");
     return false;
   }
-  if (in_effect != nullptr) *in_effect = items.items().size();
-  DistributeEffective(items, while_files);
+  std::vector<StoredItem>& all = items.items();
+  if (in_effect != nullptr) *in_effect = all.size();
+  for (size_t begin = 0; begin < all.size();) {
+    // At least one item a part, however large.
+    size_t end = begin + 1;
+    int64_t bytes = all[begin].value_bytes;
+    while (end < all.size() && bytes + all[end].value_bytes <= part_bytes_) {
+      bytes += all[end++].value_bytes;
+    }
+    if (!ReadValues(all, begin, end)) {
+      LOG_ERROR("Distribute {} failed!", all[begin].table);
+      return false;
+    }
+    DistributePart(all, begin, end, while_files);
+    begin = end;
+  }
+  WithdrawWhatWentAway(items);
+  Pump();
   return true;
 }
 
-bool Distributor::ReadTable(const std::string& table, EffectiveItems* items) {
+bool Distributor::ReadTable(const char* table, EffectiveItems* items) {
   LOG_DEBUG("ConfigDistribute table : {}", table);
-  std::vector<ConfigData> rows;
-  if (!store_.ReadLiveItems(table, ItemColumns::kAll, &rows)) {
+  std::vector<StoredItem> rows;
+  if (!store_.ReadItemKeys(table, &rows)) {
     return false;
   }
-  for (const ConfigData& item : rows) {
+  for (StoredItem& row : rows) {
+    const ConfigData& item = row.item;
     if (item.config_type != kParam && item.config_type != kFile) {
       // Like a change of no known kind: logged, passed over, and the rest goes on.
       LOG_ERROR("Unknow config type");
@@ -95,21 +117,45 @@ bool Distributor::ReadTable(const std::string& table, EffectiveItems* items) {
                std::to_string(item.config_type) + " is no known kind of item");
       continue;
     }
-    items->Add(item);
+    items->Add(std::move(row));
   }
   return true;
 }
 
-void Distributor::DistributeEffective(const EffectiveItems& items,
-                                      const std::function<void()>& while_files) {
+bool Distributor::ReadValues(std::vector<StoredItem>& items, size_t begin, size_t end) {
+  for (const char* table : kItemTables) {
+    std::vector<int64_t> ids;
+    for (size_t i = begin; i < end; ++i) {
+      if (items[i].table == table) ids.push_back(items[i].id);
+    }
+    std::map<int64_t, std::string> values;
+    if (!store_.ReadItemValues(table, ids, &values)) return false;
+    for (size_t i = begin; i < end; ++i) {
+      if (items[i].table != table) continue;
+      const auto value = values.find(items[i].id);
+      if (value == values.end()) {
+        // Withdrawn since its key was read: the change log brings what became of it, after
+        // the position noted before the tables were read.
+        items[i].value_bytes = -1;
+        continue;
+      }
+      items[i].item.value = std::move(value->second);
+    }
+  }
+  return true;
+}
+
+void Distributor::DistributePart(std::vector<StoredItem>& items, size_t begin, size_t end,
+                                 const std::function<void()>& while_files) {
   // Parameters go to their queues, each once, with the value in effect, and out at once;
   // files go into effect together (one flush for all, and a file the disk already holds is
   // not written again), meanwhile. A target is one node or one file, never both, so the
   // order of each target's changes is what it was.
   std::vector<ConfigData> files;
-  for (const ConfigData& item : items.items()) {
-    PendingChange change{ItemChange{0, item, false}};
-    if (item.config_type == kParam) {
+  for (size_t i = begin; i < end; ++i) {
+    if (items[i].value_bytes < 0) continue;  // gone meanwhile
+    PendingChange change{ItemChange{0, std::move(items[i].item), false}};
+    if (change.item.config_type == kParam) {
       Queue(std::move(change));
       continue;
     }
@@ -119,19 +165,10 @@ void Distributor::DistributeEffective(const EffectiveItems& items,
       PassOver(Source(change) + ": " + why);
       continue;
     }
-    record_.AddFile(item.name);
-    files.push_back(item);
+    record_.AddFile(change.item.name);
+    files.push_back(std::move(change.item));
   }
-  SaveRecord();
-  // What the node put into effect earlier and the tables no longer hold goes away; what it
-  // never wrote is not its to touch. (Queuing a withdrawal leaves the record as it is.)
-  for (const auto& [node_name, name] : record_.params()) {
-    if (!items.HasParam(node_name, name)) {
-      Submit(ItemChange{0, ConfigData{name, "", node_name, kParam}, true});
-    }
-  }
-  Pump();
-
+  Pump();  // saves the record first
   // A file that could not go in with the others is tried again on its own, through its
   // queue; its failure is logged already.
   for (ConfigData& item : ApplyFilesTogether(files, while_files)) {
@@ -139,18 +176,14 @@ void Distributor::DistributeEffective(const EffectiveItems& items,
     alone.announced = true;
     Queue(std::move(alone));
   }
-  for (const std::string& name : record_.files()) {
-    if (!items.HasFile(name)) Submit(ItemChange{0, ConfigData{name, "", "", kFile}, true});
-  }
-  Pump();
 }
 
 std::vector<ConfigData> Distributor::ApplyFilesTogether(const std::vector<ConfigData>& files,
                                                         const std::function<void()>& while_files) {
-  if (!while_files) return files_.ApplyTogether(files);
-  // No file target is queued yet, so nothing else touches the file writer until the thread
-  // is joined.
+  if (!while_files || files.empty()) return files_.ApplyTogether(files);
+  // Until the thread is joined nothing else touches the file writer: Pump leaves file targets.
   std::vector<ConfigData> alone;
+  files_busy_ = true;
   std::thread writer([&] {
     try {
       alone = files_.ApplyTogether(files);
@@ -161,7 +194,21 @@ std::vector<ConfigData> Distributor::ApplyFilesTogether(const std::vector<Config
   });
   while_files();
   writer.join();
+  files_busy_ = false;
   return alone;
+}
+
+void Distributor::WithdrawWhatWentAway(const EffectiveItems& items) {
+  // What the node put into effect earlier and the tables no longer hold goes away; what it
+  // never wrote is not its to touch. (Queuing a withdrawal leaves the record as it is.)
+  for (const std::string& name : record_.files()) {
+    if (!items.HasFile(name)) Submit(ItemChange{0, ConfigData{name, "", "", kFile}, true});
+  }
+  for (const auto& [node_name, name] : record_.params()) {
+    if (!items.HasParam(node_name, name)) {
+      Submit(ItemChange{0, ConfigData{name, "", node_name, kParam}, true});
+    }
+  }
 }
 
 void Distributor::Pump() {
@@ -175,6 +222,11 @@ void Distributor::Pump() {
     if (starting_) {
       due.erase(std::remove_if(due.begin(), due.end(),
                                [this](const Target& target) { return targets_.IsHeld(target); }),
+                due.end());
+    }
+    if (files_busy_) {
+      due.erase(std::remove_if(due.begin(), due.end(),
+                               [](const Target& target) { return target.kind == kFile; }),
                 due.end());
     }
     if (due.empty()) break;
@@ -257,7 +309,7 @@ void Distributor::RetryReachable() {
 
 void Distributor::ResendParams(const std::string& node_name) {
   std::map<std::string, std::string> params;
-  if (!store_.ReadTargetParams(node_name, ItemColumns::kParams, &params)) {
+  if (!store_.ReadTargetParams(node_name, &params)) {
     LOG_ERROR(
         "Target {} restarted, but its parameters cannot be read; they go out when it "
         "next restarts",

@@ -34,21 +34,28 @@ struct DistributionEvents {
 // tables lost and never touch what the node did not write. Main thread only.
 class Distributor {
 public:
+  // At most this many bytes of item values are read at once at start-up and in a
+  // resynchronisation (or the single largest item, where that is larger).
+  static constexpr int64_t kPartBytes = int64_t{64} << 20;
+
   Distributor(ItemStore& store, DistributionRecord& record, BatchApplier& files, Applier& params,
-              DistributionEvents events);
+              DistributionEvents events, int64_t part_bytes = kPartBytes);
 
   // Queues a change for its target. A change that can never be applied (no known kind, a
   // node name that makes no service name, a file name that can never be a file) is logged,
   // with its change-log id or its item's name, and passed over.
-  void Submit(const ItemChange& change);
+  void Submit(ItemChange change);
 
   // Start-up and resynchronisation: the items in effect (custom_config over global_config)
   // go out once each (files together, parameters through their queues), and what the record
-  // holds that the tables lack is withdrawn. False when a table cannot be read (its failure
-  // line is logged); nothing is distributed then. `in_effect`, when given, gets how many items
-  // are in effect. With `while_files` (start-up), the files are written and flushed on a
-  // thread of their own while `while_files` runs on this one (it serves the parameter calls,
-  // which went out first), so that neither waits for the other.
+  // holds that the tables lack is withdrawn. The keys are read first; the values follow a
+  // part of at most part_bytes at a time, each part put into effect before the next is
+  // read, so memory is bounded by bytes, not by the size of the tables. False when a table
+  // cannot be read (its failure line is logged); nothing more is distributed then.
+  // `in_effect`, when given, gets how many items are in effect. With `while_files`
+  // (start-up), each part's parameters go out first and its files are written and flushed on
+  // a thread of their own while `while_files` runs on this one (it serves the parameter
+  // calls), so that neither waits for the other; file targets wait meanwhile.
   bool DistributeTables(size_t* in_effect = nullptr,
                         const std::function<void()>& while_files = nullptr);
 
@@ -70,16 +77,23 @@ public:
   const DistributionRecord& record() const { return record_; }
 
 private:
-  // Adds the live items of `table` to `items` (a later table's item replaces an earlier
-  // one's); false when the table cannot be read. An item of no known kind is logged and
-  // passed over.
-  bool ReadTable(const std::string& table, EffectiveItems* items);
-  // Queues `change` as it stands (`announced` set where its failure was logged already).
-  void Queue(PendingChange change);
-  void DistributeEffective(const EffectiveItems& items, const std::function<void()>& while_files);
-  // The files of `items` into effect together; those to be tried again alone.
+  // Adds the keys of the live items of `table` to `items` (a later table's item replaces an
+  // earlier one's); false when the table cannot be read. An item of no known kind is logged
+  // and passed over.
+  bool ReadTable(const char* table, EffectiveItems* items);
+  // Reads the values of items[begin, end) into them; false when a table cannot be read.
+  bool ReadValues(std::vector<StoredItem>& items, size_t begin, size_t end);
+  // Puts items[begin, end) into effect: parameters to their queues, files together.
+  void DistributePart(std::vector<StoredItem>& items, size_t begin, size_t end,
+                      const std::function<void()>& while_files);
+  // The files into effect together (beside `while_files`, when given); those to be tried
+  // again alone.
   std::vector<ConfigData> ApplyFilesTogether(const std::vector<ConfigData>& files,
                                              const std::function<void()>& while_files);
+  // What the record holds that `items` lacks is withdrawn.
+  void WithdrawWhatWentAway(const EffectiveItems& items);
+  // Queues `change` as it stands (`announced` set where its failure was logged already).
+  void Queue(PendingChange change);
   void Attempt(const Target& target);
   // How an attempt ended; `outside_pump`: it came from the executor after Apply returned.
   void Finish(const Target& target, Outcome outcome, const std::string& reason, bool outside_pump);
@@ -92,8 +106,10 @@ private:
   BatchApplier& files_;
   Applier& params_;
   DistributionEvents events_;
+  int64_t part_bytes_;
   TargetQueues targets_;
   bool starting_ = false;
+  bool files_busy_ = false;      // the files go in together on another thread: file targets wait
   bool record_failing_ = false;  // its last save failed (logged once)
 };
 

@@ -38,7 +38,7 @@ ConfigCenter::ConfigCenter(std::shared_ptr<rclcpp::Node> node, const Options& op
           store_, record_, files_, params_,
           DistributionEvents{[this](const std::string& what) { status_.NotePassedOver(what); },
                              [this] { status_.NotifyChanged(); }, [this] { Reschedule(); }}),
-      change_log_(db_, [this](const ItemChange& change) { distributor_.Submit(change); }) {
+      change_log_(db_, [this](ItemChange change) { distributor_.Submit(std::move(change)); }) {
   // Commits the feed saw and changes of the ROS graph wake the main executor through this.
   wake_ = std::make_shared<WakeSignal>([this](bool triggered) { OnWake(triggered); },
                                        [this] { return params_.GraphPending(); });

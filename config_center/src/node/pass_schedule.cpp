@@ -62,6 +62,7 @@ void ConfigCenter::Reschedule() {
     if (at && *at < next) next = *at;
   };
   earliest(change_log_.NextRecheck(last_pass_));
+  if (change_log_.MayHaveMore()) earliest(now);
   earliest(distributor_.NextRetry());
   earliest(params_.NextDeadline());
   if (params_.AwaitingService()) earliest(now + kMatchLook);
@@ -78,7 +79,7 @@ void ConfigCenter::Reschedule() {
     const auto now = Clock::now();
     // A re-check after a commit reads the log; anything else is housekeeping alone.
     const auto recheck = change_log_.NextRecheck(last_pass_);
-    if (recheck && *recheck <= now) {
+    if (change_log_.MayHaveMore() || (recheck && *recheck <= now)) {
       PeriodCheckConfig();
     } else {
       Housekeeping(params_.GraphChanged());

@@ -258,16 +258,19 @@ FeedStatus ChangeFeed::Status() const {
 std::vector<ChangeLogCommits::Committed> ChangeFeed::TakeCommits() {
   std::lock_guard<std::mutex> lock(mutex_);
   commits_rows_ = 0;
+  commits_bytes_ = 0;
   return std::exchange(commits_, {});
 }
 
 void ChangeFeed::Keep(ChangeLogCommits::Committed&& committed) {
   std::lock_guard<std::mutex> lock(mutex_);
   commits_rows_ += committed.rows.size();
-  if (commits_rows_ > options_.kept_rows) {
+  for (const ConfigTableChangesData& row : committed.rows) commits_bytes_ += row.value.size();
+  if (commits_rows_ > options_.kept_rows || commits_bytes_ > options_.kept_bytes) {
     // A reader that fell this far behind reads the log itself.
     commits_.clear();
     commits_rows_ = 0;
+    commits_bytes_ = 0;
     committed = ChangeLogCommits::Committed();
     committed.why_incomplete = "more rows committed than the feed keeps";
   }
@@ -393,7 +396,7 @@ ChangeFeed::Outcome ChangeFeed::Follow() {
   if (mariadb_rpl_open(closer.rpl) != 0) return refused(FeedDownReason::kRefused);
 
   // The server answers the dump request with its first event, or with why it refuses.
-  ChangeLogCommits commits;
+  ChangeLogCommits commits(options_.kept_bytes);
   ChangeLogTable table;
   Clock::time_point up_since;
   bool up = false;

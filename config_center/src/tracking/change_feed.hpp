@@ -74,8 +74,8 @@ public:
     std::chrono::milliseconds settings_retry{10000};
     // The server sends a heartbeat when the log is idle this long; with nothing heard for
     // read_timeout the connection counts as lost (a server that hangs, a dead link). A
-    // closed connection is noticed at once. A heartbeat each second cost the idle server
-    // about 0.005 % of a core more (measured): a third on top of what it costs alone.
+    // closed connection is noticed at once. A heartbeat each second would add markedly to
+    // what the idle server costs (docs/benchmarks.md, the change feed's floor).
     std::chrono::seconds heartbeat{10};
     std::chrono::seconds read_timeout{30};
     std::chrono::seconds connect_timeout{2};
@@ -84,6 +84,8 @@ public:
     // Rows kept for TakeCommits() at most; past that, what is kept is replaced by one
     // incomplete commit (the reader catches up with a SELECT).
     size_t kept_rows = 4096;
+    // And bytes of values kept at most, for those commits and for one transaction.
+    size_t kept_bytes = size_t{64} << 20;
   };
 
   explicit ChangeFeed(WakeUp wake_up);
@@ -128,6 +130,7 @@ private:
   FeedStatus status_;
   std::vector<ChangeLogCommits::Committed> commits_;  // not taken yet
   size_t commits_rows_ = 0;
+  size_t commits_bytes_ = 0;
 };
 
 }  // namespace config_center

@@ -54,6 +54,13 @@ bool ChangeLogCommits::Rows(uint64_t table_id) {
 
 void ChangeLogCommits::AddRows(std::vector<ConfigTableChangesData>&& rows) {
   if (!rows_complete_) return;
+  for (const ConfigTableChangesData& row : rows) {
+    rows_bytes_ += row.value.size() + row.name.size() + row.node_name.size();
+  }
+  if (rows_bytes_ > kept_bytes_) {
+    RowsNotDecoded("a transaction wrote more to the change log than the feed keeps");
+    return;
+  }
   rows_.insert(rows_.end(), std::make_move_iterator(rows.begin()),
                std::make_move_iterator(rows.end()));
 }
@@ -62,6 +69,7 @@ void ChangeLogCommits::RowsNotDecoded(const std::string& why) {
   if (rows_complete_) why_incomplete_ = why;
   rows_complete_ = false;
   rows_.clear();
+  rows_bytes_ = 0;
 }
 
 bool ChangeLogCommits::Commit() {
@@ -102,6 +110,7 @@ void ChangeLogCommits::Clear() {
   change_log_table_ids_.clear();
   change_log_rows_ = false;
   rows_.clear();
+  rows_bytes_ = 0;
   rows_complete_ = true;
   why_incomplete_.clear();
 }

@@ -1,6 +1,7 @@
 #ifndef CONFIG_CENTER_CHANGE_LOG_COMMITS_HPP_
 #define CONFIG_CENTER_CHANGE_LOG_COMMITS_HPP_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -30,6 +31,10 @@ public:
     std::string why_incomplete;  // the first reason, when one was found while decoding
   };
 
+  // At most this many bytes of rows are kept for one group; a larger group is kept without
+  // them (incomplete).
+  explicit ChangeLogCommits(size_t kept_bytes = SIZE_MAX) : kept_bytes_(kept_bytes) {}
+
   // A new event group begins (its GTID event).
   void GroupStart();
   // The group maps `table_id` to database.table.
@@ -54,7 +59,9 @@ private:
 
   std::vector<uint64_t> change_log_table_ids_;  // in this group, normally one
   bool change_log_rows_ = false;
+  size_t kept_bytes_;
   std::vector<ConfigTableChangesData> rows_;
+  size_t rows_bytes_ = 0;
   bool rows_complete_ = true;
   std::string why_incomplete_;
   Committed committed_;
