@@ -255,8 +255,9 @@ FeedStatus ChangeFeed::Status() const {
   return status_;
 }
 
-std::vector<ChangeLogCommits::Committed> ChangeFeed::TakeCommits() {
+std::vector<ChangeLogCommits::Committed> ChangeFeed::TakeCommits(uint64_t* status_changes) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (status_changes != nullptr) *status_changes = status_.changes;
   commits_rows_ = 0;
   commits_bytes_ = 0;
   return std::exchange(commits_, {});

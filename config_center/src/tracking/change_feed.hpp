@@ -100,8 +100,9 @@ public:
   // query or the stream. Idempotent.
   void Stop();
   FeedStatus Status() const;
-  // The commits to the change log since the last call, in the order of the binary log.
-  std::vector<ChangeLogCommits::Committed> TakeCommits();
+  // The commits to the change log since the last call, in the order of the binary log;
+  // `status_changes`, when given, gets Status().changes as it was when they were taken.
+  std::vector<ChangeLogCommits::Committed> TakeCommits(uint64_t* status_changes = nullptr);
 
 private:
   struct Outcome {

@@ -188,9 +188,13 @@ ChangeLog::Pass ChangeLog::Follow(std::string* failure) {
   if (after_wake && ApplyLoggedRows(&late)) {
     after_wake = late;
   } else {
+    const uint64_t feed_changes = feed_ ? feed_->Status().changes : 0;
     pass = after_wake ? ReadRowsFirst(failure) : ReadMaximumFirst(failure);
     if (pass != Pass::kRead) return pass;
-    if (source_ == Source::kFeed) logged_rows_usable_ = true;
+    if (source_ == Source::kFeed) {
+      logged_rows_usable_ = true;
+      rows_usable_at_ = feed_changes;
+    }
   }
   if (!missing_ids_.empty()) {
     // A late commit wakes the feed as well: look then, and in the passes that follow it, not
@@ -203,9 +207,10 @@ ChangeLog::Pass ChangeLog::Follow(std::string* failure) {
 
 bool ChangeLog::ApplyLoggedRows(bool* late) {
   if (!feed_ || source_ != Source::kFeed) return false;
-  std::vector<ChangeLogCommits::Committed> commits = feed_->TakeCommits();
+  uint64_t feed_changes = 0;
+  std::vector<ChangeLogCommits::Committed> commits = feed_->TakeCommits(&feed_changes);
   if (commits.empty()) return false;  // woken by something else
-  bool complete = logged_rows_usable_;
+  bool complete = logged_rows_usable_ && feed_changes == rows_usable_at_;
   for (const ChangeLogCommits::Committed& commit : commits) {
     if (commit.complete) continue;
     complete = false;

@@ -127,6 +127,10 @@ private:
   // Rows from the binary log may be applied: a SELECT pass has run since the feed came up,
   // so nothing committed before the feed's start is still unread.
   bool logged_rows_usable_ = false;
+  // The feed's Status().changes as read before that SELECT: a feed that went down and up
+  // since (perhaps unseen yet by Woken) may have missed commits, so its rows wait for the
+  // next SELECT.
+  uint64_t rows_usable_at_ = 0;
   // The highest id a SELECT has seen. Rows taken from the binary log move the position past
   // it before this connection sees them, so a maximum between the two is not a log that
   // went back.
