@@ -334,7 +334,9 @@ TEST_F(ChangeLogTest, WithTheFeedLostMidStreamNoChangeIsLostOrAppliedTwice) {
     FollowUntilApplied(expected);
   }
   FollowUntilApplied(expected + 1);  // nothing more comes
-  ASSERT_EQ(applied_.size(), expected) << "last applied: " << (applied_.empty() ? 0 : applied_.back().id) << " position " << log_.position() << " " << log_.SourceText();
+  ASSERT_EQ(applied_.size(), expected)
+      << "last applied: " << (applied_.empty() ? 0 : applied_.back().id) << " position "
+      << log_.position() << " " << log_.SourceText();
   for (size_t i = 0; i < applied_.size(); ++i) {
     ASSERT_EQ(applied_[i].id, static_cast<int64_t>(i) + 1) << "at " << i;
   }
