@@ -46,6 +46,7 @@ struct Options {
   bool curve = true;
   std::string other;  // another build of config_center, run beside this one
   int runs = 3;
+  double idle_seconds = 5;
 };
 
 Load Robot(bool quick) {
@@ -158,6 +159,10 @@ void PrintLoad(const LoadResult& r, double target_s) {
            Format("%.3f s", r.floor.creates_s), "");
   PrintRow("config_center: CPU time over its last start-up, resident memory after it",
            Format("%.3f s, ", r.cpu_s) + Format("%.1f MiB", r.rss_mib), "");
+  if (r.idle_share > 0) {
+    PrintRow("config_center: idle after its last start-up, CPU of one core",
+             Format("%.3f %%", r.idle_share), "");
+  }
   PrintRow("config_center: targets held back at start-up (not answering within 1 s)",
            Format("%.0f over all runs", r.held), "");
 }
@@ -208,6 +213,7 @@ bool ParseArguments(int argc, char** argv, Options* o, bool* help) {
     } else if (a == "--quick") {
       o->quick = true;
       o->runs = 1;
+      o->idle_seconds = 1;
     } else if (a == "--compare-with" && i + 1 < argc) {
       o->other = argv[++i];
     } else if (a == "--no-curve") {
@@ -249,9 +255,17 @@ int main(int argc, char** argv) {
         "beside its floor and peers measured in the same run (load average %s at the start)\n",
         LoadAverage().c_str());
     // Each table as soon as it is measured: the curve takes minutes.
-    PrintLoad(bench::MeasureLoad(Robot(o.quick), o.runs, o.other), 0.5);
+    const LoadResult robot = bench::MeasureLoad(Robot(o.quick), o.runs, o.idle_seconds, o.other);
+    PrintLoad(robot, 0.5);
     std::fflush(stdout);
-    PrintLoad(bench::MeasureLoad(HundredNodes(o.quick), o.runs, o.other), 1.0);
+    const LoadResult hundred =
+        bench::MeasureLoad(HundredNodes(o.quick), o.runs, o.idle_seconds, o.other);
+    PrintLoad(hundred, 1.0);
+    if (robot.idle_share > 0) {
+      // The graph watch must not grow with nodes times time.
+      std::printf("\nidle with %d nodes on the graph against %d: %.2fx (target 1.2x)\n",
+                  hundred.load.nodes(), robot.load.nodes(), hundred.idle_share / robot.idle_share);
+    }
     std::fflush(stdout);
     if (o.curve) {
       std::vector<LoadResult> curve;
@@ -259,7 +273,7 @@ int main(int argc, char** argv) {
           o.quick ? std::vector<int>{250, 1000} : std::vector<int>{1000, 10000, 50000};
       for (const int items : points) {
         // One run each: the largest takes minutes.
-        curve.push_back(bench::MeasureLoad(CurvePoint(items), 1, o.other));
+        curve.push_back(bench::MeasureLoad(CurvePoint(items), 1, 0, o.other));
       }
       PrintCurve(curve);
     }
