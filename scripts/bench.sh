@@ -4,7 +4,8 @@
 # changes from the binary log and, in the same run, polling; idle cost, also with targets
 # held, change latency, start-up, memory, each beside its target and baselines), then the
 # floor of following the binary log (bench_change_feed), resident memory with large file
-# items (bench_memory), start-up timed to the last item in effect beside its floor and peers
+# items (bench_memory), then drift set back and the idle cost of watching for it
+# (bench_drift), start-up timed to the last item in effect beside its floor and peers
 # (bench_startup: a robot, a robot of 100 nodes, and the curve up to 50,000 items), then the
 # node's end-to-end soak run.
 # Build first (scripts/build.sh).
@@ -35,8 +36,10 @@ bench=$root/install/lib/config_center/bench_param_calls
 bench_node=$root/install/lib/config_center/bench_node
 bench_feed=$root/install/lib/config_center/bench_change_feed
 bench_memory=$root/install/lib/config_center/bench_memory
+bench_drift=$root/install/lib/config_center/bench_drift
 bench_startup=$root/install/lib/config_center/bench_startup
-for program in "$bench" "$bench_node" "$bench_feed" "$bench_memory" "$bench_startup"; do
+for program in "$bench" "$bench_node" "$bench_feed" "$bench_memory" "$bench_drift" \
+  "$bench_startup"; do
   if [ ! -x "$program" ]; then
     echo "bench.sh: $program is missing; run scripts/build.sh first" >&2
     exit 1
@@ -51,6 +54,8 @@ if $quick; then
   "$root/scripts/isolated.sh" "$bench_feed" --quick
   echo
   "$root/scripts/isolated.sh" "$bench_memory" --quick
+  echo
+  "$root/scripts/isolated.sh" "$bench_drift" --quick
   echo
   "$root/scripts/isolated.sh" "$bench_startup" --quick
   exit 0
@@ -69,6 +74,11 @@ echo
 # Resident memory with 10, 100 and 500 MiB of file items, and in a burst of large changes.
 echo
 "$root/scripts/isolated.sh" "$bench_memory"
+
+# A hand change to a managed parameter and to a managed file until the database's value is
+# back; the idle node watching for drift beside the same node with drift_policy ignore.
+echo
+"$root/scripts/isolated.sh" "$bench_drift"
 
 # Start-up to the last item in effect, beside its floor and what a team would run without
 # the node.

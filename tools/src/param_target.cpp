@@ -4,6 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -30,8 +31,8 @@ namespace tools = config_center::tools;
 
 constexpr char kUsage[] =
     "usage: param_target --name N [--namespace NS] [--TYPE P=DEFAULT]... [--allow-undeclared]\n"
-    "                    [--no-type-services] [--delay-ms MS] [--quiet] [--nodes K]\n"
-    "                    [--report-every C] [--ros-args ...]\n"
+    "                    [--no-type-services] [--delay-ms MS] [--fight-back P=VALUE]...\n"
+    "                    [--quiet] [--nodes K] [--report-every C] [--ros-args ...]\n"
     "\n"
     "Runs the ROS 2 node N (in namespace NS) with the given parameters declared, and answers\n"
     "N/set_parameters, N/get_parameters, N/get_parameter_types and N/list_parameters.\n"
@@ -54,6 +55,9 @@ constexpr char kUsage[] =
     "                       allow_undeclared_parameters)\n"
     "  --no-type-services   offer neither ~/get_parameter_types nor ~/list_parameters\n"
     "  --delay-ms MS        wait MS milliseconds before handling each set request\n"
+    "  --fight-back P=VALUE after each accepted set of P to anything else, set P back to\n"
+    "                       VALUE itself a millisecond later (read as a default of P's\n"
+    "                       declared type), reported as `fought N.P value=V`\n"
     "  --quiet              print only `ready` (and the --report-every lines)\n"
     "  --report-every C     after every C accepted sets, counted over all nodes of the\n"
     "                       process, print `sets TOTAL at_ns=T`: T is CLOCK_MONOTONIC in\n"
@@ -68,6 +72,7 @@ struct Options {
   bool allow_undeclared = false;
   bool type_services = true;
   int64_t delay_ms = 0;
+  std::vector<std::pair<std::string, std::string>> fight_back;
   bool quiet = false;
   int64_t nodes = 1;
   int64_t report_every = 0;
@@ -149,6 +154,12 @@ int Parse(const std::vector<std::string>& args, Options& o) {
       if (!next(v) || !tools::ParseInt(v, &o.delay_ms) || o.delay_ms < 0) {
         return UsageError("--delay-ms needs a non-negative integer");
       }
+    } else if (a == "--fight-back") {
+      std::string p, value;
+      if (!next(v) || !tools::SplitAssignment(v, &p, &value)) {
+        return UsageError("--fight-back needs P=VALUE");
+      }
+      o.fight_back.emplace_back(p, value);
     } else if (a == "--quiet") {
       o.quiet = true;
     } else if (a == "--nodes") {
@@ -209,6 +220,9 @@ private:
   void OfferSet(const Options& o, SetCounter* counter);
   void OfferGet();
   void OfferTypesAndList(bool quiet);
+  // The node's own set back of `name`, a millisecond after a set it fights (never from
+  // inside the service's callback, whose answer goes first).
+  void Fight(const std::string& name, const rcl_interfaces::msg::ParameterValue& set);
 
   std::shared_ptr<rclcpp::Node> node_;
   std::string label_;  // the fully qualified name without the leading '/'
@@ -216,9 +230,12 @@ private:
   rclcpp::ServiceBase::SharedPtr get_service_;
   rclcpp::ServiceBase::SharedPtr types_service_;
   rclcpp::ServiceBase::SharedPtr list_service_;
+  std::vector<std::pair<std::string, std::string>> fight_back_;
+  std::vector<rclcpp::TimerBase::SharedPtr> fights_;
 };
 
-TargetNode::TargetNode(const std::string& name, const Options& o, SetCounter* counter) {
+TargetNode::TargetNode(const std::string& name, const Options& o, SetCounter* counter)
+    : fight_back_(o.fight_back) {
   rclcpp::NodeOptions options;
   options.allow_undeclared_parameters(o.allow_undeclared).start_parameter_services(false);
   node_ = o.ns.empty() ? std::make_shared<rclcpp::Node>(name, options)
@@ -231,6 +248,7 @@ TargetNode::TargetNode(const std::string& name, const Options& o, SetCounter* co
 }
 
 TargetNode::~TargetNode() {
+  fights_.clear();
   set_service_.reset();
   get_service_.reset();
   types_service_.reset();
@@ -245,9 +263,9 @@ void TargetNode::OfferSet(const Options& o, SetCounter* counter) {
   const bool quiet = o.quiet;
   const int64_t delay_ms = o.delay_ms;
   set_service_ = node_->create_service<SetParameters>(
-      "/" + label + "/set_parameters",
-      [node, label, quiet, delay_ms, counter](const std::shared_ptr<SetParameters::Request> request,
-                                              std::shared_ptr<SetParameters::Response> response) {
+      "/" + label + "/set_parameters", [this, node, label, quiet, delay_ms, counter](
+                                           const std::shared_ptr<SetParameters::Request> request,
+                                           std::shared_ptr<SetParameters::Response> response) {
         if (delay_ms > 0) Delay(delay_ms);
         for (const auto& msg : request->parameters) {
           rcl_interfaces::msg::SetParametersResult result;
@@ -263,7 +281,10 @@ void TargetNode::OfferSet(const Options& o, SetCounter* counter) {
             result.reason = e.what();
           }
           response->results.push_back(result);
-          if (result.successful) counter->Accepted();
+          if (result.successful) {
+            counter->Accepted();
+            Fight(msg.name, msg.value);
+          }
           if (quiet) continue;
           const std::string who = label + "." + msg.name;
           if (!result.successful) {
@@ -275,6 +296,23 @@ void TargetNode::OfferSet(const Options& o, SetCounter* counter) {
           }
         }
       });
+}
+
+void TargetNode::Fight(const std::string& name, const rcl_interfaces::msg::ParameterValue& set) {
+  for (const auto& [p, text] : fight_back_) {
+    if (p != name) continue;
+    rcl_interfaces::msg::ParameterValue own;
+    const auto type = node_->get_parameter(p).get_type();
+    if (!parameter_text::ParameterValueFromText(type, text, &own) || own == set) return;
+    auto timer = std::make_shared<rclcpp::TimerBase::SharedPtr>();
+    *timer = node_->create_wall_timer(std::chrono::milliseconds(1), [this, timer, p = p, own]() {
+      (*timer)->cancel();
+      node_->set_parameter(rclcpp::Parameter(p, rclcpp::ParameterValue(own)));
+      Say("fought " + label_ + "." + p + " " + tools::TypedValueText(rclcpp::ParameterValue(own)));
+      fights_.erase(std::remove(fights_.begin(), fights_.end(), *timer), fights_.end());
+    });
+    fights_.push_back(*timer);
+  }
 }
 
 void TargetNode::OfferGet() {
