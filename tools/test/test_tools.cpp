@@ -310,8 +310,8 @@ TEST_F(Tools, TargetReadsDefaultsAsTheNodeReadsItemTexts) {
   EXPECT_EQ(target->Wait(milliseconds(5000)), 0);
 
   // What the node would not send as an integer is no integer default either.
-  for (const std::string& bad : {"1e3", "'5'", "[5]"}) {
-    Process p({kBin + "/param_target", "--name", "n", "--int", "i=" + bad});
+  for (const char* bad : {"1e3", "'5'", "[5]"}) {
+    Process p({kBin + "/param_target", "--name", "n", "--int", std::string("i=") + bad});
     EXPECT_EQ(p.Wait(milliseconds(5000)), 2) << bad;
     EXPECT_NE(p.StderrText().find("is not an integer"), std::string::npos) << bad;
   }

@@ -383,7 +383,7 @@ TEST_F(ChangeFeedTest, DownWithoutTheReplicationPrivilegeAndSaysWhy) {
   admin_.Exec("CREATE USER IF NOT EXISTS 'feed_reader'@'127.0.0.1' IDENTIFIED BY 'pw'");
   admin_.Exec("GRANT SELECT ON ROBOT.* TO 'feed_reader'@'127.0.0.1'");
   ChangeFeed::Options options = QuickRetries();
-  options.account = DbAccount{"127.0.0.1", 0, "feed_reader", "pw", "ROBOT"};
+  options.account = DbAccount{"127.0.0.1", 0, "feed_reader", "pw", "ROBOT", "the test"};
   auto feed = StartFeed(options);
   const FeedDownReason expected =
       binlog_ ? FeedDownReason::kNoPrivilege : FeedDownReason::kNoBinaryLog;
