@@ -5,7 +5,9 @@
 # held, change latency, start-up, memory, each beside its target and baselines), then the
 # floor of following the binary log (bench_change_feed), resident memory with large file
 # items (bench_memory), then drift set back and the idle cost of watching for it
-# (bench_drift), then the node's end-to-end soak run.
+# (bench_drift), start-up timed to the last item in effect beside its floor and peers
+# (bench_startup: a robot, a robot of 100 nodes, and the curve up to 50,000 items), then the
+# node's end-to-end soak run.
 # Build first (scripts/build.sh).
 #   --quick   small counts for both benchmarks and no soak run (CI runs this)
 #   --fleet   only the fleet's scale run instead: the fleet server as database-only robots
@@ -35,7 +37,9 @@ bench_node=$root/install/lib/config_center/bench_node
 bench_feed=$root/install/lib/config_center/bench_change_feed
 bench_memory=$root/install/lib/config_center/bench_memory
 bench_drift=$root/install/lib/config_center/bench_drift
-for program in "$bench" "$bench_node" "$bench_feed" "$bench_memory" "$bench_drift"; do
+bench_startup=$root/install/lib/config_center/bench_startup
+for program in "$bench" "$bench_node" "$bench_feed" "$bench_memory" "$bench_drift" \
+  "$bench_startup"; do
   if [ ! -x "$program" ]; then
     echo "bench.sh: $program is missing; run scripts/build.sh first" >&2
     exit 1
@@ -52,6 +56,8 @@ if $quick; then
   "$root/scripts/isolated.sh" "$bench_memory" --quick
   echo
   "$root/scripts/isolated.sh" "$bench_drift" --quick
+  echo
+  "$root/scripts/isolated.sh" "$bench_startup" --quick
   exit 0
 fi
 
@@ -73,6 +79,11 @@ echo
 # back; the idle node watching for drift beside the same node with drift_policy ignore.
 echo
 "$root/scripts/isolated.sh" "$bench_drift"
+
+# Start-up to the last item in effect, beside its floor and what a team would run without
+# the node.
+echo
+"$root/scripts/isolated.sh" "$bench_startup"
 
 # The node itself: change-to-target latency over many changes, and its idle cost.
 echo

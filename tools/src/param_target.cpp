@@ -1,6 +1,7 @@
 // param_target: a ROS 2 node whose parameters other programs set, for tests and the demo.
 // It answers ~/set_parameters and ~/get_parameters itself (the node's own parameter rules
 // decide), so that it can report every accepted and refused set on stdout.
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,10 +33,13 @@ namespace tools = config_center::tools;
 constexpr char kUsage[] =
     "usage: param_target --name N [--namespace NS] [--TYPE P=DEFAULT]... [--allow-undeclared]\n"
     "                    [--no-type-services] [--delay-ms MS] [--refuse REASON]\n"
-    "                    [--fight-back P=VALUE]... [--quiet] [--ros-args ...]\n"
+    "                    [--fight-back P=VALUE]... [--quiet] [--nodes K] [--report-every C]\n"
+    "                    [--ros-args ...]\n"
     "\n"
     "Runs the ROS 2 node N (in namespace NS) with the given parameters declared, and answers\n"
     "N/set_parameters, N/get_parameters, N/get_parameter_types and N/list_parameters.\n"
+    "With --nodes K it runs K such nodes in one process on one executor, as a component\n"
+    "container holds them, named N_0 ... N_(K-1).\n"
     "TYPE is string, int, double, bool, or an array of one of them: string-array,\n"
     "int-array, double-array, bool-array, byte-array. DEFAULT is read as config_center reads\n"
     "an item's text for a parameter of that type: a YAML scalar (5, 0x1A, 2.5, true, yes), or\n"
@@ -58,7 +62,11 @@ constexpr char kUsage[] =
     "  --fight-back P=VALUE after each accepted set of P to anything else, set P back to\n"
     "                       VALUE itself a millisecond later (read as a default of P's\n"
     "                       declared type), reported as `fought N.P value=V`\n"
-    "  --quiet              print only `ready`\n"
+    "  --quiet              print only `ready` (and the --report-every lines)\n"
+    "  --report-every C     after every C accepted sets, counted over all nodes of the\n"
+    "                       process, print `sets TOTAL at_ns=T`: T is CLOCK_MONOTONIC in\n"
+    "                       nanoseconds when the set was taken, for another process to time\n"
+    "                       it against its own start\n"
     "Exits 0 on SIGINT or SIGTERM; 2 on a usage error.\n";
 
 struct Options {
@@ -71,6 +79,8 @@ struct Options {
   std::optional<std::string> refuse;
   std::vector<std::pair<std::string, std::string>> fight_back;
   bool quiet = false;
+  int64_t nodes = 1;
+  int64_t report_every = 0;
 };
 
 int UsageError(const std::string& message) {
@@ -160,6 +170,14 @@ int Parse(const std::vector<std::string>& args, Options& o) {
       o.fight_back.emplace_back(p, value);
     } else if (a == "--quiet") {
       o.quiet = true;
+    } else if (a == "--nodes") {
+      if (!next(v) || !tools::ParseInt(v, &o.nodes) || o.nodes < 1 || o.nodes > 10000) {
+        return UsageError("--nodes needs a count from 1 to 10000");
+      }
+    } else if (a == "--report-every") {
+      if (!next(v) || !tools::ParseInt(v, &o.report_every) || o.report_every < 1) {
+        return UsageError("--report-every needs a positive integer");
+      }
     } else {
       return UsageError("unknown argument '" + a + "'");
     }
@@ -182,67 +200,81 @@ void Delay(int64_t ms) {
   }
 }
 
-}  // namespace
+// Accepted sets over all nodes of the process; all callbacks run on the one executor thread.
+struct SetCounter {
+  int64_t every = 0;
+  int64_t accepted = 0;
 
-int main(int argc, char** argv) {
-  Options o;
-  try {
-    const int status = Parse(tools::ProgramArguments(argc, argv), o);
-    if (status >= 0) return status;
-  } catch (const std::exception& e) {
-    return UsageError(e.what());
+  void Accepted() {
+    if (every <= 0 || ++accepted % every != 0) return;
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const int64_t ns = int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+    Say("sets " + std::to_string(accepted) + " at_ns=" + std::to_string(ns));
   }
+};
 
-  rclcpp::init(argc, argv);
-  std::shared_ptr<rclcpp::Node> node;
-  try {
-    rclcpp::NodeOptions options;
-    options.allow_undeclared_parameters(o.allow_undeclared).start_parameter_services(false);
-    node = o.ns.empty() ? std::make_shared<rclcpp::Node>(o.name, options)
-                        : std::make_shared<rclcpp::Node>(o.name, o.ns, options);
-    for (const auto& [p, v] : o.declared) node->declare_parameter(p, v);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "param_target: %s\n", e.what());
-    rclcpp::shutdown();
-    return 1;
-  }
+// One node with its parameter services; they report on stdout as the usage says.
+class TargetNode {
+public:
+  TargetNode(const std::string& name, const Options& o, SetCounter* counter);
+  ~TargetNode();
+  TargetNode(const TargetNode&) = delete;
+  TargetNode& operator=(const TargetNode&) = delete;
 
-  const std::string fqn = node->get_fully_qualified_name();
-  const std::string label = fqn.substr(1);
+  const std::shared_ptr<rclcpp::Node>& node() const { return node_; }
+
+private:
+  void OfferSet(const Options& o, SetCounter* counter);
+  void OfferGet();
+  void OfferTypesAndList(bool quiet);
+  // The node's own set back of `name`, a millisecond after a set it fights (never from
+  // inside the service's callback, whose answer goes first).
+  void Fight(const std::string& name, const rcl_interfaces::msg::ParameterValue& set);
+
+  std::shared_ptr<rclcpp::Node> node_;
+  std::string label_;  // the fully qualified name without the leading '/'
+  rclcpp::ServiceBase::SharedPtr set_service_;
+  rclcpp::ServiceBase::SharedPtr get_service_;
+  rclcpp::ServiceBase::SharedPtr types_service_;
+  rclcpp::ServiceBase::SharedPtr list_service_;
+  std::vector<std::pair<std::string, std::string>> fight_back_;
+  std::vector<rclcpp::TimerBase::SharedPtr> fights_;
+};
+
+TargetNode::TargetNode(const std::string& name, const Options& o, SetCounter* counter)
+    : fight_back_(o.fight_back) {
+  rclcpp::NodeOptions options;
+  options.allow_undeclared_parameters(o.allow_undeclared).start_parameter_services(false);
+  node_ = o.ns.empty() ? std::make_shared<rclcpp::Node>(name, options)
+                       : std::make_shared<rclcpp::Node>(name, o.ns, options);
+  for (const auto& [p, v] : o.declared) node_->declare_parameter(p, v);
+  label_ = std::string(node_->get_fully_qualified_name()).substr(1);
+  OfferSet(o, counter);
+  OfferGet();
+  if (o.type_services) OfferTypesAndList(o.quiet);
+}
+
+TargetNode::~TargetNode() {
+  fights_.clear();
+  set_service_.reset();
+  get_service_.reset();
+  types_service_.reset();
+  list_service_.reset();
+  node_.reset();
+}
+
+void TargetNode::OfferSet(const Options& o, SetCounter* counter) {
+  using rcl_interfaces::srv::SetParameters;
+  rclcpp::Node* node = node_.get();
+  const std::string label = label_;
   const bool quiet = o.quiet;
   const int64_t delay_ms = o.delay_ms;
   const std::optional<std::string> refuse = o.refuse;
-  const auto fight_back = o.fight_back;
-  // The node's own sets back, a millisecond after a set it fights (never from inside the
-  // service's callback, whose answer goes first).
-  std::vector<rclcpp::TimerBase::SharedPtr> fights;
-  auto fight = [&node, &fights, label, fight_back](const std::string& name,
-                                                   const rcl_interfaces::msg::ParameterValue& set) {
-    for (const auto& [p, text] : fight_back) {
-      if (p != name) continue;
-      rcl_interfaces::msg::ParameterValue own;
-      const auto type = node->get_parameter(p).get_type();
-      if (!parameter_text::ParameterValueFromText(type, text, &own) || own == set) return;
-      auto timer = std::make_shared<rclcpp::TimerBase::SharedPtr>();
-      *timer = node->create_wall_timer(std::chrono::milliseconds(1), [&node, &fights, timer, label,
-                                                                      p = p, own]() {
-        (*timer)->cancel();
-        node->set_parameter(rclcpp::Parameter(p, rclcpp::ParameterValue(own)));
-        Say("fought " + label + "." + p + " " + tools::TypedValueText(rclcpp::ParameterValue(own)));
-        fights.erase(std::remove(fights.begin(), fights.end(), *timer), fights.end());
-      });
-      fights.push_back(*timer);
-    }
-  };
-
-  using rcl_interfaces::srv::GetParameters;
-  using rcl_interfaces::srv::GetParameterTypes;
-  using rcl_interfaces::srv::ListParameters;
-  using rcl_interfaces::srv::SetParameters;
-  auto set_service = node->create_service<SetParameters>(
-      fqn + "/set_parameters", [&node, &fight, label, quiet, delay_ms, refuse](
-                                   const std::shared_ptr<SetParameters::Request> request,
-                                   std::shared_ptr<SetParameters::Response> response) {
+  set_service_ = node_->create_service<SetParameters>(
+      "/" + label + "/set_parameters", [this, node, label, quiet, delay_ms, counter, refuse](
+                                           const std::shared_ptr<SetParameters::Request> request,
+                                           std::shared_ptr<SetParameters::Response> response) {
         if (delay_ms > 0) Delay(delay_ms);
         for (const auto& msg : request->parameters) {
           rcl_interfaces::msg::SetParametersResult result;
@@ -263,7 +295,10 @@ int main(int argc, char** argv) {
             result.reason = e.what();
           }
           response->results.push_back(result);
-          if (result.successful) fight(msg.name, msg.value);
+          if (result.successful) {
+            counter->Accepted();
+            Fight(msg.name, msg.value);
+          }
           if (quiet) continue;
           const std::string who = label + "." + msg.name;
           if (!result.successful) {
@@ -275,9 +310,32 @@ int main(int argc, char** argv) {
           }
         }
       });
-  auto get_service = node->create_service<GetParameters>(
-      fqn + "/get_parameters", [&node](const std::shared_ptr<GetParameters::Request> request,
-                                       std::shared_ptr<GetParameters::Response> response) {
+}
+
+void TargetNode::Fight(const std::string& name, const rcl_interfaces::msg::ParameterValue& set) {
+  for (const auto& [p, text] : fight_back_) {
+    if (p != name) continue;
+    rcl_interfaces::msg::ParameterValue own;
+    const auto type = node_->get_parameter(p).get_type();
+    if (!parameter_text::ParameterValueFromText(type, text, &own) || own == set) return;
+    auto timer = std::make_shared<rclcpp::TimerBase::SharedPtr>();
+    *timer = node_->create_wall_timer(std::chrono::milliseconds(1), [this, timer, p = p, own]() {
+      (*timer)->cancel();
+      node_->set_parameter(rclcpp::Parameter(p, rclcpp::ParameterValue(own)));
+      Say("fought " + label_ + "." + p + " " + tools::TypedValueText(rclcpp::ParameterValue(own)));
+      fights_.erase(std::remove(fights_.begin(), fights_.end(), *timer), fights_.end());
+    });
+    fights_.push_back(*timer);
+  }
+}
+
+void TargetNode::OfferGet() {
+  using rcl_interfaces::srv::GetParameters;
+  rclcpp::Node* node = node_.get();
+  get_service_ = node_->create_service<GetParameters>(
+      "/" + label_ + "/get_parameters",
+      [node](const std::shared_ptr<GetParameters::Request> request,
+             std::shared_ptr<GetParameters::Response> response) {
         try {
           for (const auto& p : node->get_parameters(request->names)) {
             response->values.push_back(p.get_value_message());
@@ -287,44 +345,74 @@ int main(int argc, char** argv) {
           response->values.clear();
         }
       });
+}
 
-  // As rclcpp's own services answer them.
-  rclcpp::Service<GetParameterTypes>::SharedPtr types_service;
-  rclcpp::Service<ListParameters>::SharedPtr list_service;
-  if (o.type_services) {
-    types_service = node->create_service<GetParameterTypes>(
-        fqn + "/get_parameter_types",
-        [&node, label, quiet](const std::shared_ptr<GetParameterTypes::Request> request,
-                              std::shared_ptr<GetParameterTypes::Response> response) {
-          try {
-            response->types = node->get_parameter_types(request->names);
-          } catch (const std::exception&) {
-            // An undeclared name (without --allow-undeclared) leaves the answer empty.
-            response->types.clear();
-          }
-          if (quiet) return;
-          std::string names, types;
-          for (const auto& name : request->names) names += (names.empty() ? "" : ", ") + name;
-          for (const auto type : response->types) {
-            types += (types.empty() ? "" : ", ") +
-                     rclcpp::to_string(static_cast<rclcpp::ParameterType>(type));
-          }
-          Say("types " + label + " names=[" + names + "] answer=[" + types + "]");
-        });
-    list_service = node->create_service<ListParameters>(
-        fqn + "/list_parameters", [&node](const std::shared_ptr<ListParameters::Request> request,
-                                          std::shared_ptr<ListParameters::Response> response) {
-          response->result = node->list_parameters(request->prefixes, request->depth);
-        });
+// As rclcpp's own services answer them.
+void TargetNode::OfferTypesAndList(bool quiet) {
+  using rcl_interfaces::srv::GetParameterTypes;
+  using rcl_interfaces::srv::ListParameters;
+  rclcpp::Node* node = node_.get();
+  const std::string label = label_;
+  types_service_ = node_->create_service<GetParameterTypes>(
+      "/" + label + "/get_parameter_types",
+      [node, label, quiet](const std::shared_ptr<GetParameterTypes::Request> request,
+                           std::shared_ptr<GetParameterTypes::Response> response) {
+        try {
+          response->types = node->get_parameter_types(request->names);
+        } catch (const std::exception&) {
+          // An undeclared name (without --allow-undeclared) leaves the answer empty.
+          response->types.clear();
+        }
+        if (quiet) return;
+        std::string names, types;
+        for (const auto& name : request->names) names += (names.empty() ? "" : ", ") + name;
+        for (const auto type : response->types) {
+          types += (types.empty() ? "" : ", ") +
+                   rclcpp::to_string(static_cast<rclcpp::ParameterType>(type));
+        }
+        Say("types " + label + " names=[" + names + "] answer=[" + types + "]");
+      });
+  list_service_ = node_->create_service<ListParameters>(
+      "/" + label + "/list_parameters",
+      [node](const std::shared_ptr<ListParameters::Request> request,
+             std::shared_ptr<ListParameters::Response> response) {
+        response->result = node->list_parameters(request->prefixes, request->depth);
+      });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  try {
+    const int status = Parse(tools::ProgramArguments(argc, argv), o);
+    if (status >= 0) return status;
+  } catch (const std::exception& e) {
+    return UsageError(e.what());
+  }
+
+  rclcpp::init(argc, argv);
+  SetCounter counter;
+  counter.every = o.report_every;
+  std::vector<std::unique_ptr<TargetNode>> targets;
+  rclcpp::executors::SingleThreadedExecutor executor;
+  try {
+    for (int64_t i = 0; i < o.nodes; ++i) {
+      const std::string name = o.nodes == 1 ? o.name : o.name + "_" + std::to_string(i);
+      targets.push_back(std::make_unique<TargetNode>(name, o, &counter));
+      executor.add_node(targets.back()->node());
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "param_target: %s\n", e.what());
+    targets.clear();
+    rclcpp::shutdown();
+    return 1;
   }
 
   Say("ready");
-  rclcpp::spin(node);
-  set_service.reset();
-  get_service.reset();
-  types_service.reset();
-  list_service.reset();
-  node.reset();
+  executor.spin();
+  for (const auto& target : targets) executor.remove_node(target->node());
+  targets.clear();
   rclcpp::shutdown();
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -309,8 +310,8 @@ TEST_F(Tools, TargetReadsDefaultsAsTheNodeReadsItemTexts) {
   EXPECT_EQ(target->Wait(milliseconds(5000)), 0);
 
   // What the node would not send as an integer is no integer default either.
-  for (const std::string& bad : {"1e3", "'5'", "[5]"}) {
-    Process p({kBin + "/param_target", "--name", "n", "--int", "i=" + bad});
+  for (const char* bad : {"1e3", "'5'", "[5]"}) {
+    Process p({kBin + "/param_target", "--name", "n", "--int", std::string("i=") + bad});
     EXPECT_EQ(p.Wait(milliseconds(5000)), 2) << bad;
     EXPECT_NE(p.StderrText().find("is not an integer"), std::string::npos) << bad;
   }
@@ -332,6 +333,38 @@ TEST_F(Tools, UndeclaredParametersInANamespace) {
   EXPECT_EQ(del.status, 0) << del.err;
   EXPECT_EQ(del.out, "Deleted parameter successfully\n") << del.err;
   EXPECT_EQ(target->ReadLine(milliseconds(3000)), "unset arm/loose.speed.max");
+
+  target->Signal(SIGINT);
+  EXPECT_EQ(target->Wait(milliseconds(5000)), 0);
+}
+
+TEST_F(Tools, ManyNodesInOneProcessReportRoundsOfSets) {
+  // Three nodes on one executor, as a component container holds them; a report after every
+  // two sets accepted over all of them, refusals not counted.
+  auto target = StartTarget(
+      {"--name", "host", "--nodes", "3", "--string", "p=x", "--quiet", "--report-every", "2"});
+  const std::string one = "1";
+  timespec before{};
+  ::clock_gettime(CLOCK_MONOTONIC, &before);
+  const int64_t before_ns = int64_t{before.tv_sec} * 1000000000 + before.tv_nsec;
+  ASSERT_TRUE(Send("host_0", "p", &one).has_value());
+  const auto refused = Send("host_1", "undeclared", &one);
+  ASSERT_TRUE(refused.has_value());
+  EXPECT_FALSE(refused->successful);
+  ASSERT_TRUE(Send("host_2", "p", &one).has_value());
+  const std::string line = target->ReadLine(milliseconds(3000));
+  ASSERT_EQ(line.rfind("sets 2 at_ns=", 0), 0u) << line;
+  const int64_t at_ns = std::stoll(line.substr(13));
+  timespec after{};
+  ::clock_gettime(CLOCK_MONOTONIC, &after);
+  EXPECT_GE(at_ns, before_ns);
+  EXPECT_LE(at_ns, int64_t{after.tv_sec} * 1000000000 + after.tv_nsec);
+  // No node beyond the count, and no report for a third set until a fourth.
+  EXPECT_FALSE(Send("host_3", "p", &one, std::chrono::milliseconds(300)).has_value());
+  ASSERT_TRUE(Send("host_1", "p", &one).has_value());
+  bool timed_out = false;
+  target->ReadLine(milliseconds(300), &timed_out);
+  EXPECT_TRUE(timed_out);
 
   target->Signal(SIGINT);
   EXPECT_EQ(target->Wait(milliseconds(5000)), 0);

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -72,7 +73,7 @@ void Distributor::Queue(PendingChange change) {
   targets_.Add(target, std::move(change));
 }
 
-bool Distributor::DistributeTables(size_t* in_effect) {
+bool Distributor::DistributeTables(size_t* in_effect, const std::function<void()>& while_files) {
   EffectiveItems items;
   if (!ReadTable("global_config", &items)) {
     LOG_ERROR("Distribute global_config failed!");
@@ -95,7 +96,7 @@ bool Distributor::DistributeTables(size_t* in_effect) {
       LOG_ERROR("Distribute {} failed!", all[begin].table);
       return false;
     }
-    DistributePart(all, begin, end);
+    DistributePart(all, begin, end, while_files);
     begin = end;
   }
   WithdrawWhatWentAway(items);
@@ -150,9 +151,12 @@ bool Distributor::ReadValues(std::vector<StoredItem>& items, size_t begin, size_
   return true;
 }
 
-void Distributor::DistributePart(std::vector<StoredItem>& items, size_t begin, size_t end) {
-  // Files go into effect together (one flush for all, and a file the disk already holds is
-  // not written again); parameters go to their queues, each once, with the value in effect.
+void Distributor::DistributePart(std::vector<StoredItem>& items, size_t begin, size_t end,
+                                 const std::function<void()>& while_files) {
+  // Parameters go to their queues, each once, with the value in effect, and out at once;
+  // files go into effect together (one flush for all, and a file the disk already holds is
+  // not written again), meanwhile. A target is one node or one file, never both, so the
+  // order of each target's changes is what it was.
   std::vector<ConfigData> files;
   for (size_t i = begin; i < end; ++i) {
     if (items[i].value_bytes < 0) continue;  // gone meanwhile
@@ -171,10 +175,10 @@ void Distributor::DistributePart(std::vector<StoredItem>& items, size_t begin, s
     record_.AddFile(change.item.name);
     files.push_back(std::move(change.item));
   }
-  SaveRecord();
+  Pump();  // saves the record first
   // A file that could not go in with the others is tried again on its own, through its
   // queue; its failure is logged already.
-  std::vector<ConfigData> alone = files_.ApplyTogether(files);
+  std::vector<ConfigData> alone = ApplyFilesTogether(files, while_files);
   if (events_.outcome) {
     std::set<std::string> not_in;
     for (const ConfigData& item : alone) not_in.insert(item.name);
@@ -188,6 +192,26 @@ void Distributor::DistributePart(std::vector<StoredItem>& items, size_t begin, s
     change.announced = true;
     Queue(std::move(change));
   }
+}
+
+std::vector<ConfigData> Distributor::ApplyFilesTogether(const std::vector<ConfigData>& files,
+                                                        const std::function<void()>& while_files) {
+  if (!while_files || files.empty()) return files_.ApplyTogether(files);
+  // Until the thread is joined nothing else touches the file writer: Pump leaves file targets.
+  std::vector<ConfigData> alone;
+  files_busy_ = true;
+  std::thread writer([&] {
+    try {
+      alone = files_.ApplyTogether(files);
+    } catch (const std::exception& error) {
+      LOG_ERROR("Writing the config files together failed ({}); each is tried alone", error.what());
+      alone = files;
+    }
+  });
+  while_files();
+  writer.join();
+  files_busy_ = false;
+  return alone;
 }
 
 void Distributor::WithdrawWhatWentAway(const EffectiveItems& items) {
@@ -214,6 +238,11 @@ void Distributor::Pump() {
     if (starting_) {
       due.erase(std::remove_if(due.begin(), due.end(),
                                [this](const Target& target) { return targets_.IsHeld(target); }),
+                due.end());
+    }
+    if (files_busy_) {
+      due.erase(std::remove_if(due.begin(), due.end(),
+                               [](const Target& target) { return target.kind == kFile; }),
                 due.end());
     }
     if (due.empty()) break;

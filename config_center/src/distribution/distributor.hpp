@@ -57,8 +57,12 @@ public:
   // part of at most part_bytes at a time, each part put into effect before the next is
   // read, so memory is bounded by bytes, not by the size of the tables. False when a table
   // cannot be read (its failure line is logged); nothing more is distributed then.
-  // `in_effect`, when given, gets how many items are in effect.
-  bool DistributeTables(size_t* in_effect = nullptr);
+  // `in_effect`, when given, gets how many items are in effect. With `while_files`
+  // (start-up), each part's parameters go out first and its files are written and flushed on
+  // a thread of their own while `while_files` runs on this one (it serves the parameter
+  // calls), so that neither waits for the other; file targets wait meanwhile.
+  bool DistributeTables(size_t* in_effect = nullptr,
+                        const std::function<void()>& while_files = nullptr);
 
   // While start-up distributes, held targets wait for the main loop instead of being
   // retried.
@@ -85,7 +89,12 @@ private:
   // Reads the values of items[begin, end) into them; false when a table cannot be read.
   bool ReadValues(std::vector<StoredItem>& items, size_t begin, size_t end);
   // Puts items[begin, end) into effect: parameters to their queues, files together.
-  void DistributePart(std::vector<StoredItem>& items, size_t begin, size_t end);
+  void DistributePart(std::vector<StoredItem>& items, size_t begin, size_t end,
+                      const std::function<void()>& while_files);
+  // The files into effect together (beside `while_files`, when given); those to be tried
+  // again alone.
+  std::vector<ConfigData> ApplyFilesTogether(const std::vector<ConfigData>& files,
+                                             const std::function<void()>& while_files);
   // What the record holds that `items` lacks is withdrawn.
   void WithdrawWhatWentAway(const EffectiveItems& items);
   // Queues `change` as it stands (`announced` set where its failure was logged already).
@@ -106,6 +115,7 @@ private:
   int64_t part_bytes_;
   TargetQueues targets_;
   bool starting_ = false;
+  bool files_busy_ = false;      // the files go in together on another thread: file targets wait
   bool record_failing_ = false;  // its last save failed (logged once)
 };
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <mutex>
 
 #include <spdlog/sinks/daily_file_sink.h>
 
@@ -59,6 +60,8 @@ void EmitLogRecord(const spdlog::source_loc& where, spdlog::level::level_enum le
 void EmitLogRecord(spdlog::log_clock::time_point when, const spdlog::source_loc& where,
                    spdlog::level::level_enum level, std::string_view text) {
   if (level >= spdlog::level::err) {
+    static std::mutex counting;
+    std::lock_guard<std::mutex> lock(counting);
     ++logged_errors.count;
     logged_errors.last_at = when;
     logged_errors.last.assign(text);

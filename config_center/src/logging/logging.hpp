@@ -42,7 +42,8 @@ using LogDivert = void (*)(const spdlog::source_loc& where, spdlog::level::level
 void SetLogDivert(LogDivert divert);
 
 // The error-level records written so far: how many, and the last one, for the node's status.
-// Main thread only.
+// Counted under a lock (start-up writes the files on a thread of its own, which may log);
+// read on the main thread, once start-up is over.
 struct LoggedErrors {
   uint64_t count = 0;
   spdlog::log_clock::time_point last_at{};

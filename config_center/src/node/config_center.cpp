@@ -128,8 +128,10 @@ bool ConfigCenter::Init() {
 bool ConfigCenter::FullConfigDistribute() {
   LOG_DEBUG("FullConfigDistribute");
   distributor_.BeginStartup();
-  const bool read = distributor_.DistributeTables();
-  if (read) params_.WaitForCalls([this] { distributor_.Pump(); });
+  // The parameter calls are served while the files are written, and until every call ended.
+  const auto serve_calls = [this] { params_.WaitForCalls([this] { distributor_.Pump(); }); };
+  const bool read = distributor_.DistributeTables(nullptr, serve_calls);
+  if (read) serve_calls();
   distributor_.EndStartup();
   return read;
 }

@@ -17,6 +17,7 @@
 #include <mariadb_rpl.h>
 
 #include "tracking/change_log_commits.hpp"
+#include "tracking/change_log_rows.hpp"
 
 namespace config_center {
 
@@ -70,24 +71,67 @@ bool IsRowsEvent(mariadb_rpl_event type) {
          (type >= WRITE_ROWS_COMPRESSED_EVENT_V1 && type <= DELETE_ROWS_COMPRESSED_EVENT);
 }
 
+// What the feed knows of the change log's table while it streams: its table map as the
+// current group gave it (the library decodes row events against it, so it is kept), and
+// whether that map has the columns of db/schema.sql.
+struct ChangeLogTable {
+  MARIADB_RPL_EVENT* map = nullptr;
+  bool matches = false;
+  std::string mismatch;
+  ~ChangeLogTable() { mariadb_free_rpl_event(map); }
+};
+
+// The change-log rows of a rows event, decoded into `commits`, or why not.
+void DecodeRows(MARIADB_RPL* rpl, MARIADB_RPL_EVENT* event, ChangeLogTable& table, bool take_rows,
+                ChangeLogCommits& commits) {
+  std::string why;
+  std::vector<ConfigTableChangesData> rows;
+  if (!take_rows) {
+    why = "taking rows from the binary log is off";
+  } else if (table.map == nullptr ||
+             table.map->event.table_map.table_id != event->event.rows.table_id) {
+    why = "a rows event without its table map";
+  } else if (!table.matches) {
+    why = table.mismatch;
+  } else if (ExtractChangeLogRows(rpl, table.map, event, &rows, &why)) {
+    commits.AddRows(std::move(rows));
+    return;
+  }
+  commits.RowsNotDecoded(why);
+}
+
 // True when the event completes a committed group that wrote change-log rows (or a
-// statement that may concern ROBOT).
-bool Handle(const MARIADB_RPL_EVENT& event, ChangeLogCommits& commits) {
-  switch (event.event_type) {
+// statement that may concern ROBOT). Takes a table map of the change log's table into
+// `table` (and sets `*event` to null: the next fetch must not reuse it).
+bool Handle(MARIADB_RPL* rpl, MARIADB_RPL_EVENT** event, ChangeLogTable& table, bool take_rows,
+            ChangeLogCommits& commits) {
+  const MARIADB_RPL_EVENT& e = **event;
+  switch (e.event_type) {
     case GTID_EVENT:
       commits.GroupStart();
       return false;
-    case TABLE_MAP_EVENT:
-      commits.TableMap(event.event.table_map.table_id, View(event.event.table_map.database),
-                       View(event.event.table_map.table));
+    case TABLE_MAP_EVENT: {
+      const std::string_view database = View(e.event.table_map.database);
+      const std::string_view name = View(e.event.table_map.table);
+      commits.TableMap(e.event.table_map.table_id, database, name);
+      if (database == "ROBOT" && name == "config_table_changes") {
+        mariadb_free_rpl_event(table.map);
+        table.map = *event;
+        *event = nullptr;
+        table.mismatch.clear();
+        table.matches = ChangeLogTableMatches(*table.map, &table.mismatch);
+      }
       return false;
+    }
     case XID_EVENT:
       return commits.Commit();
     case QUERY_EVENT:
     case QUERY_COMPRESSED_EVENT:
-      return commits.Statement(View(event.event.query.database), View(event.event.query.statement));
+      return commits.Statement(View(e.event.query.database), View(e.event.query.statement));
     default:
-      if (IsRowsEvent(event.event_type)) commits.Rows(event.event.rows.table_id);
+      if (IsRowsEvent(e.event_type) && commits.Rows(e.event.rows.table_id)) {
+        DecodeRows(rpl, *event, table, take_rows, commits);
+      }
       return false;
   }
 }
@@ -211,6 +255,29 @@ FeedStatus ChangeFeed::Status() const {
   return status_;
 }
 
+std::vector<ChangeLogCommits::Committed> ChangeFeed::TakeCommits(uint64_t* status_changes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (status_changes != nullptr) *status_changes = status_.changes;
+  commits_rows_ = 0;
+  commits_bytes_ = 0;
+  return std::exchange(commits_, {});
+}
+
+void ChangeFeed::Keep(ChangeLogCommits::Committed&& committed) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  commits_rows_ += committed.rows.size();
+  for (const ConfigTableChangesData& row : committed.rows) commits_bytes_ += row.value.size();
+  if (commits_rows_ > options_.kept_rows || commits_bytes_ > options_.kept_bytes) {
+    // A reader that fell this far behind reads the log itself.
+    commits_.clear();
+    commits_rows_ = 0;
+    commits_bytes_ = 0;
+    committed = ChangeLogCommits::Committed();
+    committed.why_incomplete = "more rows committed than the feed keeps";
+  }
+  commits_.push_back(std::move(committed));
+}
+
 void ChangeFeed::SetStatus(bool up, FeedDownReason reason, std::string detail) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -330,7 +397,8 @@ ChangeFeed::Outcome ChangeFeed::Follow() {
   if (mariadb_rpl_open(closer.rpl) != 0) return refused(FeedDownReason::kRefused);
 
   // The server answers the dump request with its first event, or with why it refuses.
-  ChangeLogCommits commits;
+  ChangeLogCommits commits(options_.kept_bytes);
+  ChangeLogTable table;
   Clock::time_point up_since;
   bool up = false;
   // A failed fetch frees the event it was given, so the pointer is replaced every time.
@@ -340,7 +408,10 @@ ChangeFeed::Outcome ChangeFeed::Follow() {
       up_since = Clock::now();
       SetStatus(true, FeedDownReason::kNone, "");
     }
-    if (Handle(*closer.event, commits)) wake_up_();
+    if (Handle(closer.rpl, &closer.event, table, options_.take_rows, commits)) {
+      Keep(commits.TakeCommitted());
+      wake_up_();
+    }
   }
   if (!up) return refused(FeedDownReason::kRefused);
   std::string detail = mysql_errno(mysql) != 0 ? ErrorText(mysql) : "the server ended the stream";

@@ -8,8 +8,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "store/db_account.hpp"
+#include "tracking/change_log_commits.hpp"
 
 namespace config_center {
 
@@ -41,9 +43,13 @@ std::string DescribeFeedStatus(const FeedStatus& status);
 
 // Follows the server's binary log as a replication client, on a thread of its own, and calls
 // the wake-up for each committed transaction that wrote rows to ROBOT.config_table_changes.
-// It only says that something changed: the change log stays the truth, and a wake-up may be
-// needless (a DDL statement on ROBOT, a reconnection). The row of a woken commit may not be
-// visible to another connection yet for a short while, so a reader checks again.
+// With each such commit it keeps the change-log rows the transaction wrote, decoded from its
+// row events, for TakeCommits(): a reader that has them need not read them again. When they
+// cannot all be decoded (the table is not as db/schema.sql makes it, a statement logged as
+// text, rows updated or deleted) the commit is kept without them, marked incomplete, and the
+// reader reads the change log with a SELECT. A wake-up may be needless (a DDL statement on
+// ROBOT, a reconnection). The row of a woken commit may not be visible to another connection
+// yet for a short while, so a reader that reads it with a SELECT checks again.
 //
 // It starts at the server's current GTID position (@@gtid_binlog_pos, which any account may
 // read; the file and position would need BINLOG MONITOR besides REPLICATION SLAVE), so it
@@ -73,6 +79,13 @@ public:
     std::chrono::seconds heartbeat{10};
     std::chrono::seconds read_timeout{30};
     std::chrono::seconds connect_timeout{2};
+    // Decode the change-log rows of each commit; without, every commit is kept incomplete.
+    bool take_rows = true;
+    // Rows kept for TakeCommits() at most; past that, what is kept is replaced by one
+    // incomplete commit (the reader catches up with a SELECT).
+    size_t kept_rows = 4096;
+    // And bytes of values kept at most, for those commits and for one transaction.
+    size_t kept_bytes = size_t{64} << 20;
   };
 
   explicit ChangeFeed(WakeUp wake_up);
@@ -87,6 +100,9 @@ public:
   // query or the stream. Idempotent.
   void Stop();
   FeedStatus Status() const;
+  // The commits to the change log since the last call, in the order of the binary log;
+  // `status_changes`, when given, gets Status().changes as it was when they were taken.
+  std::vector<ChangeLogCommits::Committed> TakeCommits(uint64_t* status_changes = nullptr);
 
 private:
   struct Outcome {
@@ -99,6 +115,7 @@ private:
   // One connection: connect, check the settings, stream until it ends. Returns why it ended.
   Outcome Follow();
   void SetStatus(bool up, FeedDownReason reason, std::string detail);
+  void Keep(ChangeLogCommits::Committed&& committed);
   // Waits `delay` or until Stop(); false when stopping.
   bool Pause(std::chrono::milliseconds delay) const;
   bool Stopping() const { return stopping_.load(std::memory_order_acquire); }
@@ -112,6 +129,9 @@ private:
   std::once_flag started_;
   mutable std::mutex mutex_;
   FeedStatus status_;
+  std::vector<ChangeLogCommits::Committed> commits_;  // not taken yet
+  size_t commits_rows_ = 0;
+  size_t commits_bytes_ = 0;
 };
 
 }  // namespace config_center

@@ -63,7 +63,10 @@ ChangeLog::ChangeLog(DbConnection& db, Apply apply, int64_t bytes_per_pass)
 ChangeLog::~ChangeLog() { StopFeed(); }
 
 void ChangeLog::StartFeed(ChangeFeed::WakeUp wake_up, const ChangeFeed::Options& options) {
-  feed_ = std::make_unique<ChangeFeed>(std::move(wake_up), options);
+  // Rows taken from the log are held to the bound a pass's read has.
+  ChangeFeed::Options bounded = options;
+  bounded.kept_bytes = std::min(bounded.kept_bytes, static_cast<size_t>(bytes_per_pass_));
+  feed_ = std::make_unique<ChangeFeed>(std::move(wake_up), bounded);
   feed_->Start();
 }
 
@@ -79,6 +82,9 @@ bool ChangeLog::Woken(Clock::time_point now) {
   if (!feed_) return false;
   const FeedStatus status = feed_->Status();
   if (status.changes == feed_status_.changes) return false;
+  // What was committed while the feed was down, or before it came up, is read with a SELECT
+  // before rows from the log are taken again.
+  logged_rows_usable_ = false;
   const FeedStatus previous = feed_status_;
   feed_status_ = status;
   const Source was = source_;
@@ -133,6 +139,8 @@ bool ChangeLog::Start() {
   }
   config_change_max_id_ = max_id.front().id;
   newest_ = config_change_max_id_;
+  seen_by_select_ = config_change_max_id_;
+  logged_rows_usable_ = false;
   NoteMissingAtStartup();
   return true;
 }
@@ -169,13 +177,25 @@ void ChangeLog::NoteMissingAtStartup() {
 ChangeLog::Pass ChangeLog::Follow(std::string* failure) {
   const auto now = Clock::now();
   more_ = false;
-  // Right after a commit woke the feed there is a row to read: read it at once, and the
-  // maximum only when none came. Otherwise the maximum first: one kept statement, and the
-  // only one, while nothing changed.
-  const bool after_wake =
+  // Right after a commit woke the feed there is a row to read: from the binary log itself
+  // when the feed brought it whole, otherwise with a SELECT at once, and the maximum only
+  // when none came. Otherwise the maximum first: one kept statement, and the only one, while
+  // nothing changed.
+  bool after_wake =
       std::exchange(look_for_late_, false) || (!rechecks_.empty() && now <= rechecks_.back());
-  const Pass pass = after_wake ? ReadRowsFirst(failure) : ReadMaximumFirst(failure);
-  if (pass != Pass::kRead) return pass;
+  bool late = false;
+  Pass pass = Pass::kRead;
+  if (after_wake && ApplyLoggedRows(&late)) {
+    after_wake = late;
+  } else {
+    const uint64_t feed_changes = feed_ ? feed_->Status().changes : 0;
+    pass = after_wake ? ReadRowsFirst(failure) : ReadMaximumFirst(failure);
+    if (pass != Pass::kRead) return pass;
+    if (source_ == Source::kFeed) {
+      logged_rows_usable_ = true;
+      rows_usable_at_ = feed_changes;
+    }
+  }
   if (!missing_ids_.empty()) {
     // A late commit wakes the feed as well: look then, and in the passes that follow it, not
     // only every 100 ms.
@@ -183,6 +203,44 @@ ChangeLog::Pass ChangeLog::Follow(std::string* failure) {
   }
   *failure = late_failure_;
   return late_failure_.empty() ? Pass::kRead : Pass::kFailed;
+}
+
+bool ChangeLog::ApplyLoggedRows(bool* late) {
+  if (!feed_ || source_ != Source::kFeed) return false;
+  uint64_t feed_changes = 0;
+  std::vector<ChangeLogCommits::Committed> commits = feed_->TakeCommits(&feed_changes);
+  if (commits.empty()) return false;  // woken by something else
+  bool complete = logged_rows_usable_ && feed_changes == rows_usable_at_;
+  for (const ChangeLogCommits::Committed& commit : commits) {
+    if (commit.complete) continue;
+    complete = false;
+    if (!commit.why_incomplete.empty() && commit.why_incomplete != said_incomplete_) {
+      said_incomplete_ = commit.why_incomplete;
+      LOG_ERROR(
+          "Changes are not taken from the binary log's rows ({}): reading them with a "
+          "SELECT after each commit",
+          said_incomplete_);
+    }
+  }
+  if (!complete) return false;
+  bool any = false;
+  for (ChangeLogCommits::Committed& commit : commits) {
+    for (ConfigTableChangesData& row : commit.rows) {
+      if (row.id > config_change_max_id_) {
+        if (!any) LOG_DEBUG("Some config changed (rows from the binary log)");
+        any = true;
+        ApplyRow(row);
+        MovePositionTo(row.id, Clock::now());
+      } else if (missing_ids_.Contains(row.id)) {
+        // A transaction that committed late: its row is looked up with the rest, so that a
+        // newer change of its item is not overwritten.
+        *late = true;
+      }
+    }
+  }
+  newest_ = std::max(newest_, config_change_max_id_);
+  rechecks_.clear();  // nothing to wait for: the rows came with the commit
+  return true;
 }
 
 ChangeLog::Pass ChangeLog::ReadMaximumFirst(std::string* failure) {
@@ -227,6 +285,13 @@ ChangeLog::Pass ChangeLog::ReadMaximum(std::string* failure, int64_t* newest) {
   }
   *newest = max_id.front().id;
   newest_ = *newest;
+  if (*newest < config_change_max_id_ && *newest >= seen_by_select_) {
+    // Rows taken from the binary log that this connection does not see yet.
+    *newest = config_change_max_id_;
+    newest_ = *newest;
+    return Pass::kRead;
+  }
+  seen_by_select_ = *newest;
   if (*newest < config_change_max_id_) {
     LOG_ERROR(
         "The change log went back from id {} to {} (emptied, restored or made anew): "
@@ -242,6 +307,7 @@ bool ChangeLog::ReadRowsAfterPosition(std::string* failure,
   *changes = db_.Query<ConfigTableChangesData>(
       kChangesAfterQuery, DbConnection::Statement::kKept,
       {config_change_max_id_, int64_t{kRowsPerPass}, bytes_per_pass_});
+  if (!changes->empty()) seen_by_select_ = std::max(seen_by_select_, changes->back().id);
   if (db_.LastQueryFailed()) {
     // The position stays, so these rows are read again on the next pass.
     *failure = "reading the changes after " + std::to_string(config_change_max_id_) + ": " +

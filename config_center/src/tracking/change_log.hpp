@@ -102,6 +102,11 @@ private:
   // Moves each row's value on into its change.
   void ApplyRows(std::vector<ConfigTableChangesData>& changes);
   void ApplyRow(ConfigTableChangesData& row);
+  // Applies the rows of the commits the feed took from the binary log, when every commit
+  // since the last pass came with all its rows and a SELECT has caught up since the feed
+  // came up; false (rows dropped: a SELECT reads them) otherwise. `late` is set when a row
+  // below the position fills a hole.
+  bool ApplyLoggedRows(bool* late);
   void CheckMissingChanges(Clock::time_point now);
   bool SupersededChanges(const std::vector<ConfigTableChangesData>& late,
                          std::vector<int64_t>* superseded);
@@ -119,6 +124,18 @@ private:
   FeedStatus feed_status_;                   // as last taken by Woken
   std::vector<Clock::time_point> rechecks_;  // passes due after a commit, in order
   bool look_for_late_ = false;               // a wake-up: look for late rows in the next pass
+  // Rows from the binary log may be applied: a SELECT pass has run since the feed came up,
+  // so nothing committed before the feed's start is still unread.
+  bool logged_rows_usable_ = false;
+  // The feed's Status().changes as read before that SELECT: a feed that went down and up
+  // since (perhaps unseen yet by Woken) may have missed commits, so its rows wait for the
+  // next SELECT.
+  uint64_t rows_usable_at_ = 0;
+  // The highest id a SELECT has seen. Rows taken from the binary log move the position past
+  // it before this connection sees them, so a maximum between the two is not a log that
+  // went back.
+  int64_t seen_by_select_ = 0;
+  std::string said_incomplete_;  // why rows were not taken from the log, as last logged
   uint64_t ids_given_up_ = 0;
   // Ids below the position whose rows have not been seen yet. Like the position, kept in
   // memory only, so a database restart or reconnect leaves both as they are.

@@ -43,18 +43,47 @@ void ChangeLogCommits::TableMap(uint64_t table_id, std::string_view database,
   }
 }
 
-void ChangeLogCommits::Rows(uint64_t table_id) {
-  if (std::find(change_log_table_ids_.begin(), change_log_table_ids_.end(), table_id) !=
+bool ChangeLogCommits::Rows(uint64_t table_id) {
+  if (std::find(change_log_table_ids_.begin(), change_log_table_ids_.end(), table_id) ==
       change_log_table_ids_.end()) {
-    change_log_rows_ = true;
+    return false;
   }
+  change_log_rows_ = true;
+  return true;
+}
+
+void ChangeLogCommits::AddRows(std::vector<ConfigTableChangesData>&& rows) {
+  if (!rows_complete_) return;
+  for (const ConfigTableChangesData& row : rows) {
+    rows_bytes_ += row.value.size() + row.name.size() + row.node_name.size();
+  }
+  if (rows_bytes_ > kept_bytes_) {
+    RowsNotDecoded("a transaction wrote more to the change log than the feed keeps");
+    return;
+  }
+  rows_.insert(rows_.end(), std::make_move_iterator(rows.begin()),
+               std::make_move_iterator(rows.end()));
+}
+
+void ChangeLogCommits::RowsNotDecoded(const std::string& why) {
+  if (rows_complete_) why_incomplete_ = why;
+  rows_complete_ = false;
+  rows_.clear();
+  rows_bytes_ = 0;
 }
 
 bool ChangeLogCommits::Commit() {
   const bool wrote = change_log_rows_;
+  if (wrote) {
+    committed_.rows = std::move(rows_);
+    committed_.complete = rows_complete_;
+    committed_.why_incomplete = why_incomplete_;
+  }
   Clear();
   return wrote;
 }
+
+ChangeLogCommits::Committed ChangeLogCommits::TakeCommitted() { return std::move(committed_); }
 
 bool ChangeLogCommits::Statement(std::string_view database, std::string_view text) {
   text = TrimStart(text);
@@ -70,14 +99,20 @@ bool ChangeLogCommits::Statement(std::string_view database, std::string_view tex
     // A prepared XA transaction's rows were logged at XA PREPARE; they count once it commits.
     const std::string_view verb = TrimStart(text.substr(2));
     Clear();
+    committed_ = Committed();
     return StartsWithWord(verb, "COMMIT");
   }
+  committed_ = Committed();
   return database == kDatabase || ContainsIgnoringCase(text, kDatabase);
 }
 
 void ChangeLogCommits::Clear() {
   change_log_table_ids_.clear();
   change_log_rows_ = false;
+  rows_.clear();
+  rows_bytes_ = 0;
+  rows_complete_ = true;
+  why_incomplete_.clear();
 }
 
 }  // namespace config_center

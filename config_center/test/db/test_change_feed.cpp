@@ -211,11 +211,179 @@ TEST_F(ChangeFeedTest, NoWakeForOtherTablesHiddenItemsOrRolledBackWrites) {
   EXPECT_EQ(recorder_.Wakes(), up + 2);
 }
 
+// What a commit's rows hold when the feed decodes them: the same as a SELECT reads.
+std::string RowText(const ConfigTableChangesData& row) {
+  return std::to_string(row.id) + "|" + row.name + "|" + row.value + "|" + row.node_name + "|" +
+         row.change_type + "|" + std::to_string(row.config_type) + "|" +
+         std::to_string(row.deleted);
+}
+
+std::vector<std::string> SelectedRows(test::AdminDb& admin, int64_t after) {
+  std::vector<std::string> rows;
+  for (const test::Row& row :
+       admin.Rows("SELECT id, name, value, node_name, change_type, config_type, deleted FROM "
+                  "config_table_changes WHERE id > " +
+                  std::to_string(after) + " ORDER BY id")) {
+    std::string text;
+    for (size_t i = 0; i < row.size(); ++i) {
+      std::string field = row[i].value_or("");
+      if ((i == 5 || i == 6) && !row[i]) field = "0";
+      text += (i == 0 ? "" : "|") + field;
+    }
+    rows.push_back(text);
+  }
+  return rows;
+}
+
+std::vector<std::string> CommittedText(const std::vector<ChangeLogCommits::Committed>& commits) {
+  std::vector<std::string> rows;
+  for (const auto& commit : commits) {
+    for (const auto& row : commit.rows) rows.push_back(RowText(row));
+  }
+  return rows;
+}
+
+TEST_F(ChangeFeedTest, KeepsTheRowsOfEachCommitAsTheLogHoldsThem) {
+  SKIP_WITHOUT_BINLOG();
+  admin_.InsertItem("global_config", "before", "0", "arm", 1);
+  auto feed = StartFeedUp();
+  feed->TakeCommits();
+  const int up = recorder_.Wakes();
+
+  // One transaction of three changes (an insert, an update, a withdrawal), then values the
+  // text columns must keep byte for byte: a NUL, line breaks, UTF-8, a value of 100 KiB, a
+  // file item without a node (NULL node_name).
+  admin_.Exec("BEGIN");
+  admin_.InsertItem("custom_config", "rate", "2", "arm", 1);
+  admin_.Exec("UPDATE global_config SET value = '3' WHERE name = 'before'");
+  admin_.Exec("UPDATE custom_config SET deleted = 1 WHERE name = 'rate'");
+  admin_.Exec("COMMIT");
+  admin_.InsertItem("global_config", "odd", std::string("a\0b\nc\r\n\xc3\xa9", 9), "arm", 1);
+  admin_.InsertItem("global_config", "big.yaml", std::string(100 * 1024, 'x'), "", 2);
+  admin_.Exec(
+      "INSERT INTO global_config (name, value, node_name, config_type) VALUES "
+      "('no_node.yaml', 'v', NULL, 2)");
+  ASSERT_TRUE(recorder_.WaitForWakes(up + 4, 5s));
+  const auto commits = feed->TakeCommits();
+  ASSERT_EQ(commits.size(), 4u);
+  EXPECT_EQ(commits[0].rows.size(), 3u);
+  for (const auto& commit : commits) EXPECT_TRUE(commit.complete) << commit.why_incomplete;
+  EXPECT_EQ(CommittedText(commits), SelectedRows(admin_, 1));
+  EXPECT_TRUE(feed->TakeCommits().empty());
+
+  // Emptying the log: by statement, or by deleting its rows. Neither brings rows, nor a
+  // reason to complain.
+  admin_.Exec("TRUNCATE TABLE config_table_changes");
+  CommitMarker("after_truncate");
+  admin_.Exec("DELETE FROM config_table_changes");
+  ASSERT_TRUE(recorder_.WaitForWakes(up + 7, 5s));
+  const auto emptied = feed->TakeCommits();
+  ASSERT_EQ(emptied.size(), 3u);
+  EXPECT_FALSE(emptied[0].complete);
+  EXPECT_TRUE(emptied[1].complete);
+  EXPECT_FALSE(emptied[2].complete);
+  EXPECT_EQ(emptied[0].why_incomplete + emptied[2].why_incomplete, "");
+}
+
+TEST_F(ChangeFeedTest, ATableNotAsTheSchemaMakesItIsNotDecoded) {
+  SKIP_WITHOUT_BINLOG();
+  struct ColumnGoneAtEnd {
+    test::AdminDb& admin;
+    ~ColumnGoneAtEnd() {
+      admin.Exec("ALTER TABLE config_table_changes DROP COLUMN IF EXISTS extra");
+    }
+  } gone_at_end{admin_};
+  auto feed = StartFeedUp();
+  // A statement, then a marker's commit; the commits of both once both woke the feed.
+  const auto after = [&](const std::string& sql, const std::string& marker) {
+    const int before = recorder_.Wakes();
+    admin_.Exec(sql);
+    admin_.InsertItem("global_config", marker, "1", "n", 1);
+    EXPECT_TRUE(recorder_.WaitForWakes(before + 2, 5s)) << sql;
+    return feed->TakeCommits();
+  };
+  auto commits = after("ALTER TABLE config_table_changes ADD COLUMN extra INT NULL", "with_extra");
+  ASSERT_EQ(commits.size(), 2u);  // the ALTER, then the insert
+  EXPECT_FALSE(commits[1].complete);
+  EXPECT_TRUE(commits[1].rows.empty());
+  EXPECT_EQ(commits[1].why_incomplete, "config_table_changes has 10 columns, not 9");
+
+  // The schema's shape again: decoded again.
+  commits = after("ALTER TABLE config_table_changes DROP COLUMN extra", "without_extra");
+  ASSERT_EQ(commits.size(), 2u);
+  EXPECT_TRUE(commits[1].complete) << commits[1].why_incomplete;
+  ASSERT_EQ(commits[1].rows.size(), 1u);
+  EXPECT_EQ(commits[1].rows[0].name, "without_extra");
+
+  // A column of another type in its place.
+  struct TypeBackAtEnd {
+    test::AdminDb& admin;
+    ~TypeBackAtEnd() {
+      admin.Exec("ALTER TABLE config_table_changes MODIFY deleted INT NOT NULL DEFAULT 0");
+    }
+  } type_back{admin_};
+  commits = after("ALTER TABLE config_table_changes MODIFY deleted BIGINT NOT NULL DEFAULT 0",
+                  "bigint_deleted");
+  ASSERT_EQ(commits.size(), 2u);
+  EXPECT_FALSE(commits[1].complete);
+  EXPECT_NE(commits[1].why_incomplete.find("column 8 of config_table_changes (deleted"),
+            std::string::npos)
+      << commits[1].why_incomplete;
+
+  // Partial row images: an insert that leaves columns to their defaults logs only those it
+  // sets. Such rows are not taken; whole ones are.
+  after("ALTER TABLE config_table_changes MODIFY deleted INT NOT NULL DEFAULT 0", "type_back");
+  for (const char* image : {"MINIMAL", "NOBLOB"}) {
+    admin_.Exec(std::string("SET SESSION binlog_row_image = '") + image + "'");
+    admin_.Exec(
+        "INSERT INTO config_table_changes (source_table, name, change_type) VALUES "
+        "('global_config', 'partial', 'insert')");
+    admin_.Exec("SET SESSION binlog_row_image = 'FULL'");
+    CommitMarker("after_partial");
+    commits = feed->TakeCommits();
+    ASSERT_EQ(commits.size(), 2u) << image;
+    EXPECT_FALSE(commits[0].complete) << image;
+    EXPECT_EQ(commits[0].why_incomplete,
+              "the binary log holds partial rows (binlog_row_image is not FULL)")
+        << image;
+    EXPECT_TRUE(commits[1].complete) << image;
+  }
+}
+
+TEST_F(ChangeFeedTest, KeepsNoRowsWhenAskedNotToOrWhenTheReaderFallsFarBehind) {
+  SKIP_WITHOUT_BINLOG();
+  ChangeFeed::Options options = QuickRetries();
+  options.take_rows = false;
+  auto feed = StartFeed(options);
+  ASSERT_TRUE(recorder_.WaitForStatus(IsUp, 5s)) << recorder_.History();
+  CommitMarker("not_taken");
+  auto commits = feed->TakeCommits();
+  ASSERT_EQ(commits.size(), 1u);
+  EXPECT_FALSE(commits[0].complete);
+  feed->Stop();
+
+  options.take_rows = true;
+  options.kept_rows = 10;
+  feed = StartFeed(options);
+  ASSERT_TRUE(recorder_.WaitForStatus(IsUp, 5s)) << recorder_.History();
+  const int before = recorder_.Wakes();
+  for (int i = 0; i < 12; ++i)
+    admin_.InsertItem("global_config", "n" + std::to_string(i), "1", "arm", 1);
+  ASSERT_TRUE(recorder_.WaitForWakes(before + 12, 5s));
+  commits = feed->TakeCommits();
+  // Eleven rows were more than ten: what was kept became one incomplete commit, then the
+  // twelfth came whole.
+  ASSERT_EQ(commits.size(), 2u);
+  EXPECT_FALSE(commits[0].complete);
+  EXPECT_EQ(commits[0].why_incomplete, "more rows committed than the feed keeps");
+  EXPECT_TRUE(commits[1].complete);
+}
+
 TEST_F(ChangeFeedTest, DownWithoutTheReplicationPrivilegeAndSaysWhy) {
   admin_.Exec("CREATE USER IF NOT EXISTS 'feed_reader'@'127.0.0.1' IDENTIFIED BY 'pw'");
   admin_.Exec("GRANT SELECT ON ROBOT.* TO 'feed_reader'@'127.0.0.1'");
   ChangeFeed::Options options = QuickRetries();
-  options.account = DbAccount{"127.0.0.1", 0, "feed_reader", "pw", "ROBOT"};
+  options.account = DbAccount{"127.0.0.1", 0, "feed_reader", "pw", "ROBOT", "the test"};
   auto feed = StartFeed(options);
   const FeedDownReason expected =
       binlog_ ? FeedDownReason::kNoPrivilege : FeedDownReason::kNoBinaryLog;

@@ -1,12 +1,16 @@
 // Following the change log, in-process against the isolated database: the position, reading
 // in parts, failed reads, a log that went back, and rows that commit late.
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "logging/log_capture.hpp"
 #include "store/db_connection.hpp"
 #include "support/test_db.hpp"
 #include "tracking/change_log.hpp"
@@ -43,9 +47,62 @@ protected:
     return ids;
   }
 
+  // Statements the node's connection ran on the server so far (it prepares every one; the
+  // administrator's connection prepares none).
+  int64_t StatementsRun() {
+    return std::stoll(admin_
+                          .Scalar("SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS "
+                                  "WHERE VARIABLE_NAME = 'COM_STMT_EXECUTE'")
+                          .value_or("0"));
+  }
+
+  // The feed started and up, and the pass that catches up after it came up done; false
+  // when the server writes no binary log.
+  bool FollowWithTheFeed() {
+    if (admin_.Scalar("SELECT @@global.log_bin") != "1") return false;
+    log_.StartFeed([this] {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++wakes_;
+      woken_.notify_all();
+    });
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (log_.source() != ChangeLog::Source::kFeed &&
+           std::chrono::steady_clock::now() < deadline) {
+      WaitForWakes(wakes_taken_ + 1, 100ms);
+      TakeWakes();
+    }
+    EXPECT_EQ(log_.source(), ChangeLog::Source::kFeed) << log_.SourceText();
+    EXPECT_EQ(Follow(), ChangeLog::Pass::kRead);
+    return true;
+  }
+  bool WaitForWakes(int count, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return woken_.wait_for(lock, timeout, [&] { return wakes_ >= count; });
+  }
+  // As the node does on a wake-up.
+  void TakeWakes() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      wakes_taken_ = wakes_;
+    }
+    log_.Woken(ChangeLog::Clock::now());
+  }
+  // Wakes and passes as the node runs them, until `count` changes were applied (at most 10 s).
+  void FollowUntilApplied(size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (applied_.size() < count && std::chrono::steady_clock::now() < deadline) {
+      if (WaitForWakes(wakes_taken_ + 1, 20ms)) TakeWakes();
+      Follow();
+    }
+  }
+
   test::AdminDb admin_;
   DbConnection db_;
   std::vector<ItemChange> applied_;
+  std::mutex mutex_;
+  std::condition_variable woken_;
+  int wakes_ = 0;
+  int wakes_taken_ = 0;
   ChangeLog log_{db_, [this](const ItemChange& change) { applied_.push_back(change); }};
   std::string last_failure_;
 };
@@ -172,6 +229,141 @@ TEST_F(ChangeLogTest, ARowThatCommitsLateIsAppliedUnlessANewerChangeOfItsItemCam
   // "mode" comes late and goes in; the late "speed" would undo the newer one, so it does not.
   EXPECT_EQ(Applied(), (std::vector<int64_t>{3, 2}));
   EXPECT_FALSE(log_.missing());
+}
+
+#define FOLLOW_WITH_THE_FEED_OR_SKIP() \
+  if (!FollowWithTheFeed()) GTEST_SKIP() << "the server runs without a binary log"
+
+TEST_F(ChangeLogTest, WithTheFeedTheRowsComeFromTheBinaryLogInCommitOrder) {
+  admin_.Exec(Row("before", "0"));
+  ASSERT_TRUE(log_.Start());
+  FOLLOW_WITH_THE_FEED_OR_SKIP();
+  admin_.Exec(Row("a", "1"));
+  admin_.Exec("START TRANSACTION");
+  for (int i = 0; i < 3; ++i) admin_.Exec(Row("speed", std::to_string(i)));
+  admin_.Exec("COMMIT");
+  admin_.Exec(Row("b", std::string("x\0y", 3)));
+  ASSERT_TRUE(WaitForWakes(wakes_taken_ + 3, 5000ms));
+  TakeWakes();
+  const int64_t statements = StatementsRun();
+  EXPECT_EQ(Follow(), ChangeLog::Pass::kRead);
+  EXPECT_EQ(StatementsRun(), statements) << "the rows were read with a SELECT";
+  EXPECT_EQ(Applied(), (std::vector<int64_t>{2, 3, 4, 5, 6}));
+  ASSERT_EQ(applied_.size(), 5u);
+  EXPECT_EQ(applied_[3].item.value, "2");
+  EXPECT_EQ(applied_[4].item.value, std::string("x\0y", 3));
+  EXPECT_EQ(log_.position(), 6);
+  // The pass a second: the maximum is read, and it is not a log that went back.
+  EXPECT_EQ(Follow(), ChangeLog::Pass::kRead);
+  EXPECT_EQ(log_.position(), 6);
+  EXPECT_FALSE(log_.missing());
+}
+
+TEST_F(ChangeLogTest, WithTheFeedALateCommitAndARolledBackIdAreWhatTheyAreWithoutIt) {
+  ASSERT_TRUE(log_.Start());
+  FOLLOW_WITH_THE_FEED_OR_SKIP();
+  test::AdminDb early;  // its transaction takes ids first and commits last
+  early.Exec("START TRANSACTION");
+  early.Exec(Row("speed", "old"));
+  early.Exec(Row("mode", "late"));
+  admin_.Exec(Row("speed", "new"));
+  FollowUntilApplied(1);
+  EXPECT_EQ(Applied(), std::vector<int64_t>{3});
+  EXPECT_TRUE(log_.missing());
+  early.Exec("COMMIT");
+  // "mode" comes late and goes in; the late "speed" would undo the newer one, so it does not.
+  FollowUntilApplied(2);
+  EXPECT_EQ(Applied(), (std::vector<int64_t>{3, 2}));
+  EXPECT_FALSE(log_.missing());
+
+  // An id a rolled-back transaction took stays a hole, waited for; the next commit goes in.
+  admin_.Exec("START TRANSACTION");
+  admin_.Exec(Row("never", "1"));
+  admin_.Exec("ROLLBACK");
+  admin_.Exec(Row("after", "1"));
+  FollowUntilApplied(3);
+  EXPECT_EQ(Applied(), (std::vector<int64_t>{3, 2, 5}));
+  EXPECT_TRUE(log_.missing());
+  EXPECT_EQ(log_.position(), 5);
+}
+
+TEST_F(ChangeLogTest, WithTheFeedAnEmptiedLogIsNoticedWhicheverWayItWasEmptied) {
+  admin_.Exec(Row("a", "1"));
+  ASSERT_TRUE(log_.Start());
+  FOLLOW_WITH_THE_FEED_OR_SKIP();
+  for (const char* empty : {"TRUNCATE config_table_changes", "DELETE FROM config_table_changes"}) {
+    admin_.Exec(Row("b", "2"));
+    const size_t before = applied_.size();
+    FollowUntilApplied(before + 1);
+    ASSERT_EQ(applied_.size(), before + 1) << empty;
+    admin_.Exec(empty);
+    ASSERT_TRUE(WaitForWakes(wakes_taken_ + 1, 5000ms)) << empty;
+    TakeWakes();
+    EXPECT_EQ(Follow(), ChangeLog::Pass::kWentBack) << empty;
+    ASSERT_TRUE(log_.Start());
+  }
+  // Followed from the new start, from the log's rows again.
+  admin_.Exec(Row("c", "3"));
+  FollowUntilApplied(3);
+  EXPECT_EQ(applied_.back().item.name, "c");
+}
+
+TEST_F(ChangeLogTest, WithTheFeedLostMidStreamNoChangeIsLostOrAppliedTwice) {
+  ASSERT_TRUE(log_.Start());
+  FOLLOW_WITH_THE_FEED_OR_SKIP();
+  const auto dump_thread = [&] {
+    return admin_
+        .Scalar(
+            "SELECT id FROM information_schema.processlist WHERE command = 'Binlog Dump' "
+            "AND user = 'robot' ORDER BY id DESC LIMIT 1")
+        .value_or("");
+  };
+  // Large transactions, the feed's connection killed as each commit returns: the feed is
+  // then in the middle of its events, or just past them; also one committed while it is down.
+  size_t expected = 0;
+  const std::string value(1024, 'v');
+  for (int round = 0; round < 4; ++round) {
+    admin_.Exec("START TRANSACTION");
+    const int rows = 200 * (round + 1);
+    for (int i = 0; i < rows; ++i) admin_.Exec(Row("p" + std::to_string(i % 50), value));
+    admin_.Exec("COMMIT");
+    const std::string dump = dump_thread();
+    if (!dump.empty()) admin_.Exec("KILL " + dump);
+    if (round == 2) admin_.Exec(Row("while_down", "1"));
+    expected += static_cast<size_t>(rows) + (round == 2 ? 1 : 0);
+    FollowUntilApplied(expected);
+  }
+  FollowUntilApplied(expected + 1);  // nothing more comes
+  ASSERT_EQ(applied_.size(), expected)
+      << "last applied: " << (applied_.empty() ? 0 : applied_.back().id) << " position "
+      << log_.position() << " " << log_.SourceText();
+  for (size_t i = 0; i < applied_.size(); ++i) {
+    ASSERT_EQ(applied_[i].id, static_cast<int64_t>(i) + 1) << "at " << i;
+  }
+}
+
+TEST_F(ChangeLogTest, WithTheFeedATableChangedByHandIsReadWithASelectAndSaidOnce) {
+  struct ColumnGoneAtEnd {
+    test::AdminDb& admin;
+    ~ColumnGoneAtEnd() {
+      admin.Exec("ALTER TABLE config_table_changes DROP COLUMN IF EXISTS extra");
+    }
+  } gone_at_end{admin_};
+  ASSERT_TRUE(log_.Start());
+  FOLLOW_WITH_THE_FEED_OR_SKIP();
+  admin_.Exec("ALTER TABLE config_table_changes ADD COLUMN extra INT NULL");
+  LogCapture capture;
+  for (int i = 0; i < 3; ++i) {
+    admin_.Exec(Row("n" + std::to_string(i), "1"));
+    FollowUntilApplied(static_cast<size_t>(i) + 1);
+  }
+  EXPECT_EQ(Applied(), (std::vector<int64_t>{1, 2, 3}));
+  const std::vector<std::string> texts = capture.Texts();
+  capture.Discard();
+  EXPECT_EQ(std::count(texts.begin(), texts.end(),
+                       "Changes are not taken from the binary log's rows (config_table_changes "
+                       "has 10 columns, not 9): reading them with a SELECT after each commit"),
+            1);
 }
 
 }  // namespace

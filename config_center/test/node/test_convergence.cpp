@@ -184,9 +184,12 @@ TEST_F(Convergence, ABacklogIsReadInPartsAndFoldsIntoFewSends) {
   }
   db_->Exec("COMMIT");
   ASSERT_TRUE(arm->WaitFor("set arm.reach type=string value=\"2000\"", 10s)) << log_.Since();
-  // 256 rows a pass, so eight passes at least; and the changes of one item fold while its
-  // node is busy, so the node gets a few sends, not two thousand.
-  EXPECT_GE(log_.Count("Some config changed"), 8u);
+  // Read with a SELECT, 256 rows a pass, so eight passes at least; with the feed up they
+  // came with the commit's row events, taken whole. Either way the changes of one item fold
+  // while its node is busy, so the node gets a few sends, not two thousand.
+  if (log_.Count("rows from the binary log") == 0) {
+    EXPECT_GE(log_.Count("Some config changed"), 8u) << log_.Since();
+  }
   std::this_thread::sleep_for(200ms);
   const std::vector<std::string> values = ValuesSet(*arm, "arm.reach");
   EXPECT_EQ(values.back(), "2000");
