@@ -5,6 +5,7 @@
 # held, change latency, start-up, memory, each beside its target and baselines), then the
 # floor of following the binary log (bench_change_feed), then the node's end-to-end soak run.
 # Build first (scripts/build.sh).
+#   --ros-distro humble|jazzy  the ROS 2 release built for (else ROS_DISTRO, else humble)
 #   --quick   small counts for both benchmarks and no soak run (CI runs this)
 #   --fleet   only the fleet's scale run instead: the fleet server as database-only robots
 #             are added (scripts/fleet_box.sh --scale; minutes, needs root); further
@@ -15,6 +16,8 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=scripts/ros2_env.sh
 source "$root/scripts/ros2_env.sh"
+ros2_take_release "$@"
+set -- "${ros2_args[@]}"
 ros2_source
 
 if [ "${1:-}" = "--fleet" ]; then
@@ -28,12 +31,12 @@ if [ "${1:-}" = "--quick" ]; then
   shift
 fi
 
-bench=$root/install/lib/config_center/bench_param_calls
-bench_node=$root/install/lib/config_center/bench_node
-bench_feed=$root/install/lib/config_center/bench_change_feed
+bench=$ROS2_INSTALL_DIR/lib/config_center/bench_param_calls
+bench_node=$ROS2_INSTALL_DIR/lib/config_center/bench_node
+bench_feed=$ROS2_INSTALL_DIR/lib/config_center/bench_change_feed
 for program in "$bench" "$bench_node" "$bench_feed"; do
   if [ ! -x "$program" ]; then
-    echo "bench.sh: $program is missing; run scripts/build.sh first" >&2
+    echo "bench.sh: $program is missing; run scripts/build.sh --ros-distro $ROS2_RELEASE first" >&2
     exit 1
   fi
 done
@@ -60,5 +63,5 @@ echo
 # The node itself: change-to-target latency over many changes, and its idle cost.
 echo
 echo "config_center end to end (ctest label soak):"
-"$root/scripts/isolated.sh" ctest --test-dir "$root/build/config_center" -L soak -V |
+"$root/scripts/isolated.sh" ctest --test-dir "$ROS2_BUILD_DIR/config_center" -L soak -V |
   grep -E 'of one core|table change|tests passed|tests failed'
