@@ -26,7 +26,7 @@ if command -v ccache >/dev/null; then
 fi
 
 MAKEFLAGS="-j$jobs" colcon --log-base "$ROS2_LOG_DIR" build \
-  --base-paths velgar_protocol config_center tools \
+  --base-paths velgar_protocol parameter_text config_center tools \
   --build-base "$ROS2_BUILD_DIR" --install-base "$ROS2_INSTALL_DIR" --merge-install \
   --parallel-workers "$jobs" --event-handlers console_start_end+ \
   "$@" \
@@ -36,4 +36,6 @@ MAKEFLAGS="-j$jobs" colcon --log-base "$ROS2_LOG_DIR" build \
   -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
   -DPython3_EXECUTABLE=/usr/bin/python3 -DPYTHON_EXECUTABLE=/usr/bin/python3 \
   -DBUILD_TESTING=ON
+# The repository's own checks (tests/): a plain CTest project beside the packages' suites.
+cmake -S "$root/tests" -B "$ROS2_BUILD_DIR/repository" >/dev/null
 echo "build: done into ${ROS2_INSTALL_DIR#"$root"/} ($ROS2_ORIGIN $ROS2_RELEASE_NAME: $ROS2_SETUP)"

@@ -65,7 +65,7 @@ settle() { sleep 0.3; }
 node_lines=0
 
 step "Demo data in the item tables"
-mariadb ROBOT <"$root/db/demo_data.sql"
+mariadb ROBOT <"$root/config_center/db/demo_data.sql"
 mariadb ROBOT -t -e "SELECT id, name, REPLACE(value, '\n', '\\\\n') AS value, node_name, config_type FROM global_config"
 
 step "Start the demo parameter node demo_arm (a double, a string, an integer and a bool declared)"

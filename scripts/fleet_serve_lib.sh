@@ -30,7 +30,7 @@ serve_check_tls_files() {
 #   they would reach the followers without row events, so no trigger there would log them.
 serve_prepare() {
   local root=$1
-  { echo "SET SESSION sql_log_bin = 0;"; cat "$root/db/schema.sql"; } | mariadb
+  { echo "SET SESSION sql_log_bin = 0;"; cat "$root/config_center/db/schema.sql"; } | mariadb
   fleet_sql_local "CREATE DATABASE IF NOT EXISTS velgar_fleet;
     CREATE TABLE IF NOT EXISTS velgar_fleet.robots (
       name VARCHAR(80) CHARACTER SET ascii COLLATE ascii_bin NOT NULL PRIMARY KEY,

@@ -4,7 +4,7 @@
 #
 #   fleet_server.sh setup --cert PEM --key PEM [--server-id N] [--bind ADDRESS]
 #                         [--cnf PATH] [--restart-cmd CMD]
-#       Loads db/schema.sql, turns on the binary log (row format, kept until purged by
+#       Loads config_center/db/schema.sql, turns on the binary log (row format, kept until purged by
 #       hand) and TLS, and restarts the server. --bind sets the address the server listens
 #       on (the robots must reach it; Debian's default is 127.0.0.1). The certificate must
 #       name the host the robots connect to. Refuses TRUNCATE and DROP TABLE of global_config

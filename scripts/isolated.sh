@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # isolated.sh [--ros-distro humble|jazzy] CMD [ARGS...]
 # Runs CMD in a private mount and network namespace: a fresh /opt/velgar (configs/, logs/)
-# on disk, loopback only, a private MariaDB on 127.0.0.1:3306 with db/schema.sql loaded and
+# on disk, loopback only, a private MariaDB on 127.0.0.1:3306 with config_center/db/schema.sql loaded and
 # a binary log (none with CONFIG_CENTER_BINLOG=off), and Cyclone DDS on lo with unicast
 # discovery. The node's paths, account and port are fixed, so this is how tests, the demo
 # and the benchmarks avoid touching the host.
@@ -68,13 +68,13 @@ mount --bind "$state/run" /run/mysqld
 
 # The server reads its options from my.cnf.d/ like a packaged server reads
 # /etc/mysql/mariadb.conf.d/, so scripts that configure a robot's server can be tested on it.
-# It holds a robot's binary log settings (db/robot-binlog.cnf) unless CONFIG_CENTER_BINLOG
+# It holds a robot's binary log settings (config_center/db/robot-binlog.cnf) unless CONFIG_CENTER_BINLOG
 # is "off": then the server runs without a binary log, as a robot without that file does.
 mkdir -p "$state/my.cnf.d"
 printf '!includedir %s\n' "$state/my.cnf.d" >"$state/my.cnf"
 export ISOLATED_DB_CONF_DIR="$state/my.cnf.d"
 case "${CONFIG_CENTER_BINLOG:-on}" in
-  on) cp "$root/db/robot-binlog.cnf" "$state/my.cnf.d/55-velgar-robot-binlog.cnf" ;;
+  on) cp "$root/config_center/db/robot-binlog.cnf" "$state/my.cnf.d/55-velgar-robot-binlog.cnf" ;;
   off) ;;
   *) echo "isolated.sh: CONFIG_CENTER_BINLOG is on or off, not '$CONFIG_CENTER_BINLOG'" >&2; exit 2 ;;
 esac
@@ -119,7 +119,7 @@ exec "$state/db-start"
 SH
 chmod +x "$state/db-start" "$state/db-stop" "$state/db-restart"
 "$state/db-start"
-mariadb <"$root/db/schema.sql"
+mariadb <"$root/config_center/db/schema.sql"
 
 # Loopback-only DDS with unicast discovery (lo carries no multicast). Short heartbeat and
 # NACK delays let a request that beat discovery by a hair be resent in a millisecond, not a

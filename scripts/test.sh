@@ -6,7 +6,7 @@
 #   --ros-distro humble|jazzy  the ROS 2 release to build and test with (else ROS_DISTRO,
 #                     else humble); each has its own build and install folders
 #   --without-binlog  the private MariaDB runs without a binary log (as a robot without
-#                     db/robot-binlog.cnf), so the node has no change feed and polls
+#                     config_center/db/robot-binlog.cnf), so the node has no change feed and polls
 # Other arguments go to ctest.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

@@ -19,7 +19,7 @@
 #include <rcl_interfaces/srv/set_parameters.hpp>
 #include <rclcpp/rclcpp.hpp>
 
-#include "config_center/param_value_text.hpp"
+#include "parameter_text/parameter_text.hpp"
 #include "tool_args.hpp"
 #include "value_text.hpp"
 
@@ -98,7 +98,7 @@ const TypeOption* FindTypeOption(const std::string& name) {
 // for a parameter of that type.
 bool ParseDefault(const TypeOption& option, const std::string& text, rclcpp::ParameterValue* out) {
   rcl_interfaces::msg::ParameterValue value;
-  if (!config_center::ParameterValueFromText(option.type, text, &value)) return false;
+  if (!parameter_text::ParameterValueFromText(option.type, text, &value)) return false;
   *out = rclcpp::ParameterValue(value);
   return true;
 }

@@ -1,0 +1,105 @@
+#include <cstdlib>
+#include <exception>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <rcutils/logging.h>
+#include <rclcpp/rclcpp.hpp>
+#include <velgar_protocol/srv/config_operate.hpp>
+
+#include "node/config_center.hpp"
+#include "node/config_center_handler.hpp"
+#include "node/diagnostics_publisher.hpp"
+#include "logging/logging.hpp"
+
+namespace {
+
+constexpr char kLogDir[] = "/opt/velgar/logs/";
+constexpr char kLogFile[] = "config_center/config_center_log_file";
+constexpr char kNodeName[] = "config_center";
+
+int Serve(const std::shared_ptr<rclcpp::Node>& node) {
+  using config_center::ConfigCenterHandler;
+  using velgar_protocol::srv::ConfigOperate;
+
+  // config_operate is answered on a thread of its own, so that it keeps answering while a
+  // pass waits on a slow database. The handler touches nothing the passes use.
+  auto service_group =
+      node->create_callback_group(rclcpp::CallbackGroupType::MutuallyExclusive, false);
+  ConfigCenterHandler handler(node);
+  auto service = node->create_service<ConfigOperate>(
+      "config_operate",
+      std::bind(&ConfigCenterHandler::HandleConfigOperate, &handler, std::placeholders::_1,
+                std::placeholders::_2),
+      rmw_qos_profile_services_default, service_group);
+  rclcpp::executors::SingleThreadedExecutor service_executor;
+  service_executor.add_callback_group(service_group, node->get_node_base_interface());
+  std::thread service_thread([&service_executor] {
+    try {
+      service_executor.spin();
+    } catch (const std::exception& error) {
+      // A signal during start-up can leave the context invalid before this thread spins.
+      // (The log belongs to the main thread.)
+      if (rclcpp::ok()) std::cerr << "config_operate stopped: " << error.what() << std::endl;
+    }
+  });
+  // However the main spin ends, the service thread ends with it.
+  struct JoinServiceThread {
+    rclcpp::Executor& executor;
+    std::thread& thread;
+    ~JoinServiceThread() {
+      executor.cancel();
+      thread.join();
+    }
+  } join_service_thread{service_executor, service_thread};
+
+  rclcpp::spin(node);
+  config_center::ConfigCenter::GetInstance().Stop();
+  rclcpp::shutdown();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  rclcpp::init(argc, argv, rclcpp::InitOptions(), rclcpp::SignalHandlerOptions::All);
+  // Humble's signal handler logs "signal_handler(signum=N)" at info level from inside the
+  // handler; when the signal lands while the main thread is in malloc, that log deadlocks
+  // and SIGTERM never stops the node. With the default level above info, that log is skipped
+  // without allocating.
+  rcutils_logging_set_default_logger_level(RCUTILS_LOG_SEVERITY_WARN);
+  try {
+    auto node = std::make_shared<rclcpp::Node>(kNodeName);
+    auto& center = config_center::ConfigCenter::GetInstance();
+    center.SetNode(node);
+    config_center::InitLogger(std::string(kLogDir) + kLogFile, kNodeName);
+    if (!center.Init()) {
+      std::cout << "config center init failed" << std::endl;
+      exit(-1);
+    }
+    config_center::DiagnosticsPublisher diagnostics(*node, [&center] { return center.Snapshot(); });
+    center.SetStatusListener([&diagnostics](bool changed) {
+      changed ? diagnostics.OnStatusChange() : diagnostics.OnSecond();
+    });
+    const int status = Serve(node);
+    center.SetStatusListener(nullptr);
+    return status;
+  } catch (const std::exception& error) {
+    if (!rclcpp::ok()) {
+      // SIGINT or SIGTERM came before spinning began: the client library then refuses to
+      // make the executor. The stop was asked for, so it is an orderly one.
+      LOG_DEBUG("Stopped by a signal during start-up ({})", error.what());
+      return 0;
+    }
+    // The client library raises; the node's own code does not. Leave an orderly trace
+    // instead of an abort, with a status that tells it apart from a failed start-up.
+    // Standard output carries only the start-up texts; an error beyond them goes to stderr.
+    LOG_ERROR("Stopped by a ROS client library error: {}", error.what());
+    std::cerr << "config center stopped: " << error.what() << std::endl;
+    rclcpp::shutdown();
+    return 1;
+  }
+}

@@ -1,0 +1,90 @@
+#include <algorithm>
+#include <chrono>
+
+#include "node/config_center.hpp"
+#include "logging/logging.hpp"
+
+namespace config_center {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The period of the poll, while the change feed is down.
+constexpr std::chrono::milliseconds kPollPeriod{1};
+// How often a call still waiting for its service to match is looked at.
+constexpr std::chrono::milliseconds kMatchLook{1};
+
+}  // namespace
+
+void ConfigCenter::StartPasses() {
+  timer_ = node_->create_wall_timer(kPollPeriod, [this] { PeriodCheckConfig(); });
+  // With the feed up, this pass catches what a lost event would miss; while polling, it is
+  // one pass among a thousand.
+  safety_timer_ = node_->create_wall_timer(ChangeLog::kSafetyCheck, [this] {
+    if (change_log_.source() == ChangeLog::Source::kFeed) PeriodCheckConfig();
+    if (status_listener_) status_listener_(false);
+  });
+  // The feed may have come up during start-up.
+  OnWake(true);
+}
+
+void ConfigCenter::OnWake(bool triggered) {
+  if (triggered && change_log_.Woken(Clock::now())) {
+    // Each switch is logged once, by the change log, with its reason.
+    if (change_log_.source() == ChangeLog::Source::kFeed) {
+      timer_->cancel();
+    } else {
+      timer_->reset();
+    }
+  }
+  if (triggered) {
+    PeriodCheckConfig();  // a commit, or the feed came up or went: read the log now
+  } else {
+    Housekeeping(target_watch_.GraphChanged());
+  }
+}
+
+void ConfigCenter::Housekeeping(bool graph_changed) {
+  if (graph_changed && !targets_.empty()) RetryReappearedTargets();
+  ResendToRestartedTargets(graph_changed);
+  calls_.Poll(Clock::now());
+  PumpTargets();
+  Reschedule();
+}
+
+void ConfigCenter::Reschedule() {
+  if (!timer_ || !timer_->is_canceled()) return;  // the poll runs all of this every 1 ms
+  const auto now = Clock::now();
+  auto next = Clock::time_point::max();
+  const auto earliest = [&next](std::optional<Clock::time_point> at) {
+    if (at && *at < next) next = *at;
+  };
+  earliest(change_log_.NextRecheck(last_pass_));
+  earliest(targets_.NextRetry());
+  earliest(calls_.NextDeadline());
+  if (calls_.AwaitingService()) earliest(now + kMatchLook);
+  if (next == Clock::time_point::max() || (alarm_ && !alarm_->is_canceled() && alarm_at_ <= next)) {
+    return;
+  }
+  if (alarm_) alarm_->cancel();
+  alarm_at_ = next;
+  const auto in = std::max(std::chrono::duration_cast<std::chrono::nanoseconds>(next - now),
+                           std::chrono::nanoseconds(1));
+  alarm_ = node_->create_wall_timer(in, [this] {
+    alarm_->cancel();
+    alarm_at_ = Clock::time_point::max();
+    const auto now = Clock::now();
+    // A re-check after a commit reads the log; anything else is housekeeping alone.
+    const auto recheck = change_log_.NextRecheck(last_pass_);
+    if (recheck && *recheck <= now) {
+      PeriodCheckConfig();
+    } else {
+      Housekeeping(target_watch_.GraphChanged());
+    }
+  });
+}
+
+void ConfigCenter::Stop() { change_log_.StopFeed(); }
+
+}  // namespace config_center

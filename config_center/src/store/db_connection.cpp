@@ -1,0 +1,74 @@
+#include "store/db_connection.hpp"
+
+#include <iostream>
+
+#include "store/db_account.hpp"
+
+namespace config_center {
+
+namespace {
+constexpr const char* kCharset = "utf8mb4";
+// A stuck server or a lost network must not freeze the node: every connect, read and write
+// gives up after a few seconds (the client library's own defaults wait for minutes or
+// hours), and a statement that waits for a table an operator has locked gives up after 2 s.
+// The init command runs again on each automatic reconnect.
+constexpr unsigned int kConnectTimeoutSeconds = 3;
+constexpr unsigned int kReadWriteTimeoutSeconds = 3;
+constexpr const char* kSessionSettings = "SET SESSION lock_wait_timeout = 2";
+}  // namespace
+
+DbConnection& DbConnection::GetInstance() {
+  static DbConnection instance;
+  return instance;
+}
+
+// Reached during static initialisation, so the connection object exists before main runs.
+[[maybe_unused]] static DbConnection& early_instance = DbConnection::GetInstance();
+
+DbConnection::~DbConnection() {
+  CloseKeptStatements();
+  if (mysql_ != nullptr) {
+    mysql_close(mysql_);
+    mysql_ = nullptr;
+  }
+}
+
+bool DbConnection::Connect() {
+  CloseKeptStatements();
+  if (mysql_ != nullptr) {
+    mysql_close(mysql_);
+    mysql_ = nullptr;
+  }
+  mysql_ = mysql_init(nullptr);
+  if (mysql_ == nullptr) {
+    SetError("mysql init failed");
+    return false;
+  }
+  unsigned int connect_timeout = kConnectTimeoutSeconds;
+  if (mysql_options(mysql_, MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout) != 0) {
+    SetError(mysql_error(mysql_));
+    return false;
+  }
+  unsigned int read_write_timeout = kReadWriteTimeoutSeconds;
+  mysql_options(mysql_, MYSQL_OPT_READ_TIMEOUT, &read_write_timeout);
+  mysql_options(mysql_, MYSQL_OPT_WRITE_TIMEOUT, &read_write_timeout);
+  mysql_options(mysql_, MYSQL_INIT_COMMAND, kSessionSettings);
+  // The client library reconnects by itself when it finds the connection lost.
+  my_bool reconnect = 1;
+  mysql_options(mysql_, MYSQL_OPT_RECONNECT, &reconnect);
+  mysql_options(mysql_, MYSQL_SET_CHARSET_NAME, kCharset);
+  const DbAccount& account = kNodeAccount;
+  if (mysql_real_connect(mysql_, account.host, account.user, account.password, account.database,
+                         account.port, nullptr, 0) == nullptr) {
+    SetError(mysql_error(mysql_));
+    return false;
+  }
+  return true;
+}
+
+void DbConnection::SetError(std::string text) {
+  error_message_ = std::move(text);
+  std::cout << error_message_ << std::endl;
+}
+
+}  // namespace config_center
