@@ -1,6 +1,7 @@
 // param_target: a ROS 2 node whose parameters other programs set, for tests and the demo.
-// It answers ~/set_parameters and ~/get_parameters itself (the node's own parameter rules
-// decide), so that it can report every accepted and refused set on stdout.
+// It answers the parameter services itself (the node's own parameter rules decide), so that
+// it can report every accepted and refused set on stdout. It offers all six of them, as an
+// rclcpp node does: Jazzy's `ros2 param set` waits for every one before it sends.
 #include <unistd.h>
 
 #include <chrono>
@@ -13,10 +14,12 @@
 
 #include <rcl_interfaces/msg/parameter_type.hpp>
 #include <rcl_interfaces/msg/parameter_value.hpp>
+#include <rcl_interfaces/srv/describe_parameters.hpp>
 #include <rcl_interfaces/srv/get_parameter_types.hpp>
 #include <rcl_interfaces/srv/get_parameters.hpp>
 #include <rcl_interfaces/srv/list_parameters.hpp>
 #include <rcl_interfaces/srv/set_parameters.hpp>
+#include <rcl_interfaces/srv/set_parameters_atomically.hpp>
 #include <rclcpp/rclcpp.hpp>
 
 #include "parameter_text/parameter_text.hpp"
@@ -32,7 +35,8 @@ constexpr char kUsage[] =
     "                    [--no-type-services] [--delay-ms MS] [--quiet] [--ros-args ...]\n"
     "\n"
     "Runs the ROS 2 node N (in namespace NS) with the given parameters declared, and answers\n"
-    "N/set_parameters, N/get_parameters, N/get_parameter_types and N/list_parameters.\n"
+    "N/set_parameters, N/set_parameters_atomically, N/get_parameters, N/describe_parameters,\n"
+    "N/get_parameter_types and N/list_parameters.\n"
     "TYPE is string, int, double, bool, or an array of one of them: string-array,\n"
     "int-array, double-array, bool-array, byte-array. DEFAULT is read as config_center reads\n"
     "an item's text for a parameter of that type: a YAML scalar (5, 0x1A, 2.5, true, yes), or\n"
@@ -155,6 +159,19 @@ void Say(const std::string& line) {
   std::fflush(stdout);
 }
 
+// One line for one parameter of a set request and the node's answer to it.
+void Report(const std::string& label, const rcl_interfaces::msg::Parameter& msg,
+            const rcl_interfaces::msg::SetParametersResult& result) {
+  const std::string who = label + "." + msg.name;
+  if (!result.successful) {
+    Say("refused " + who + " reason=" + tools::OneLine(result.reason));
+  } else if (msg.value.type == rcl_interfaces::msg::ParameterType::PARAMETER_NOT_SET) {
+    Say("unset " + who);
+  } else {
+    Say("set " + who + " " + tools::TypedValueText(rclcpp::ParameterValue(msg.value)));
+  }
+}
+
 // Sleeps in short steps so that a signal ends the wait at once.
 void Delay(int64_t ms) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -193,10 +210,12 @@ int main(int argc, char** argv) {
   const bool quiet = o.quiet;
   const int64_t delay_ms = o.delay_ms;
 
+  using rcl_interfaces::srv::DescribeParameters;
   using rcl_interfaces::srv::GetParameters;
   using rcl_interfaces::srv::GetParameterTypes;
   using rcl_interfaces::srv::ListParameters;
   using rcl_interfaces::srv::SetParameters;
+  using rcl_interfaces::srv::SetParametersAtomically;
   auto set_service = node->create_service<SetParameters>(
       fqn + "/set_parameters",
       [&node, label, quiet, delay_ms](const std::shared_ptr<SetParameters::Request> request,
@@ -204,11 +223,8 @@ int main(int argc, char** argv) {
         if (delay_ms > 0) Delay(delay_ms);
         for (const auto& msg : request->parameters) {
           rcl_interfaces::msg::SetParametersResult result;
-          rclcpp::ParameterType type = rclcpp::PARAMETER_NOT_SET;
           try {
-            const auto p = rclcpp::Parameter::from_parameter_msg(msg);
-            type = p.get_type();
-            result = node->set_parameters_atomically({p});
+            result = node->set_parameters_atomically({rclcpp::Parameter::from_parameter_msg(msg)});
           } catch (const std::exception& e) {
             // Undeclared name, empty name or unknown type tag: rclcpp's parameter service
             // answers these with the exception's text as the reason.
@@ -216,16 +232,28 @@ int main(int argc, char** argv) {
             result.reason = e.what();
           }
           response->results.push_back(result);
-          if (quiet) continue;
-          const std::string who = label + "." + msg.name;
-          if (!result.successful) {
-            Say("refused " + who + " reason=" + tools::OneLine(result.reason));
-          } else if (type == rclcpp::PARAMETER_NOT_SET) {
-            Say("unset " + who);
-          } else {
-            Say("set " + who + " " + tools::TypedValueText(rclcpp::ParameterValue(msg.value)));
-          }
+          if (!quiet) Report(label, msg, result);
         }
+      });
+  // All or none; each parameter's line carries the one answer.
+  auto atomic_service = node->create_service<SetParametersAtomically>(
+      fqn + "/set_parameters_atomically",
+      [&node, label, quiet, delay_ms](
+          const std::shared_ptr<SetParametersAtomically::Request> request,
+          std::shared_ptr<SetParametersAtomically::Response> response) {
+        if (delay_ms > 0) Delay(delay_ms);
+        try {
+          std::vector<rclcpp::Parameter> parameters;
+          for (const auto& msg : request->parameters) {
+            parameters.push_back(rclcpp::Parameter::from_parameter_msg(msg));
+          }
+          response->result = node->set_parameters_atomically(parameters);
+        } catch (const std::exception& e) {
+          response->result.successful = false;
+          response->result.reason = e.what();
+        }
+        if (quiet) return;
+        for (const auto& msg : request->parameters) Report(label, msg, response->result);
       });
   auto get_service = node->create_service<GetParameters>(
       fqn + "/get_parameters", [&node](const std::shared_ptr<GetParameters::Request> request,
@@ -237,6 +265,18 @@ int main(int argc, char** argv) {
         } catch (const std::exception&) {
           // As rclcpp: a name that is not declared leaves the answer empty.
           response->values.clear();
+        }
+      });
+
+  auto describe_service = node->create_service<DescribeParameters>(
+      fqn + "/describe_parameters",
+      [&node](const std::shared_ptr<DescribeParameters::Request> request,
+              std::shared_ptr<DescribeParameters::Response> response) {
+        try {
+          response->descriptors = node->describe_parameters(request->names);
+        } catch (const std::exception&) {
+          // As rclcpp: a name that is not declared leaves the answer empty.
+          response->descriptors.clear();
         }
       });
 
@@ -273,7 +313,9 @@ int main(int argc, char** argv) {
   Say("ready");
   rclcpp::spin(node);
   set_service.reset();
+  atomic_service.reset();
   get_service.reset();
+  describe_service.reset();
   types_service.reset();
   list_service.reset();
   node.reset();
