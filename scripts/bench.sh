@@ -3,7 +3,8 @@
 # domain) and prints its table, then the node measured from outside (bench_node: learning of
 # changes from the binary log and, in the same run, polling; idle cost, also with targets
 # held, change latency, start-up, memory, each beside its target and baselines), then the
-# floor of following the binary log (bench_change_feed), then the node's end-to-end soak run.
+# floor of following the binary log (bench_change_feed), resident memory with large file
+# items (bench_memory), then the node's end-to-end soak run.
 # Build first (scripts/build.sh).
 #   --ros-distro humble|jazzy  the ROS 2 release built for (else ROS_DISTRO, else humble)
 #   --quick   small counts for both benchmarks and no soak run (CI runs this)
@@ -34,7 +35,8 @@ fi
 bench=$ROS2_INSTALL_DIR/lib/config_center/bench_param_calls
 bench_node=$ROS2_INSTALL_DIR/lib/config_center/bench_node
 bench_feed=$ROS2_INSTALL_DIR/lib/config_center/bench_change_feed
-for program in "$bench" "$bench_node" "$bench_feed"; do
+bench_memory=$ROS2_INSTALL_DIR/lib/config_center/bench_memory
+for program in "$bench" "$bench_node" "$bench_feed" "$bench_memory"; do
   if [ ! -x "$program" ]; then
     echo "bench.sh: $program is missing; run scripts/build.sh --ros-distro $ROS2_RELEASE first" >&2
     exit 1
@@ -47,6 +49,8 @@ if $quick; then
   "$root/scripts/isolated.sh" "$bench_node" --quick
   echo
   "$root/scripts/isolated.sh" "$bench_feed" --quick
+  echo
+  "$root/scripts/isolated.sh" "$bench_memory" --quick
   exit 0
 fi
 
@@ -59,6 +63,10 @@ echo
 # node, the server alone and the 1 ms poll; commit-to-wake latency.
 echo
 "$root/scripts/isolated.sh" "$bench_feed"
+
+# Resident memory with 10, 100 and 500 MiB of file items, and in a burst of large changes.
+echo
+"$root/scripts/isolated.sh" "$bench_memory"
 
 # The node itself: change-to-target latency over many changes, and its idle cost.
 echo

@@ -23,7 +23,7 @@
 --   any change to a global row while a live custom override of its key exists -> nothing
 --   a change to a row that is and stays withdrawn, or an insert of a withdrawn row -> nothing
 --
--- In a fleet (see README, "Fleet") the same file is loaded on the fleet server and on every
+-- In a fleet (see docs/fleet.md) the same file is loaded on the fleet server and on every
 -- robot. What differs is only each server's options, set by scripts/fleet_server.sh and
 -- scripts/fleet_robot.sh:
 --   fleet server: global_config is edited here and leaves through the binary log; its

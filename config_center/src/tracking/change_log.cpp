@@ -5,18 +5,23 @@
 #include <cstdlib>
 #include <utility>
 
-#include "store/db_connection.hpp"
 #include "logging/logging.hpp"
+#include "tracking/change_row.hpp"
 
 namespace config_center {
 
 namespace {
 constexpr char kMaxIdQuery[] = "SELECT MAX(id) FROM config_table_changes";
-// The rows after the position, so many at most: the values it takes. Its text stays the
-// same, so it stays prepared from pass to pass.
+// The rows after the position, so many at most and so many bytes of values at most (the
+// first row always, however large): the values it takes. The sizes are summed over ids and
+// lengths alone, so the server never holds the values of the rows it leaves out. Its text
+// stays the same, so it stays prepared from pass to pass.
 constexpr char kChangesAfterQuery[] =
-    "select id, name, value, node_name, change_type, config_type,deleted from "
-    "config_table_changes where id > ? order by id limit ?";
+    "select c.id, c.name, c.value, c.node_name, c.change_type, c.config_type, c.deleted from "
+    "config_table_changes c join (select id from (select id, bytes, sum(bytes) over (order by "
+    "id) - bytes as before_it from (select id, coalesce(length(value), 0) as bytes from "
+    "config_table_changes where id > ? order by id limit ?) sizes) sums where before_it = 0 or "
+    "before_it + bytes <= ?) picked on c.id = picked.id order by c.id";
 constexpr char kChangesWhereQuery[] =
     "select id, name, value, node_name, change_type, config_type,deleted from "
     "config_table_changes where ";
@@ -52,12 +57,13 @@ std::string IdsText(const ChangeLogGaps::Range& range) {
 
 }  // namespace
 
-ChangeLog::ChangeLog(Apply apply) : apply_(std::move(apply)) {}
+ChangeLog::ChangeLog(DbConnection& db, Apply apply, int64_t bytes_per_pass)
+    : db_(db), apply_(std::move(apply)), bytes_per_pass_(bytes_per_pass) {}
 
 ChangeLog::~ChangeLog() { StopFeed(); }
 
-void ChangeLog::StartFeed(ChangeFeed::WakeUp wake_up) {
-  feed_ = std::make_unique<ChangeFeed>(std::move(wake_up));
+void ChangeLog::StartFeed(ChangeFeed::WakeUp wake_up, const ChangeFeed::Options& options) {
+  feed_ = std::make_unique<ChangeFeed>(std::move(wake_up), options);
   feed_->Start();
 }
 
@@ -120,9 +126,8 @@ bool ChangeLog::Start() {
   }
   missing_ids_.Clear();
   late_failure_.clear();
-  auto& db = DbConnection::GetInstance();
-  const std::vector<IncrementId> max_id = db.Query<IncrementId>(kMaxIdQuery);
-  if (db.LastQueryFailed() || max_id.empty()) {
+  const std::vector<IncrementId> max_id = db_.Query<IncrementId>(kMaxIdQuery);
+  if (db_.LastQueryFailed() || max_id.empty()) {
     config_change_max_id_ = -1;
     return false;
   }
@@ -140,17 +145,16 @@ void ChangeLog::NoteMissingAtStartup() {
   const int64_t position = config_change_max_id_;
   if (position <= 1) return;
   const auto wait_s = std::chrono::ceil<std::chrono::seconds>(missing_ids_.give_up_after()).count();
-  auto& db = DbConnection::GetInstance();
-  const std::vector<IncrementId> recent = db.Query<IncrementId>(
+  const std::vector<IncrementId> recent = db_.Query<IncrementId>(
       "select id from config_table_changes where id > " +
       std::to_string(position - kStartupLookBack) + " and id <= " + std::to_string(position) +
       " and changed_at >= now(3) - interval " + std::to_string(std::max<int64_t>(wait_s, 1)) +
       " second order by id");
   // A failed read is logged by the query layer; start-up goes on without these ids.
-  if (db.LastQueryFailed() || recent.empty()) return;
-  const std::vector<IncrementId> below = db.Query<IncrementId>(
+  if (db_.LastQueryFailed() || recent.empty()) return;
+  const std::vector<IncrementId> below = db_.Query<IncrementId>(
       "select max(id) from config_table_changes where id < " + std::to_string(recent.front().id));
-  if (db.LastQueryFailed()) return;
+  if (db_.LastQueryFailed()) return;
   int64_t previous = below.empty() ? 0 : below.front().id;
   const auto now = Clock::now();
   for (const IncrementId& row : recent) {
@@ -164,6 +168,7 @@ void ChangeLog::NoteMissingAtStartup() {
 
 ChangeLog::Pass ChangeLog::Follow(std::string* failure) {
   const auto now = Clock::now();
+  more_ = false;
   // Right after a commit woke the feed there is a row to read: read it at once, and the
   // maximum only when none came. Otherwise the maximum first: one kept statement, and the
   // only one, while nothing changed.
@@ -186,11 +191,16 @@ ChangeLog::Pass ChangeLog::ReadMaximumFirst(std::string* failure) {
   if (pass != Pass::kRead || newest == config_change_max_id_) return pass;
   std::vector<ConfigTableChangesData> changes;
   if (!ReadRowsAfterPosition(failure, &changes)) return Pass::kFailed;
-  ApplyRows(changes);
-  if (changes.size() < static_cast<size_t>(kRowsPerPass)) {
-    // A row counted in the maximum but gone when the rows were read was deleted meanwhile.
+  if (changes.empty()) {
+    // The rows counted in the maximum are not visible (yet): deleted meanwhile, or in a
+    // transaction that commits late, which the ids left missing wait for.
     MovePositionTo(newest, Clock::now());
+    return Pass::kRead;
   }
+  // A pass may end before the maximum (rows or bytes enough for one pass): the next one
+  // goes on from the last row taken.
+  ApplyRows(changes);
+  more_ = true;
   return Pass::kRead;
 }
 
@@ -203,16 +213,16 @@ ChangeLog::Pass ChangeLog::ReadRowsFirst(std::string* failure) {
   }
   ApplyRows(changes);
   newest_ = std::max(newest_, config_change_max_id_);
+  more_ = true;
   return Pass::kRead;
 }
 
 ChangeLog::Pass ChangeLog::ReadMaximum(std::string* failure, int64_t* newest) {
-  auto& db = DbConnection::GetInstance();
   const std::vector<IncrementId> max_id =
-      db.Query<IncrementId>(kMaxIdQuery, DbConnection::Statement::kKept);
-  if (db.LastQueryFailed() || max_id.empty()) {
+      db_.Query<IncrementId>(kMaxIdQuery, DbConnection::Statement::kKept);
+  if (db_.LastQueryFailed() || max_id.empty()) {
     LOG_ERROR("Get increment next id failed");
-    *failure = "reading the change-log maximum: " + db.LastQueryError();
+    *failure = "reading the change-log maximum: " + db_.LastQueryError();
     return Pass::kFailed;
   }
   *newest = max_id.front().id;
@@ -229,26 +239,33 @@ ChangeLog::Pass ChangeLog::ReadMaximum(std::string* failure, int64_t* newest) {
 
 bool ChangeLog::ReadRowsAfterPosition(std::string* failure,
                                       std::vector<ConfigTableChangesData>* changes) {
-  auto& db = DbConnection::GetInstance();
-  *changes = db.Query<ConfigTableChangesData>(kChangesAfterQuery, DbConnection::Statement::kKept,
-                                              {config_change_max_id_, kRowsPerPass});
-  if (db.LastQueryFailed()) {
+  *changes = db_.Query<ConfigTableChangesData>(
+      kChangesAfterQuery, DbConnection::Statement::kKept,
+      {config_change_max_id_, int64_t{kRowsPerPass}, bytes_per_pass_});
+  if (db_.LastQueryFailed()) {
     // The position stays, so these rows are read again on the next pass.
     *failure = "reading the changes after " + std::to_string(config_change_max_id_) + ": " +
-               db.LastQueryError();
+               db_.LastQueryError();
     return false;
   }
   return true;
 }
 
-void ChangeLog::ApplyRows(const std::vector<ConfigTableChangesData>& changes) {
+void ChangeLog::ApplyRows(std::vector<ConfigTableChangesData>& changes) {
   if (changes.empty()) return;
   LOG_DEBUG("Some config changed");
   // The position moves on past each row whatever becomes of its change.
-  for (const ConfigTableChangesData& change : changes) {
-    apply_(change);
-    MovePositionTo(change.id, Clock::now());
+  for (ConfigTableChangesData& change : changes) {
+    const int64_t id = change.id;
+    ApplyRow(change);
+    MovePositionTo(id, Clock::now());
   }
+}
+
+void ChangeLog::ApplyRow(ConfigTableChangesData& row) {
+  ItemChange change;
+  // The value moves on with the change: a large one is held once.
+  if (ItemChangeFromRow(std::move(row), &change)) apply_(std::move(change));
 }
 
 void ChangeLog::MovePositionTo(int64_t id, Clock::time_point now) {
@@ -261,17 +278,16 @@ void ChangeLog::MovePositionTo(int64_t id, Clock::time_point now) {
 }
 
 void ChangeLog::CheckMissingChanges(Clock::time_point now) {
-  auto& db = DbConnection::GetInstance();
-  const std::vector<ConfigTableChangesData> late = db.Query<ConfigTableChangesData>(
+  std::vector<ConfigTableChangesData> late = db_.Query<ConfigTableChangesData>(
       kChangesWhereQuery + missing_ids_.Condition() + " order by id");
   std::vector<int64_t> superseded;
-  if (db.LastQueryFailed() || !SupersededChanges(late, &superseded)) {
+  if (db_.LastQueryFailed() || !SupersededChanges(late, &superseded)) {
     // Nothing is given up while the ids cannot be looked for.
-    late_failure_ = "looking up missing change-log ids: " + db.LastQueryError();
+    late_failure_ = "looking up missing change-log ids: " + db_.LastQueryError();
     return;
   }
   late_failure_.clear();
-  for (const ConfigTableChangesData& change : late) {
+  for (ConfigTableChangesData& change : late) {
     missing_ids_.Remove(change.id);
     // Applied now, an older change would overwrite the newer one already in effect (or about
     // to be applied), against the order of the log.
@@ -281,7 +297,7 @@ void ChangeLog::CheckMissingChanges(Clock::time_point now) {
       continue;
     }
     LOG_DEBUG("Change {} committed late; applying it now", change.id);
-    apply_(change);
+    ApplyRow(change);
   }
   for (const ChangeLogGaps::Range& range : missing_ids_.TakeGivenUp(now)) {
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - range.since);
@@ -297,9 +313,8 @@ bool ChangeLog::SupersededChanges(const std::vector<ConfigTableChangesData>& lat
   if (late.empty()) return true;
   std::string sql = kSupersededQuery;
   sql.replace(sql.find("%s"), 2, IdList(late));
-  auto& db = DbConnection::GetInstance();
-  for (const IncrementId& row : db.Query<IncrementId>(sql)) superseded->push_back(row.id);
-  return !db.LastQueryFailed();
+  for (const IncrementId& row : db_.Query<IncrementId>(sql)) superseded->push_back(row.id);
+  return !db_.LastQueryFailed();
 }
 
 }  // namespace config_center

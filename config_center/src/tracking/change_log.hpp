@@ -9,26 +9,32 @@
 #include <string>
 #include <vector>
 
+#include "store/db_connection.hpp"
+#include "store/item_change.hpp"
+#include "store/records.hpp"
 #include "tracking/change_feed.hpp"
 #include "tracking/change_log_gaps.hpp"
-#include "store/records.hpp"
 
 namespace config_center {
 
 // Follows config_table_changes: the position (the last id taken into account), the ids the
 // position moved past before their rows were visible (a transaction that commits late), the
 // SQL that reads them, and how the node learns that there are new rows: from the server's
-// binary log (the change feed) when it can, by a pass every 1 ms when it cannot. Each new row
-// goes to `apply`, in id order; what a row means is the caller's affair. Main thread only,
-// but for the feed's own thread; the tables themselves are read elsewhere.
+// binary log (the change feed) when it can, by a pass every 1 ms when it cannot. The change
+// each new row describes goes to `apply`, in id order (rows that describe none are skipped).
+// Reads through `db`; main thread only, but for the feed's own thread; the item tables
+// themselves are read elsewhere.
 class ChangeLog {
 public:
-  using Apply = std::function<void(const ConfigTableChangesData&)>;
+  using Apply = std::function<void(ItemChange)>;
   using Clock = ChangeLogGaps::Clock;
 
   // Rows read per pass, at most: a backlog is read a part at a time, never into memory at
   // once.
   static constexpr int kRowsPerPass = 256;
+  // Bytes of values read per pass, at most (a larger single row is read alone): memory is
+  // bounded by bytes, not by rows.
+  static constexpr int64_t kBytesPerPass = int64_t{64} << 20;
 
   // How the node learns of new rows.
   enum class Source {
@@ -36,22 +42,22 @@ public:
     kFeed,  // a pass when the binary log shows a commit to the change log, and once a second
   };
   // After a commit the feed woke for, passes follow these long after the wake: its row may
-  // become visible to this connection a few milliseconds after the wake (measured: within
-  // 3.5 ms under load).
+  // become visible to this connection only a few milliseconds after the wake, later under
+  // load (docs/benchmarks.md, the change feed's floor).
   static constexpr std::chrono::milliseconds kRecheckAfter[] = {
       std::chrono::milliseconds(1), std::chrono::milliseconds(3), std::chrono::milliseconds(7),
       std::chrono::milliseconds(15)};
   // With the feed up, a pass at least this often catches what a lost event would miss.
   static constexpr std::chrono::seconds kSafetyCheck{1};
 
-  explicit ChangeLog(Apply apply);
+  ChangeLog(DbConnection& db, Apply apply, int64_t bytes_per_pass = kBytesPerPass);
   ~ChangeLog();
 
   // Follows the server's binary log from now on; `wake_up` is called on the feed's thread
   // for a commit to the change log and for every change of the feed's state (it must be
   // cheap and thread-safe). Until the feed is up, and whenever it is down, the source is
-  // the poll.
-  void StartFeed(ChangeFeed::WakeUp wake_up);
+  // the poll. The feed logs in as `options` say.
+  void StartFeed(ChangeFeed::WakeUp wake_up, const ChangeFeed::Options& options = {});
   void StopFeed();
   // On a wake-up: takes a change of the feed's state (logged once, with the reason) and
   // schedules the passes that follow a commit. True when the source changed.
@@ -78,6 +84,9 @@ public:
   // position; every 100 ms while ids are missing, looks for their rows.
   Pass Follow(std::string* failure);
   int64_t position() const { return config_change_max_id_; }
+  // The last pass took rows, and a pass or its bytes may have ended before the last of them:
+  // the next pass should follow at once.
+  bool MayHaveMore() const { return more_; }
   // The log's maximum as the last pass read it; above the position while a backlog is read.
   int64_t newest_read() const { return newest_; }
   bool missing() const { return !missing_ids_.empty(); }
@@ -90,16 +99,21 @@ private:
   // Reads the maximum into `newest`; kWentBack when it is below the position.
   Pass ReadMaximum(std::string* failure, int64_t* newest);
   bool ReadRowsAfterPosition(std::string* failure, std::vector<ConfigTableChangesData>* changes);
-  void ApplyRows(const std::vector<ConfigTableChangesData>& changes);
+  // Moves each row's value on into its change.
+  void ApplyRows(std::vector<ConfigTableChangesData>& changes);
+  void ApplyRow(ConfigTableChangesData& row);
   void CheckMissingChanges(Clock::time_point now);
   bool SupersededChanges(const std::vector<ConfigTableChangesData>& late,
                          std::vector<int64_t>* superseded);
   void NoteMissingAtStartup();
   void MovePositionTo(int64_t id, Clock::time_point now);
 
+  DbConnection& db_;
   Apply apply_;
+  int64_t bytes_per_pass_;
   int64_t config_change_max_id_ = 0;
   int64_t newest_ = 0;
+  bool more_ = false;
   std::unique_ptr<ChangeFeed> feed_;
   Source source_ = Source::kPoll;
   FeedStatus feed_status_;                   // as last taken by Woken

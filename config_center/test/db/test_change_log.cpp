@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include "tracking/change_log.hpp"
 #include "store/db_connection.hpp"
 #include "support/test_db.hpp"
+#include "tracking/change_log.hpp"
 
 namespace config_center {
 namespace {
@@ -20,7 +20,7 @@ class ChangeLogTest : public ::testing::Test {
 protected:
   void SetUp() override {
     admin_.ResetTables();
-    ASSERT_TRUE(DbConnection::GetInstance().Connect());
+    ASSERT_TRUE(db_.Connect());
   }
 
   // A change-log row as the triggers write it, by hand: the id is what matters here.
@@ -39,13 +39,14 @@ protected:
 
   std::vector<int64_t> Applied() const {
     std::vector<int64_t> ids;
-    for (const ConfigTableChangesData& change : applied_) ids.push_back(change.id);
+    for (const ItemChange& change : applied_) ids.push_back(change.id);
     return ids;
   }
 
   test::AdminDb admin_;
-  std::vector<ConfigTableChangesData> applied_;
-  ChangeLog log_{[this](const ConfigTableChangesData& change) { applied_.push_back(change); }};
+  DbConnection db_;
+  std::vector<ItemChange> applied_;
+  ChangeLog log_{db_, [this](const ItemChange& change) { applied_.push_back(change); }};
   std::string last_failure_;
 };
 
@@ -69,9 +70,36 @@ TEST_F(ChangeLogTest, AppliesNewRowsInIdOrderAPartAtATime) {
   EXPECT_EQ(log_.position(), 601);
   for (size_t i = 0; i < applied_.size(); ++i) {
     ASSERT_EQ(applied_[i].id, static_cast<int64_t>(i) + 2);
-    ASSERT_EQ(applied_[i].value, std::to_string(i));
+    ASSERT_EQ(applied_[i].item.value, std::to_string(i));
   }
   EXPECT_FALSE(log_.missing());
+}
+
+TEST_F(ChangeLogTest, APassReadsABoundedNumberOfBytesAndSkipsNoRowLeftForLater) {
+  ASSERT_TRUE(log_.Start());
+  std::vector<ItemChange> got;
+  ChangeLog small(
+      db_, [&got](ItemChange change) { got.push_back(std::move(change)); }, 1000);
+  ASSERT_TRUE(small.Start());
+  // Ten rows of 300 bytes, then one of 5000: at most 1000 bytes a pass (three rows), the
+  // large one alone.
+  admin_.Exec("START TRANSACTION");
+  for (int i = 0; i < 10; ++i) admin_.Exec(Row("v" + std::to_string(i), std::string(300, 'x')));
+  admin_.Exec(Row("big", std::string(5000, 'y')));
+  admin_.Exec("COMMIT");
+  std::vector<size_t> per_pass;
+  for (int pass = 0; pass < 10 && got.size() < 11; ++pass) {
+    const size_t before = got.size();
+    std::string failure;
+    ASSERT_EQ(small.Follow(&failure), ChangeLog::Pass::kRead) << failure;
+    per_pass.push_back(got.size() - before);
+  }
+  EXPECT_EQ(per_pass, (std::vector<size_t>{3, 3, 3, 1, 1}));
+  ASSERT_EQ(got.size(), 11u);
+  for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].id, static_cast<int64_t>(i) + 1);
+  EXPECT_EQ(got.back().item.value.size(), 5000u);
+  EXPECT_EQ(small.position(), 11);
+  EXPECT_FALSE(small.missing());
 }
 
 TEST_F(ChangeLogTest, AFailedReadKeepsThePositionAndAnEmptiedLogIsNoticed) {
@@ -95,7 +123,7 @@ TEST_F(ChangeLogTest, AFailedReadKeepsThePositionAndAnEmptiedLogIsNoticed) {
   admin_.Exec(Row("d", "4"));
   EXPECT_EQ(Follow(), ChangeLog::Pass::kRead);
   EXPECT_EQ(Applied(), (std::vector<int64_t>{2, 2}));  // the new log's id 2
-  EXPECT_EQ(applied_.back().name, "d");
+  EXPECT_EQ(applied_.back().item.name, "d");
 }
 
 TEST_F(ChangeLogTest, AfterAWakeTheRowsAreReadFirstAndAnEmptiedLogIsStillNoticed) {
