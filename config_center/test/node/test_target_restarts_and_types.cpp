@@ -24,13 +24,17 @@ constexpr auto kBack = 2s;
 
 class TargetRestartsAndTypes : public NodeTest {};
 
-// What config_probe prints for `get NODE PARAM...`; empty when it fails.
+// What config_probe prints for `get NODE PARAM...`, or why it failed. It waits up to 5 s for
+// the service: a loaded machine can take longer than its default 2 s to discover it.
 std::string ProbeGet(const std::vector<std::string>& node_and_params) {
   std::vector<std::string> argv{"config_probe", "get"};
   argv.insert(argv.end(), node_and_params.begin(), node_and_params.end());
+  argv.insert(argv.end(), {"--timeout", "5"});
   Process probe(argv);
-  const auto status = probe.Wait(10s);
-  return status == 0 ? probe.Output() : std::string();
+  const auto status = probe.Wait(15s);
+  if (status == 0) return probe.Output();
+  return "config_probe exited " + (status ? std::to_string(*status) : "late") + ": " +
+         probe.Output();
 }
 
 struct stat Stat(const std::string& path) {
