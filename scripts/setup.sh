@@ -26,6 +26,8 @@ packages=(
   libyaml-cpp-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev shellcheck
+  # the fleet tools (fleet/): MariaDB's client library for Python, their tests and linter
+  python3-mysqldb python3-pytest python3-flake8
   util-linux iproute2 procps psmisc socat openssl
   # systemd-analyze, for the check of the service unit
   systemd

@@ -24,8 +24,8 @@
 --   a change to a row that is and stays withdrawn, or an insert of a withdrawn row -> nothing
 --
 -- In a fleet (see docs/fleet.md) the same file is loaded on the fleet server and on every
--- robot. What differs is only each server's options, set by scripts/fleet_server.sh and
--- scripts/fleet_robot.sh:
+-- robot. What differs is only each server's options, set by the fleet tool (fleet/velgar-fleet
+-- server and robot):
 --   fleet server: global_config is edited here and leaves through the binary log; its
 --     custom_config is unused and its change log is followed by no one (nothing here reads
 --     either; a fleet server runs no config_center).
@@ -155,7 +155,7 @@ END//
 -- Refuses a write to global_config on a robot whose server replicates it from a fleet,
 -- unless the replication thread makes it: that thread applies each row under the server id
 -- of the fleet server that wrote it, any other session runs under this server's own id.
--- The fleet's own join (scripts/fleet_follow_lib.sh) sets @velgar_fleet_sync in its session
+-- The fleet tool's join (fleet/velgar_fleet/snapshot_apply.py) sets @velgar_fleet_sync in its session
 -- for the one transaction that makes global_config the fleet's.
 CREATE PROCEDURE config_global_writable()
 BEGIN

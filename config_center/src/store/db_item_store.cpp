@@ -47,8 +47,8 @@ bool DbItemStore::ReadItemValues(const char* table, const std::vector<int64_t>& 
   std::string list;
   for (const int64_t id : ids) list += (list.empty() ? "" : ",") + std::to_string(id);
   std::vector<ItemValueRow> rows =
-      db_.Query<ItemValueRow>(std::string("select id, name, value, node_name, config_type from ") +
-                              table + " where deleted = 0 and id in (" + list + ")");
+      db_.Query<ItemValueRow>(std::string("select id, value from ") + table +
+                              " where deleted = 0 and id in (" + list + ")");
   if (!Succeeded()) return false;
   for (ItemValueRow& row : rows) values->emplace(row.id, std::move(row.value));
   return true;

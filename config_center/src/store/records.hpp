@@ -47,21 +47,16 @@ struct RecordTraits<ItemKeyRow> {
                       &ItemKeyRow::node_name, &ItemKeyRow::config_type);
 };
 
-// An item with its id, as a part of start-up reads it.
+// An item's value by its id, as a part of start-up reads it.
 struct ItemValueRow {
   int64_t id = 0;
-  std::string name;
   std::string value;
-  std::string node_name;
-  int32_t config_type = 0;
 };
 
 template <>
 struct RecordTraits<ItemValueRow> {
   static constexpr const char* kTypeName = "ItemValueRow";
-  static constexpr auto kMembers =
-      std::make_tuple(&ItemValueRow::id, &ItemValueRow::name, &ItemValueRow::value,
-                      &ItemValueRow::node_name, &ItemValueRow::config_type);
+  static constexpr auto kMembers = std::make_tuple(&ItemValueRow::id, &ItemValueRow::value);
 };
 
 // The highest change-log id; a NULL maximum (empty log) reads as 0.
