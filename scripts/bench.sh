@@ -4,7 +4,8 @@
 # changes from the binary log and, in the same run, polling; idle cost, also with targets
 # held, change latency, start-up, memory, each beside its target and baselines), then the
 # floor of following the binary log (bench_change_feed), resident memory with large file
-# items (bench_memory), then the node's end-to-end soak run.
+# items (bench_memory), then drift set back and the idle cost of watching for it
+# (bench_drift), then the node's end-to-end soak run.
 # Build first (scripts/build.sh).
 #   --ros-distro humble|jazzy  the ROS 2 release built for (else ROS_DISTRO, else humble)
 #   --quick   small counts for both benchmarks and no soak run (CI runs this)
@@ -36,7 +37,8 @@ bench=$ROS2_INSTALL_DIR/lib/config_center/bench_param_calls
 bench_node=$ROS2_INSTALL_DIR/lib/config_center/bench_node
 bench_feed=$ROS2_INSTALL_DIR/lib/config_center/bench_change_feed
 bench_memory=$ROS2_INSTALL_DIR/lib/config_center/bench_memory
-for program in "$bench" "$bench_node" "$bench_feed" "$bench_memory"; do
+bench_drift=$ROS2_INSTALL_DIR/lib/config_center/bench_drift
+for program in "$bench" "$bench_node" "$bench_feed" "$bench_memory" "$bench_drift"; do
   if [ ! -x "$program" ]; then
     echo "bench.sh: $program is missing; run scripts/build.sh --ros-distro $ROS2_RELEASE first" >&2
     exit 1
@@ -51,6 +53,8 @@ if $quick; then
   "$root/scripts/isolated.sh" "$bench_feed" --quick
   echo
   "$root/scripts/isolated.sh" "$bench_memory" --quick
+  echo
+  "$root/scripts/isolated.sh" "$bench_drift" --quick
   exit 0
 fi
 
@@ -67,6 +71,11 @@ echo
 # Resident memory with 10, 100 and 500 MiB of file items, and in a burst of large changes.
 echo
 "$root/scripts/isolated.sh" "$bench_memory"
+
+# A hand change to a managed parameter and to a managed file until the database's value is
+# back; the idle node watching for drift beside the same node with drift_policy ignore.
+echo
+"$root/scripts/isolated.sh" "$bench_drift"
 
 # The node itself: change-to-target latency over many changes, and its idle cost.
 echo

@@ -26,7 +26,7 @@ if command -v ccache >/dev/null; then
 fi
 
 MAKEFLAGS="-j$jobs" colcon --log-base "$ROS2_LOG_DIR" build \
-  --base-paths velgar_protocol parameter_text config_center tools \
+  --base-paths velgar_protocol config_center_interfaces parameter_text config_center tools \
   --build-base "$ROS2_BUILD_DIR" --install-base "$ROS2_INSTALL_DIR" --merge-install \
   --parallel-workers "$jobs" --event-handlers console_start_end+ \
   "$@" \

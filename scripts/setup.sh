@@ -22,6 +22,8 @@ packages=(
   # configuration store
   mariadb-server mariadb-client libmariadb-dev
   libspdlog-dev libfmt-dev
+  # SHA-256 of item values (OpenSSL libcrypto)
+  libssl-dev
   # typed parameter values (YAML)
   libyaml-cpp-dev
   # tests and benchmarks

@@ -4,6 +4,7 @@
 // rclcpp node does: Jazzy's `ros2 param set` waits for every one before it sends.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -32,7 +33,8 @@ namespace tools = config_center::tools;
 
 constexpr char kUsage[] =
     "usage: param_target --name N [--namespace NS] [--TYPE P=DEFAULT]... [--allow-undeclared]\n"
-    "                    [--no-type-services] [--delay-ms MS] [--quiet] [--ros-args ...]\n"
+    "                    [--no-type-services] [--delay-ms MS] [--fight-back P=VALUE]...\n"
+    "                    [--quiet] [--ros-args ...]\n"
     "\n"
     "Runs the ROS 2 node N (in namespace NS) with the given parameters declared, and answers\n"
     "N/set_parameters, N/set_parameters_atomically, N/get_parameters, N/describe_parameters,\n"
@@ -54,6 +56,9 @@ constexpr char kUsage[] =
     "                       allow_undeclared_parameters)\n"
     "  --no-type-services   offer neither ~/get_parameter_types nor ~/list_parameters\n"
     "  --delay-ms MS        wait MS milliseconds before handling each set request\n"
+    "  --fight-back P=VALUE after each accepted set of P to anything else, set P back to\n"
+    "                       VALUE itself a millisecond later (read as a default of P's\n"
+    "                       declared type), reported as `fought N.P value=V`\n"
     "  --quiet              print only `ready`\n"
     "Exits 0 on SIGINT or SIGTERM; 2 on a usage error.\n";
 
@@ -64,6 +69,7 @@ struct Options {
   bool allow_undeclared = false;
   bool type_services = true;
   int64_t delay_ms = 0;
+  std::vector<std::pair<std::string, std::string>> fight_back;
   bool quiet = false;
 };
 
@@ -143,6 +149,12 @@ int Parse(const std::vector<std::string>& args, Options& o) {
       if (!next(v) || !tools::ParseInt(v, &o.delay_ms) || o.delay_ms < 0) {
         return UsageError("--delay-ms needs a non-negative integer");
       }
+    } else if (a == "--fight-back") {
+      std::string p, value;
+      if (!next(v) || !tools::SplitAssignment(v, &p, &value)) {
+        return UsageError("--fight-back needs P=VALUE");
+      }
+      o.fight_back.emplace_back(p, value);
     } else if (a == "--quiet") {
       o.quiet = true;
     } else {
@@ -209,6 +221,28 @@ int main(int argc, char** argv) {
   const std::string label = fqn.substr(1);
   const bool quiet = o.quiet;
   const int64_t delay_ms = o.delay_ms;
+  const auto fight_back = o.fight_back;
+  // The node's own sets back, a millisecond after a set it fights (never from inside the
+  // service's callback, whose answer goes first).
+  std::vector<rclcpp::TimerBase::SharedPtr> fights;
+  auto fight = [&node, &fights, label, fight_back](const std::string& name,
+                                                   const rcl_interfaces::msg::ParameterValue& set) {
+    for (const auto& [p, text] : fight_back) {
+      if (p != name) continue;
+      rcl_interfaces::msg::ParameterValue own;
+      const auto type = node->get_parameter(p).get_type();
+      if (!parameter_text::ParameterValueFromText(type, text, &own) || own == set) return;
+      auto timer = std::make_shared<rclcpp::TimerBase::SharedPtr>();
+      *timer = node->create_wall_timer(std::chrono::milliseconds(1), [&node, &fights, timer, label,
+                                                                      p = p, own]() {
+        (*timer)->cancel();
+        node->set_parameter(rclcpp::Parameter(p, rclcpp::ParameterValue(own)));
+        Say("fought " + label + "." + p + " " + tools::TypedValueText(rclcpp::ParameterValue(own)));
+        fights.erase(std::remove(fights.begin(), fights.end(), *timer), fights.end());
+      });
+      fights.push_back(*timer);
+    }
+  };
 
   using rcl_interfaces::srv::DescribeParameters;
   using rcl_interfaces::srv::GetParameters;
@@ -218,8 +252,8 @@ int main(int argc, char** argv) {
   using rcl_interfaces::srv::SetParametersAtomically;
   auto set_service = node->create_service<SetParameters>(
       fqn + "/set_parameters",
-      [&node, label, quiet, delay_ms](const std::shared_ptr<SetParameters::Request> request,
-                                      std::shared_ptr<SetParameters::Response> response) {
+      [&node, &fight, label, quiet, delay_ms](const std::shared_ptr<SetParameters::Request> request,
+                                              std::shared_ptr<SetParameters::Response> response) {
         if (delay_ms > 0) Delay(delay_ms);
         for (const auto& msg : request->parameters) {
           rcl_interfaces::msg::SetParametersResult result;
@@ -232,13 +266,14 @@ int main(int argc, char** argv) {
             result.reason = e.what();
           }
           response->results.push_back(result);
+          if (result.successful) fight(msg.name, msg.value);
           if (!quiet) Report(label, msg, result);
         }
       });
   // All or none; each parameter's line carries the one answer.
   auto atomic_service = node->create_service<SetParametersAtomically>(
       fqn + "/set_parameters_atomically",
-      [&node, label, quiet, delay_ms](
+      [&node, &fight, label, quiet, delay_ms](
           const std::shared_ptr<SetParametersAtomically::Request> request,
           std::shared_ptr<SetParametersAtomically::Response> response) {
         if (delay_ms > 0) Delay(delay_ms);
@@ -252,8 +287,10 @@ int main(int argc, char** argv) {
           response->result.successful = false;
           response->result.reason = e.what();
         }
-        if (quiet) return;
-        for (const auto& msg : request->parameters) Report(label, msg, response->result);
+        for (const auto& msg : request->parameters) {
+          if (response->result.successful) fight(msg.name, msg.value);
+          if (!quiet) Report(label, msg, response->result);
+        }
       });
   auto get_service = node->create_service<GetParameters>(
       fqn + "/get_parameters", [&node](const std::shared_ptr<GetParameters::Request> request,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -37,6 +38,10 @@ void Distributor::PassOver(const std::string& what) {
   if (events_.passed_over) events_.passed_over(what);
 }
 
+void Distributor::Tell(const PendingChange& change, Outcome outcome, const std::string& reason) {
+  if (events_.outcome) events_.outcome(change, outcome, reason);
+}
+
 void Distributor::Submit(ItemChange change) { Queue(PendingChange{std::move(change)}); }
 
 void Distributor::Queue(PendingChange change) {
@@ -52,6 +57,7 @@ void Distributor::Queue(PendingChange change) {
   if (!accepted) {
     LOG_ERROR("{} can never be applied, so it is passed over: {}", Source(change), why);
     PassOver(Source(change) + ": " + why);
+    Tell(change, Outcome::kNever, why);
     return;
   }
   // Noted before the item goes out, so that the record never misses what is in effect.
@@ -159,6 +165,7 @@ void Distributor::DistributePart(std::vector<StoredItem>& items, size_t begin, s
     if (!files_.Accepts(change, &why)) {
       LOG_ERROR("{} can never be applied, so it is passed over: {}", Source(change), why);
       PassOver(Source(change) + ": " + why);
+      Tell(change, Outcome::kNever, why);
       continue;
     }
     record_.AddFile(change.item.name);
@@ -167,10 +174,19 @@ void Distributor::DistributePart(std::vector<StoredItem>& items, size_t begin, s
   SaveRecord();
   // A file that could not go in with the others is tried again on its own, through its
   // queue; its failure is logged already.
-  for (ConfigData& item : files_.ApplyTogether(files)) {
-    PendingChange alone{ItemChange{0, std::move(item), false}};
-    alone.announced = true;
-    Queue(std::move(alone));
+  std::vector<ConfigData> alone = files_.ApplyTogether(files);
+  if (events_.outcome) {
+    std::set<std::string> not_in;
+    for (const ConfigData& item : alone) not_in.insert(item.name);
+    for (const ConfigData& item : files) {
+      if (not_in.count(item.name) == 0)
+        Tell(PendingChange{ItemChange{0, item, false}}, Outcome::kDone, "");
+    }
+  }
+  for (ConfigData& item : alone) {
+    PendingChange change{ItemChange{0, std::move(item), false}};
+    change.announced = true;
+    Queue(std::move(change));
   }
 }
 
@@ -234,6 +250,7 @@ void Distributor::Finish(const Target& target, Outcome outcome, const std::strin
                          bool outside_pump) {
   PendingChange* change = targets_.Front(target);
   if (change == nullptr) return;
+  Tell(*change, outcome, reason);
   bool held_or_released = false;
   const auto done = [&] {
     if (targets_.Done(target)) {
@@ -243,6 +260,7 @@ void Distributor::Finish(const Target& target, Outcome outcome, const std::strin
   };
   switch (outcome) {
     case Outcome::kDone:
+    case Outcome::kRefused:  // handled: the target's later changes follow
       if (change->withdraw) {
         change->item.config_type == kFile
             ? record_.RemoveFile(change->item.name)

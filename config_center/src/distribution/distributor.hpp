@@ -24,6 +24,11 @@ struct DistributionEvents {
   // An attempt ended outside a pump (an answer from the executor), and what it let through
   // was started: retries and deadlines may have moved.
   std::function<void()> attempt_ended;
+  // How one change ended up, for the item states: every attempt's outcome (kLater: its
+  // target is held, and `reason` says why), the files start-up put into effect together
+  // (kDone), and changes passed over before any attempt (kNever).
+  std::function<void(const PendingChange& change, Outcome outcome, const std::string& reason)>
+      outcome;
 };
 
 // Decides what goes into effect, when, and in which order; the appliers only do it. Each
@@ -89,6 +94,7 @@ private:
   // How an attempt ended; `outside_pump`: it came from the executor after Apply returned.
   void Finish(const Target& target, Outcome outcome, const std::string& reason, bool outside_pump);
   void PassOver(const std::string& what);
+  void Tell(const PendingChange& change, Outcome outcome, const std::string& reason);
   Applier& ApplierOf(int32_t kind);
   void SaveRecord();
 

@@ -50,6 +50,8 @@ void ConfigCenter::Housekeeping(bool graph_changed) {
     distributor_.ResendParams(node_name);
   }
   params_.Poll(Clock::now());
+  keeper_->Tick(Clock::now());
+  StatesChanged();
   distributor_.Pump();
   Reschedule();
 }
@@ -64,6 +66,7 @@ void ConfigCenter::Reschedule() {
   earliest(change_log_.NextRecheck(last_pass_));
   if (change_log_.MayHaveMore()) earliest(now);
   earliest(distributor_.NextRetry());
+  earliest(keeper_->NextDue());
   earliest(params_.NextDeadline());
   if (params_.AwaitingService()) earliest(now + kMatchLook);
   if (next == Clock::time_point::max() || (alarm_ && !alarm_->is_canceled() && alarm_at_ <= next)) {

@@ -157,6 +157,14 @@ StatusEntry NodeStatus::Targets() const {
                                                      " waiting");
   }
   entry.values.emplace_back("Changes queued", std::to_string(snapshot_.changes_queued));
+  if (!snapshot_.item_states.empty()) entry.values.emplace_back("Items", snapshot_.item_states);
+  const DriftCounts& drift = snapshot_.drift;
+  entry.values.emplace_back("Changed by others, set back", std::to_string(drift.restored));
+  entry.values.emplace_back("Changed by others, left (drift_policy report)",
+                            std::to_string(drift.reported));
+  entry.values.emplace_back("Held as their node kept changing them",
+                            std::to_string(drift.held_fighting) + " times, " +
+                                std::to_string(drift.while_held) + " changes while held");
   if (held.empty()) return entry;
   // The message names the target held longest, and why.
   const TargetQueues::Held& oldest = held.front();

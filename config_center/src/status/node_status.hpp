@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "distribution/target_queues.hpp"
+#include "status/item_states.hpp"
 
 namespace config_center {
 
@@ -37,6 +38,10 @@ struct StatusSnapshot {
 
   std::vector<TargetQueues::Held> held;
   size_t changes_queued = 0;
+
+  // The items' states ("3 applied, 1 held, ..."; empty: not known) and drift since start-up.
+  std::string item_states;
+  DriftCounts drift;
 
   uint64_t errors_logged = 0;
   std::string last_error;

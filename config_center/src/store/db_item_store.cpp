@@ -68,4 +68,23 @@ bool DbItemStore::ReadTargetParams(const std::string& node_name,
   return true;
 }
 
+bool DbItemStore::ReadItem(const ItemKey& key, std::optional<ConfigData>* item) {
+  std::optional<ConfigData> found;
+  for (const char* table : kItemTables) {
+    std::string sql = "select name, value, node_name, config_type from " + std::string(table) +
+                      " where deleted = 0 and config_type = ? and name = ?";
+    std::vector<QueryParam> params{int64_t{key.config_type}, key.name};
+    if (key.config_type == kParam) {
+      sql += " and node_name = ?";
+      params.emplace_back(key.node_name);
+    }
+    const std::vector<ConfigData> items =
+        db_.Query<ConfigData>(sql, DbConnection::Statement::kOnce, params);
+    if (!Succeeded()) return false;
+    if (!items.empty()) found = items.front();  // custom_config comes last and wins
+  }
+  *item = std::move(found);
+  return true;
+}
+
 }  // namespace config_center

@@ -22,6 +22,8 @@ public:
   // goes in as a placeholder's value, never as SQL.
   bool ReadTargetParams(const std::string& node_name,
                         std::map<std::string, std::string>* params) override;
+  // Two statements, the key's parts as placeholders' values.
+  bool ReadItem(const ItemKey& key, std::optional<ConfigData>* item) override;
 
 private:
   bool Succeeded() const;

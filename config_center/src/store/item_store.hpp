@@ -3,9 +3,11 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "store/item_key.hpp"
 #include "store/records.hpp"
 
 namespace config_center {
@@ -41,6 +43,9 @@ public:
   // global_config); never a file item's value.
   virtual bool ReadTargetParams(const std::string& node_name,
                                 std::map<std::string, std::string>* params) = 0;
+  // The item in effect for `key` (custom_config over global_config), into `item`; nothing
+  // there when neither table holds it live. False when a table could not be read.
+  virtual bool ReadItem(const ItemKey& key, std::optional<ConfigData>* item) = 0;
 };
 
 }  // namespace config_center

@@ -73,6 +73,17 @@ public:
     }
     return true;
   }
+  bool ReadItem(const ItemKey& key, std::optional<ConfigData>* item) override {
+    ++reads;
+    if (!failing_table.empty()) return false;
+    item->reset();
+    for (const char* table : kItemTables) {
+      for (const ConfigData& row : tables[table]) {
+        if (ItemKey::Of(row) == key) *item = row;
+      }
+    }
+    return true;
+  }
 };
 
 // One attempt as the applier saw it.
@@ -175,8 +186,12 @@ protected:
   Distributor& Make(int64_t part_bytes = Distributor::kPartBytes) {
     distributor_.emplace(
         store_, record_, files_, params_,
-        DistributionEvents{[this](const std::string& what) { passed_over_.push_back(what); },
-                           [this] { ++held_or_released_; }, [this] { ++attempts_ended_; }},
+        DistributionEvents{
+            [this](const std::string& what) { passed_over_.push_back(what); },
+            [this] { ++held_or_released_; }, [this] { ++attempts_ended_; },
+            [this](const PendingChange& change, Outcome outcome, const std::string& reason) {
+              told_.push_back({change.id, change.item.name, outcome, reason});
+            }},
         part_bytes);
     return *distributor_;
   }
@@ -198,6 +213,14 @@ protected:
   std::vector<std::string> passed_over_;
   int held_or_released_ = 0;
   int attempts_ended_ = 0;
+  // The outcomes told, for the item states.
+  struct Told {
+    int64_t id;
+    std::string name;
+    Outcome outcome;
+    std::string reason;
+  };
+  std::vector<Told> told_;
 };
 
 TEST_F(DistributorTest, ATargetTakesItsChangesInOrderOneAtATimeAndFoldsWhatWaits) {
@@ -456,6 +479,43 @@ TEST_F(DistributorTest, ARestartedNodeGetsItsParametersInEffectBehindWhatItStill
   store_.failing_table = "global_config";
   d.ResendParams("arm");
   EXPECT_EQ(params_.attempts.size(), 3u);
+}
+
+TEST_F(DistributorTest, EveryChangesOutcomeIsToldAndARefusalLetsTheNextChangeFollow) {
+  Distributor& d = Make();
+  d.Submit({1, Param("arm", "speed", "x"), false});
+  d.Submit({2, Param("arm", "accel", "2"), false});
+  d.Submit({3, File("../out", "x"), false});  // refused by the file applier's Accepts
+  d.Pump();
+  ASSERT_EQ(params_.open.size(), 1u);
+  params_.End(Outcome::kRefused, "wrong type");
+  // A refusal is handled: the node's next change goes out, nothing is held.
+  ASSERT_EQ(params_.open.size(), 1u);
+  EXPECT_TRUE(d.targets().HeldTargets().empty());
+  params_.End(Outcome::kLater, "node arm did not answer within 1 s");
+  ASSERT_GE(told_.size(), 3u);
+  EXPECT_EQ(told_[0].id, 3);
+  EXPECT_EQ(told_[0].outcome, Outcome::kNever);
+  EXPECT_EQ(told_[0].reason, "the file name is refused");
+  EXPECT_EQ(told_[1].id, 1);
+  EXPECT_EQ(told_[1].outcome, Outcome::kRefused);
+  EXPECT_EQ(told_[1].reason, "wrong type");
+  EXPECT_EQ(told_[2].id, 2);
+  EXPECT_EQ(told_[2].outcome, Outcome::kLater);
+  EXPECT_EQ(told_[2].reason, "node arm did not answer within 1 s");
+}
+
+TEST_F(DistributorTest, FilesThatStartUpPutIntoEffectTogetherAreToldDone) {
+  store_.tables["global_config"] = {File("a.yaml", "1"), File("b.yaml", "2")};
+  files_.fail_in_batch = {"b.yaml"};
+  files_.outcome_of["b.yaml"] = Outcome::kLater;
+  Distributor& d = Make();
+  ASSERT_TRUE(d.DistributeTables());
+  std::map<std::string, std::vector<Outcome>> by_name;
+  for (const Told& told : told_) by_name[told.name].push_back(told.outcome);
+  EXPECT_EQ(by_name["a.yaml"], std::vector<Outcome>{Outcome::kDone});
+  // The one that could not go in with the others is tried alone, and told as it ends.
+  EXPECT_EQ(by_name["b.yaml"], std::vector<Outcome>{Outcome::kLater});
 }
 
 }  // namespace
