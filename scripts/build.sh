@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
-# Builds the workspace's packages with colcon against ROS 2 Humble (installed, or the core
-# that scripts/setup.sh built): Release, -Wall -Wextra, tests on, into build/<package> and
-# one merged install/. Arguments go to colcon (for example --packages-select config_center).
+# build.sh [--ros-distro humble|jazzy] [COLCON ARGS...]
+# Builds the workspace's packages with colcon against the ROS 2 release (the option, else
+# ROS_DISTRO, else humble; installed, or the one scripts/setup.sh built): Release, -Wall
+# -Wextra, tests on, into the release's own folders: build/<package> and one merged install/
+# for Humble, build-jazzy/ and install-jazzy/ for Jazzy. Other arguments go to colcon (for
+# example --packages-select config_center).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 # shellcheck source=scripts/ros2_env.sh
 source "$root/scripts/ros2_env.sh"
+ros2_take_release "$@"
+set -- "${ros2_args[@]}"
 ros2_source
 
 jobs=${BUILD_JOBS:-$(nproc)}
@@ -20,9 +25,9 @@ if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 
-MAKEFLAGS="-j$jobs" colcon --log-base "$root/log" build \
+MAKEFLAGS="-j$jobs" colcon --log-base "$ROS2_LOG_DIR" build \
   --base-paths velgar_protocol config_center_interfaces parameter_text config_center tools \
-  --build-base "$root/build" --install-base "$root/install" --merge-install \
+  --build-base "$ROS2_BUILD_DIR" --install-base "$ROS2_INSTALL_DIR" --merge-install \
   --parallel-workers "$jobs" --event-handlers console_start_end+ \
   "$@" \
   --cmake-args "${generator[@]}" "${launcher[@]}" \
@@ -32,5 +37,5 @@ MAKEFLAGS="-j$jobs" colcon --log-base "$root/log" build \
   -DPython3_EXECUTABLE=/usr/bin/python3 -DPYTHON_EXECUTABLE=/usr/bin/python3 \
   -DBUILD_TESTING=ON
 # The repository's own checks (tests/): a plain CTest project beside the packages' suites.
-cmake -S "$root/tests" -B "$root/build/repository" >/dev/null
-echo "build: done ($ROS2_ORIGIN ROS 2 Humble: $ROS2_SETUP)"
+cmake -S "$root/tests" -B "$ROS2_BUILD_DIR/repository" >/dev/null
+echo "build: done into ${ROS2_INSTALL_DIR#"$root"/} ($ROS2_ORIGIN $ROS2_RELEASE_NAME: $ROS2_SETUP)"
