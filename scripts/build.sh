@@ -2,6 +2,9 @@
 # Builds the workspace's packages with colcon against ROS 2 Humble (installed, or the core
 # that scripts/setup.sh built): Release, -Wall -Wextra, tests on, into build/<package> and
 # one merged install/. Arguments go to colcon (for example --packages-select config_center).
+# A variant build (scripts/sanitize.sh) names its own folders and flags in the environment:
+#   BUILD_BASE, INSTALL_BASE   instead of build/ and install/
+#   SANITIZE_FLAGS             added to the compiler and linker flags (-fsanitize=...)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -10,6 +13,14 @@ source "$root/scripts/ros2_env.sh"
 ros2_source
 
 jobs=${BUILD_JOBS:-$(nproc)}
+build_base=${BUILD_BASE:-$root/build}
+install_base=${INSTALL_BASE:-$root/install}
+sanitize=${SANITIZE_FLAGS:-}
+linker_flags=()
+if [ -n "$sanitize" ]; then
+  linker_flags=(-DCMAKE_EXE_LINKER_FLAGS="$sanitize" -DCMAKE_SHARED_LINKER_FLAGS="$sanitize"
+    -DCMAKE_MODULE_LINKER_FLAGS="$sanitize")
+fi
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 # ccache, where installed, keeps rebuilds short; paths relative to the checkout let several
@@ -22,15 +33,18 @@ fi
 
 MAKEFLAGS="-j$jobs" colcon --log-base "$root/log" build \
   --base-paths velgar_protocol parameter_text config_center tools \
-  --build-base "$root/build" --install-base "$root/install" --merge-install \
+  --build-base "$build_base" --install-base "$install_base" --merge-install \
   --parallel-workers "$jobs" --event-handlers console_start_end+ \
   "$@" \
-  --cmake-args "${generator[@]}" "${launcher[@]}" \
+  --cmake-args "${generator[@]}" "${launcher[@]}" "${linker_flags[@]}" \
   -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_CXX_FLAGS="-Wall -Wextra" \
+  -DCMAKE_CXX_FLAGS="-Wall -Wextra${sanitize:+ $sanitize}" \
   -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
   -DPython3_EXECUTABLE=/usr/bin/python3 -DPYTHON_EXECUTABLE=/usr/bin/python3 \
   -DBUILD_TESTING=ON
-# The repository's own checks (tests/): a plain CTest project beside the packages' suites.
-cmake -S "$root/tests" -B "$root/build/repository" >/dev/null
+# The repository's own checks (tests/): a plain CTest project beside the packages' suites
+# (not in a variant build: they build no code).
+if [ -z "$sanitize" ]; then
+  cmake -S "$root/tests" -B "$build_base/repository" >/dev/null
+fi
 echo "build: done ($ROS2_ORIGIN ROS 2 Humble: $ROS2_SETUP)"

@@ -126,13 +126,15 @@ export ROS_LOG_DIR="$state/ros_log"
 # shellcheck source=scripts/ros2_env.sh
 source "$root/scripts/ros2_env.sh"
 ros2_source
-if [ -f "$root/install/local_setup.bash" ]; then
+# INSTALL_BASE: the install folder of a variant build (scripts/sanitize.sh) instead of install/.
+install_base=${INSTALL_BASE:-$root/install}
+if [ -f "$install_base/local_setup.bash" ]; then
   set +u
   # shellcheck disable=SC1091
-  source "$root/install/local_setup.bash"
+  source "$install_base/local_setup.bash"
   set -u
 fi
-export PATH="$state:$root/install/lib/config_center:$root/install/lib/config_center_tools:$PATH"
+export PATH="$state:$install_base/lib/config_center:$install_base/lib/config_center_tools:$PATH"
 
 # CMD runs as a child so that a signal to this script still reaches the clean-up.
 set +e

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Runs the ctest suite of every built package (inside isolated.sh) and prints one summary
 # line over all of them. Extra arguments go to every ctest call (for example -L soak).
+# BUILD_BASE: the build folder of a variant build (scripts/sanitize.sh) instead of build/.
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 passed=0
 failed=0
-for dir in "$root"/build/*/; do
+for dir in "${BUILD_BASE:-$root/build}"/*/; do
   [ -f "$dir/CTestTestfile.cmake" ] || continue
   # Interface packages have no tests of their own.
   ctest --test-dir "$dir" -N "$@" 2>/dev/null | grep -q 'Total Tests: 0' && continue

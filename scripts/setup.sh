@@ -21,6 +21,8 @@ packages=(
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev shellcheck
   util-linux iproute2 procps psmisc socat openssl
+  # fuzzing (scripts/fuzz.sh: libFuzzer with clang) and the snapshot parser's property tests
+  clang-14 libclang-rt-14-dev python3-hypothesis
   # systemd-analyze, for the check of the service unit
   systemd
 )

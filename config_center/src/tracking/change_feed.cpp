@@ -17,6 +17,7 @@
 #include <mariadb_rpl.h>
 
 #include "tracking/change_log_commits.hpp"
+#include "tracking/feed_event.hpp"
 
 namespace config_center {
 
@@ -58,38 +59,6 @@ uint32_t NewReplicaServerId() {
   static std::atomic<uint32_t> feeds{0};
   const auto pid = static_cast<uint32_t>(::getpid());
   return 0x40000000u | ((pid & 0x3FFFFFu) << 8) | (feeds.fetch_add(1) & 0xFFu);
-}
-
-std::string_view View(const MARIADB_STRING& text) {
-  return text.str == nullptr ? std::string_view() : std::string_view(text.str, text.length);
-}
-
-bool IsRowsEvent(mariadb_rpl_event type) {
-  return (type >= WRITE_ROWS_EVENT_V1 && type <= DELETE_ROWS_EVENT_V1) ||
-         (type >= WRITE_ROWS_EVENT && type <= DELETE_ROWS_EVENT) ||
-         (type >= WRITE_ROWS_COMPRESSED_EVENT_V1 && type <= DELETE_ROWS_COMPRESSED_EVENT);
-}
-
-// True when the event completes a committed group that wrote change-log rows (or a
-// statement that may concern ROBOT).
-bool Handle(const MARIADB_RPL_EVENT& event, ChangeLogCommits& commits) {
-  switch (event.event_type) {
-    case GTID_EVENT:
-      commits.GroupStart();
-      return false;
-    case TABLE_MAP_EVENT:
-      commits.TableMap(event.event.table_map.table_id, View(event.event.table_map.database),
-                       View(event.event.table_map.table));
-      return false;
-    case XID_EVENT:
-      return commits.Commit();
-    case QUERY_EVENT:
-    case QUERY_COMPRESSED_EVENT:
-      return commits.Statement(View(event.event.query.database), View(event.event.query.statement));
-    default:
-      if (IsRowsEvent(event.event_type)) commits.Rows(event.event.rows.table_id);
-      return false;
-  }
 }
 
 std::string ErrorText(MYSQL* mysql) {
@@ -340,7 +309,7 @@ ChangeFeed::Outcome ChangeFeed::Follow() {
       up_since = Clock::now();
       SetStatus(true, FeedDownReason::kNone, "");
     }
-    if (Handle(*closer.event, commits)) wake_up_();
+    if (EventCommitsChangeLog(*closer.event, commits)) wake_up_();
   }
   if (!up) return refused(FeedDownReason::kRefused);
   std::string detail = mysql_errno(mysql) != 0 ? ErrorText(mysql) : "the server ended the stream";
