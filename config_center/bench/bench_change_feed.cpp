@@ -39,14 +39,14 @@
 
 #include <rclcpp/rclcpp.hpp>
 
-#include "tracking/change_feed.hpp"
-#include "store/db_connection.hpp"
 #include "bench_node/bench_clock.hpp"
 #include "bench_node/reference_processes.hpp"
+#include "store/db_connection.hpp"
 #include "support/cpu_sampling.hpp"
 #include "support/percentile.hpp"
 #include "support/process.hpp"
 #include "support/test_db.hpp"
+#include "tracking/change_feed.hpp"
 
 namespace {
 
@@ -108,6 +108,7 @@ int IdleNode(const std::string& mode, int heartbeat_s) {
   std::shared_ptr<WakeWaitable> wake;  // the callback group holds it weakly
   rclcpp::TimerBase::SharedPtr timer;
   std::atomic<int> passes{0};
+  DbConnection db;
   if (mode == "feed") {
     wake = std::make_shared<WakeWaitable>([&passes] { ++passes; });
     node->get_node_waitables_interface()->add_waitable(wake, nullptr);
@@ -117,10 +118,9 @@ int IdleNode(const std::string& mode, int heartbeat_s) {
     feed = std::make_unique<ChangeFeed>([raw = wake.get()] { raw->Trigger(); }, options);
     feed->Start();
   } else if (mode == "poll") {
-    if (!DbConnection::GetInstance().Connect()) return 1;
-    timer = node->create_wall_timer(1ms, [] {
-      DbConnection::GetInstance().Query<IncrementId>(kMaxIdSql, DbConnection::Statement::kKept);
-    });
+    if (!db.Connect()) return 1;
+    timer = node->create_wall_timer(
+        1ms, [&db] { db.Query<IncrementId>(kMaxIdSql, DbConnection::Statement::kKept); });
   } else {
     return 2;
   }

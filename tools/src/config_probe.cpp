@@ -151,7 +151,7 @@ int main(int argc, char** argv) {
   const size_t n = words.size();
   if (command == "set" || command == "unset") {
     return UsageError("'" + command + "' is gone: use ros2 param " +
-                       (command == "set" ? "set" : "delete"));
+                      (command == "set" ? "set" : "delete"));
   }
   const bool ok_shape = (command == "operate" && n == 1) || (command == "get" && n >= 3);
   if (!ok_shape) {

@@ -263,9 +263,9 @@ TEST_F(Tools, ProbeReadsWhatTheCliAndAClientSet) {
 
 TEST_F(Tools, TargetDeclaresParametersOfEveryType) {
   auto target = StartTarget({"--name", "typed_target", "--double", "d=1.5", "--bool", "b=true",
-                              "--int-array", "ia=[1, -2]", "--double-array", "da=[0.5]",
-                              "--bool-array", "ba=[true,false]", "--string-array", "sa=[x, y z]",
-                              "--byte-array", "ya=[0, 255]", "--int-array", "none=[]"});
+                             "--int-array", "ia=[1, -2]", "--double-array", "da=[0.5]",
+                             "--bool-array", "ba=[true,false]", "--string-array", "sa=[x, y z]",
+                             "--byte-array", "ya=[0, 255]", "--int-array", "none=[]"});
   auto got = Probe({"get", "typed_target", "d", "b", "ia", "da", "ba", "sa", "ya", "none"});
   EXPECT_EQ(got.status, 0) << got.err;
   EXPECT_EQ(got.out,

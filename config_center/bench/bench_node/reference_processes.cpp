@@ -45,7 +45,7 @@ void SayReady() {
 }
 
 [[noreturn]] void PollLoop() {
-  auto& db = DbConnection::GetInstance();
+  DbConnection db;
   if (!db.Connect()) ::_exit(1);
   MillisecondTicks ticks;
   SayReady();

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <vector>
 
-#include "files/config_file.hpp"
+#include "disk/atomic_file.hpp"
 
 namespace config_center {
 

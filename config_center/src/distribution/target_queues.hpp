@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "store/item_change.hpp"
 #include "store/records.hpp"
 
 namespace config_center {
@@ -30,10 +31,7 @@ struct Target {
 };
 
 // One change waiting for its target.
-struct PendingChange {
-  int64_t id = 0;  // its change-log id; 0 when start-up or a resynchronisation made it
-  ConfigData item;
-  bool withdraw = false;
+struct PendingChange : ItemChange {
   bool announced = false;  // its first attempt has been logged; retries are not
   uint64_t order = 0;      // when it was queued (set by TargetQueues::Add)
 };

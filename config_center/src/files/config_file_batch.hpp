@@ -5,7 +5,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "files/config_file.hpp"
+#include "files/config_paths.hpp"
 
 namespace config_center {
 

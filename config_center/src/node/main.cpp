@@ -10,10 +10,10 @@
 #include <rclcpp/rclcpp.hpp>
 #include <velgar_protocol/srv/config_operate.hpp>
 
+#include "logging/logging.hpp"
 #include "node/config_center.hpp"
 #include "node/config_center_handler.hpp"
 #include "node/diagnostics_publisher.hpp"
-#include "logging/logging.hpp"
 
 namespace {
 
@@ -21,7 +21,7 @@ constexpr char kLogDir[] = "/opt/velgar/logs/";
 constexpr char kLogFile[] = "config_center/config_center_log_file";
 constexpr char kNodeName[] = "config_center";
 
-int Serve(const std::shared_ptr<rclcpp::Node>& node) {
+int Serve(const std::shared_ptr<rclcpp::Node>& node, config_center::ConfigCenter& center) {
   using config_center::ConfigCenterHandler;
   using velgar_protocol::srv::ConfigOperate;
 
@@ -57,7 +57,7 @@ int Serve(const std::shared_ptr<rclcpp::Node>& node) {
   } join_service_thread{service_executor, service_thread};
 
   rclcpp::spin(node);
-  config_center::ConfigCenter::GetInstance().Stop();
+  center.Stop();
   rclcpp::shutdown();
   return 0;
 }
@@ -73,8 +73,7 @@ int main(int argc, char** argv) {
   rcutils_logging_set_default_logger_level(RCUTILS_LOG_SEVERITY_WARN);
   try {
     auto node = std::make_shared<rclcpp::Node>(kNodeName);
-    auto& center = config_center::ConfigCenter::GetInstance();
-    center.SetNode(node);
+    config_center::ConfigCenter center(node);
     config_center::InitLogger(std::string(kLogDir) + kLogFile, kNodeName);
     if (!center.Init()) {
       std::cout << "config center init failed" << std::endl;
@@ -84,7 +83,7 @@ int main(int argc, char** argv) {
     center.SetStatusListener([&diagnostics](bool changed) {
       changed ? diagnostics.OnStatusChange() : diagnostics.OnSecond();
     });
-    const int status = Serve(node);
+    const int status = Serve(node, center);
     center.SetStatusListener(nullptr);
     return status;
   } catch (const std::exception& error) {

@@ -2,7 +2,6 @@
 #include <chrono>
 
 #include "node/config_center.hpp"
-#include "logging/logging.hpp"
 
 namespace config_center {
 
@@ -23,7 +22,7 @@ void ConfigCenter::StartPasses() {
   // one pass among a thousand.
   safety_timer_ = node_->create_wall_timer(ChangeLog::kSafetyCheck, [this] {
     if (change_log_.source() == ChangeLog::Source::kFeed) PeriodCheckConfig();
-    if (status_listener_) status_listener_(false);
+    status_.NotifySecond();
   });
   // The feed may have come up during start-up.
   OnWake(true);
@@ -41,15 +40,17 @@ void ConfigCenter::OnWake(bool triggered) {
   if (triggered) {
     PeriodCheckConfig();  // a commit, or the feed came up or went: read the log now
   } else {
-    Housekeeping(target_watch_.GraphChanged());
+    Housekeeping(params_.GraphChanged());
   }
 }
 
 void ConfigCenter::Housekeeping(bool graph_changed) {
-  if (graph_changed && !targets_.empty()) RetryReappearedTargets();
-  ResendToRestartedTargets(graph_changed);
-  calls_.Poll(Clock::now());
-  PumpTargets();
+  if (graph_changed && !distributor_.targets().empty()) distributor_.RetryReachable();
+  for (const std::string& node_name : params_.Restarted(graph_changed)) {
+    distributor_.ResendParams(node_name);
+  }
+  params_.Poll(Clock::now());
+  distributor_.Pump();
   Reschedule();
 }
 
@@ -61,9 +62,9 @@ void ConfigCenter::Reschedule() {
     if (at && *at < next) next = *at;
   };
   earliest(change_log_.NextRecheck(last_pass_));
-  earliest(targets_.NextRetry());
-  earliest(calls_.NextDeadline());
-  if (calls_.AwaitingService()) earliest(now + kMatchLook);
+  earliest(distributor_.NextRetry());
+  earliest(params_.NextDeadline());
+  if (params_.AwaitingService()) earliest(now + kMatchLook);
   if (next == Clock::time_point::max() || (alarm_ && !alarm_->is_canceled() && alarm_at_ <= next)) {
     return;
   }
@@ -80,11 +81,9 @@ void ConfigCenter::Reschedule() {
     if (recheck && *recheck <= now) {
       PeriodCheckConfig();
     } else {
-      Housekeeping(target_watch_.GraphChanged());
+      Housekeeping(params_.GraphChanged());
     }
   });
 }
-
-void ConfigCenter::Stop() { change_log_.StopFeed(); }
 
 }  // namespace config_center

@@ -1,11 +1,17 @@
 #include "params/param_calls.hpp"
 
+#include <utility>
+
 namespace config_center {
 
-void ParamCalls::Attach(rclcpp::Node* node, rclcpp::CallbackGroup::SharedPtr group) {
-  node_ = node;
-  group_ = std::move(group);
-}
+ParamCalls::ParamCalls(rclcpp::node_interfaces::NodeBaseInterface::SharedPtr base,
+                       rclcpp::node_interfaces::NodeGraphInterface::SharedPtr graph,
+                       rclcpp::node_interfaces::NodeServicesInterface::SharedPtr services,
+                       rclcpp::CallbackGroup::SharedPtr group)
+    : base_(std::move(base)),
+      graph_(std::move(graph)),
+      services_(std::move(services)),
+      group_(std::move(group)) {}
 
 void ParamCalls::SendIfReady(uint64_t key) {
   const auto found = calls_.find(key);

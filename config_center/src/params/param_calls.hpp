@@ -38,8 +38,12 @@ public:
   using Done = std::function<void(Result, const typename ServiceT::Response::SharedPtr& response,
                                   const std::string& error)>;
 
-  // The node the clients are made on, and their callback group.
-  void Attach(rclcpp::Node* node, rclcpp::CallbackGroup::SharedPtr group);
+  // The node the clients are made on (the interfaces a client needs), and their callback
+  // group.
+  ParamCalls(rclcpp::node_interfaces::NodeBaseInterface::SharedPtr base,
+             rclcpp::node_interfaces::NodeGraphInterface::SharedPtr graph,
+             rclcpp::node_interfaces::NodeServicesInterface::SharedPtr services,
+             rclcpp::CallbackGroup::SharedPtr group);
 
   template <typename ServiceT>
   void Start(const std::string& service, typename ServiceT::Request::SharedPtr request,
@@ -72,7 +76,9 @@ private:
   void Fail(uint64_t key, Result result, const std::string& error);
   void ForgetClient(const std::string& service);
 
-  rclcpp::Node* node_ = nullptr;
+  rclcpp::node_interfaces::NodeBaseInterface::SharedPtr base_;
+  rclcpp::node_interfaces::NodeGraphInterface::SharedPtr graph_;
+  rclcpp::node_interfaces::NodeServicesInterface::SharedPtr services_;
   rclcpp::CallbackGroup::SharedPtr group_;
   std::map<std::string, rclcpp::ClientBase::SharedPtr> clients_;
   std::map<uint64_t, Call> calls_;
@@ -87,8 +93,8 @@ void ParamCalls::Start(const std::string& service, typename ServiceT::Request::S
   try {
     client = std::dynamic_pointer_cast<Client>(clients_[service]);
     if (!client) {
-      client = node_->template create_client<ServiceT>(service, rmw_qos_profile_services_default,
-                                                       group_);
+      client = rclcpp::create_client<ServiceT>(base_, graph_, services_, service,
+                                               rmw_qos_profile_services_default, group_);
       clients_[service] = client;
     }
   } catch (const rclcpp::exceptions::NameValidationError& error) {

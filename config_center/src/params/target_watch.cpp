@@ -18,15 +18,18 @@ constexpr std::chrono::seconds kServicesDeadline{1};
 const std::array<const char*, TargetWatch::kServices> TargetWatch::kServiceNames{
     kSetParameters, kGetParameterTypes, kListParameters};
 
-void TargetWatch::Attach(rclcpp::Node& node) { graph_event_ = node.get_graph_event(); }
+void TargetWatch::Attach(rclcpp::node_interfaces::NodeGraphInterface& graph) {
+  graph_event_ = graph.get_graph_event();
+}
 
-void TargetWatch::Watch(rclcpp::Node& node, const std::string& node_name) {
+void TargetWatch::Watch(rclcpp::node_interfaces::NodeGraphInterface& graph,
+                        const std::string& node_name) {
   if (watched_.count(node_name) > 0) {
     return;
   }
   Watched& watched = watched_[node_name];
   for (size_t i = 0; i < kServices; ++i) {
-    watched.readers[i] = Readers(node, node_name, kServiceNames[i]);
+    watched.readers[i] = Readers(graph, node_name, kServiceNames[i]);
   }
   watched.typed = !watched.readers[1].empty();
 }
@@ -35,7 +38,8 @@ bool TargetWatch::GraphChanged() { return graph_event_ && graph_event_->check_an
 
 bool TargetWatch::GraphPending() const { return graph_event_ && graph_event_->check(); }
 
-std::vector<std::string> TargetWatch::Restarted(rclcpp::Node& node, bool changed) {
+std::vector<std::string> TargetWatch::Restarted(rclcpp::node_interfaces::NodeGraphInterface& graph,
+                                                bool changed) {
   std::vector<std::string> restarted;
   if (!changed && awaited_ == 0) {
     return restarted;
@@ -44,7 +48,7 @@ std::vector<std::string> TargetWatch::Restarted(rclcpp::Node& node, bool changed
   awaited_ = 0;
   for (auto& [node_name, watched] : watched_) {
     if (changed) {
-      Look(node, node_name, watched);
+      Look(graph, node_name, watched);
     }
     if (!watched.restarted) {
       continue;
@@ -64,9 +68,10 @@ std::vector<std::string> TargetWatch::Restarted(rclcpp::Node& node, bool changed
   return restarted;
 }
 
-void TargetWatch::Look(rclcpp::Node& node, const std::string& node_name, Watched& watched) {
+void TargetWatch::Look(rclcpp::node_interfaces::NodeGraphInterface& graph,
+                       const std::string& node_name, Watched& watched) {
   for (size_t i = 0; i < kServices; ++i) {
-    std::set<Gid> now = Readers(node, node_name, kServiceNames[i]);
+    std::set<Gid> now = Readers(graph, node_name, kServiceNames[i]);
     const bool is_new = std::any_of(
         now.begin(), now.end(),
         [&known = watched.readers[i]](const Gid& gid) { return known.count(gid) == 0; });
@@ -84,17 +89,18 @@ void TargetWatch::Look(rclcpp::Node& node, const std::string& node_name, Watched
   }
 }
 
-bool TargetWatch::Served(rclcpp::Node& node, const std::string& node_name) {
-  return !Readers(node, node_name, kServiceNames[0]).empty();
+bool TargetWatch::Served(rclcpp::node_interfaces::NodeGraphInterface& graph,
+                         const std::string& node_name) {
+  return !Readers(graph, node_name, kServiceNames[0]).empty();
 }
 
-std::set<TargetWatch::Gid> TargetWatch::Readers(rclcpp::Node& node, const std::string& node_name,
-                                                const char* service) {
+std::set<TargetWatch::Gid> TargetWatch::Readers(rclcpp::node_interfaces::NodeGraphInterface& graph,
+                                                const std::string& node_name, const char* service) {
   std::set<Gid> gids;
   try {
     // The DDS topic of the service's requests; each server reads it. Matched by topic, as a
     // new reader may still carry the node name _NODE_NAME_UNKNOWN_.
-    for (const rclcpp::TopicEndpointInfo& reader : node.get_subscriptions_info_by_topic(
+    for (const rclcpp::TopicEndpointInfo& reader : graph.get_subscriptions_info_by_topic(
              "rq/" + node_name + "/" + service + "Request", /*no_mangle=*/true)) {
       gids.insert(reader.endpoint_gid());
     }

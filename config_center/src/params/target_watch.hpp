@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <rclcpp/node_interfaces/node_graph_interface.hpp>
 #include <rclcpp/rclcpp.hpp>
 
 namespace config_center {
@@ -24,9 +25,9 @@ public:
   // a client's wait_for_service), and the event is kept for the node's life: Humble's graph
   // listener stops listening to a node whose graph events have all gone, and a later event
   // does not wake it, so it would never fire.
-  void Attach(rclcpp::Node& node);
+  void Attach(rclcpp::node_interfaces::NodeGraphInterface& graph);
   // Starts watching `node_name` (a call to it has succeeded) with the instances serving it now.
-  void Watch(rclcpp::Node& node, const std::string& node_name);
+  void Watch(rclcpp::node_interfaces::NodeGraphInterface& graph, const std::string& node_name);
   // Whether the ROS graph changed anywhere since the last call: a hint to look, not a list.
   // One atomic read.
   bool GraphChanged();
@@ -35,9 +36,11 @@ public:
   // The watched nodes that a new instance serves since the last look, once that instance's
   // services are all on the graph; costs nothing while the graph has not changed and no new
   // instance is awaited.
-  std::vector<std::string> Restarted(rclcpp::Node& node, bool graph_changed);
+  std::vector<std::string> Restarted(rclcpp::node_interfaces::NodeGraphInterface& graph,
+                                     bool graph_changed);
   // Whether any process serves /<node_name>/set_parameters now.
-  static bool Served(rclcpp::Node& node, const std::string& node_name);
+  static bool Served(rclcpp::node_interfaces::NodeGraphInterface& graph,
+                     const std::string& node_name);
 
 private:
   using Gid = std::array<uint8_t, RMW_GID_STORAGE_SIZE>;
@@ -56,9 +59,10 @@ private:
     std::chrono::steady_clock::time_point since;
   };
 
-  static std::set<Gid> Readers(rclcpp::Node& node, const std::string& node_name,
-                               const char* service);
-  void Look(rclcpp::Node& node, const std::string& node_name, Watched& watched);
+  static std::set<Gid> Readers(rclcpp::node_interfaces::NodeGraphInterface& graph,
+                               const std::string& node_name, const char* service);
+  void Look(rclcpp::node_interfaces::NodeGraphInterface& graph, const std::string& node_name,
+            Watched& watched);
 
   rclcpp::Event::SharedPtr graph_event_;
   std::map<std::string, Watched> watched_;

@@ -2,8 +2,6 @@
 
 #include <iostream>
 
-#include "store/db_account.hpp"
-
 namespace config_center {
 
 namespace {
@@ -16,14 +14,6 @@ constexpr unsigned int kConnectTimeoutSeconds = 3;
 constexpr unsigned int kReadWriteTimeoutSeconds = 3;
 constexpr const char* kSessionSettings = "SET SESSION lock_wait_timeout = 2";
 }  // namespace
-
-DbConnection& DbConnection::GetInstance() {
-  static DbConnection instance;
-  return instance;
-}
-
-// Reached during static initialisation, so the connection object exists before main runs.
-[[maybe_unused]] static DbConnection& early_instance = DbConnection::GetInstance();
 
 DbConnection::~DbConnection() {
   CloseKeptStatements();
@@ -57,7 +47,7 @@ bool DbConnection::Connect() {
   my_bool reconnect = 1;
   mysql_options(mysql_, MYSQL_OPT_RECONNECT, &reconnect);
   mysql_options(mysql_, MYSQL_SET_CHARSET_NAME, kCharset);
-  const DbAccount& account = kNodeAccount;
+  const DbAccount& account = account_;
   if (mysql_real_connect(mysql_, account.host, account.user, account.password, account.database,
                          account.port, nullptr, 0) == nullptr) {
     SetError(mysql_error(mysql_));

@@ -10,16 +10,18 @@
 
 #include <mysql.h>
 
+#include "store/db_account.hpp"
 #include "store/query.hpp"
 #include "store/records.hpp"
 
 namespace config_center {
 
-// The process's one connection to the ROBOT database, with the account fixed in the program.
-// Main thread only; Query calls never overlap.
+// One connection to the ROBOT database. The node makes one (its composition root) and hands
+// it to the parts that read the database; one thread at a time, Query calls never overlap.
 class DbConnection {
 public:
-  static DbConnection& GetInstance();
+  explicit DbConnection(DbAccount account = kNodeAccount) : account_(account) {}
+  ~DbConnection();
 
   DbConnection(const DbConnection&) = delete;
   DbConnection& operator=(const DbConnection&) = delete;
@@ -42,11 +44,12 @@ public:
   // it; LastQueryFailed() tells it from an empty result, and it is logged once.
   template <typename T>
   std::vector<T> Query(const std::string& condition, Statement use = Statement::kOnce);
-  // The same for a statement with `?` placeholders, which take `params` in order: its text
-  // stays the same from call to call, so kKept saves the prepare and close each time.
+  // The same for a statement with `?` placeholders, which take `params` in order (integers
+  // or texts, sent as data, never as SQL): its text stays the same from call to call, so
+  // kKept saves the prepare and close each time.
   template <typename T>
   std::vector<T> Query(const std::string& condition, Statement use,
-                       const std::vector<int64_t>& params);
+                       const std::vector<QueryParam>& params);
 
   bool LastQueryFailed() const { return status_.failed; }
   const std::string& LastQueryError() const { return status_.error_text; }
@@ -56,25 +59,23 @@ public:
   unsigned int LastQueryErrno() const { return status_.error_number; }
 
 private:
-  DbConnection() = default;
-  ~DbConnection();
-
   // Prepares and runs `sql`, filling the members behind `columns` for each row and calling
   // `on_row` after each one. Sets status_; logs a failure.
   void RunQuery(const std::string& sql, const std::vector<ColumnBinding>& columns,
                 const std::function<void()>& on_row, Statement use,
-                const std::vector<int64_t>& params);
+                const std::vector<QueryParam>& params);
   // Prepares `sql` into stmt_ and checks its column count; false (status_ set) on failure.
   bool Prepare(const std::string& sql, size_t column_count);
   // Runs a kept statement, preparing it first where it is not kept yet.
   void RunKept(const std::string& sql, const std::vector<ColumnBinding>& columns,
-               const std::function<void()>& on_row, const std::vector<int64_t>& params);
+               const std::function<void()>& on_row, const std::vector<QueryParam>& params);
   void CloseKeptStatements();
   void FetchRows(const std::vector<ColumnBinding>& columns, const std::function<void()>& on_row,
-                 const std::vector<int64_t>& params);
+                 const std::vector<QueryParam>& params);
   void Fail(unsigned int error_number, std::string error_text);
   void FailFromStatement();
 
+  DbAccount account_;
   MYSQL* mysql_ = nullptr;
   MYSQL_STMT* stmt_ = nullptr;
   std::map<std::string, MYSQL_STMT*> kept_;  // by statement text
@@ -89,7 +90,7 @@ std::vector<T> DbConnection::Query(const std::string& condition, Statement use) 
 
 template <typename T>
 std::vector<T> DbConnection::Query(const std::string& condition, Statement use,
-                                   const std::vector<int64_t>& params) {
+                                   const std::vector<QueryParam>& params) {
   std::vector<T> rows;
   T scratch{};
   const std::vector<ColumnBinding> columns = BindColumns(scratch);

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <memory>
 
-#include "store/db_connection.hpp"
 #include "logging/logging.hpp"
+#include "store/db_connection.hpp"
 
 namespace config_center {
 
@@ -78,7 +78,7 @@ void DbConnection::FailFromStatement() {
 
 void DbConnection::RunQuery(const std::string& sql, const std::vector<ColumnBinding>& columns,
                             const std::function<void()>& on_row, Statement use,
-                            const std::vector<int64_t>& params) {
+                            const std::vector<QueryParam>& params) {
   status_ = QueryStatus{};
   if (mysql_ == nullptr) {
     Fail(CR_UNKNOWN_ERROR, "not connected to the database");
@@ -117,7 +117,7 @@ bool DbConnection::Prepare(const std::string& sql, size_t column_count) {
 
 void DbConnection::RunKept(const std::string& sql, const std::vector<ColumnBinding>& columns,
                            const std::function<void()>& on_row,
-                           const std::vector<int64_t>& params) {
+                           const std::vector<QueryParam>& params) {
   const auto kept = kept_.find(sql);
   if (kept != kept_.end()) {
     stmt_ = kept->second;
@@ -158,18 +158,30 @@ void DbConnection::CloseKeptStatements() {
 
 void DbConnection::FetchRows(const std::vector<ColumnBinding>& columns,
                              const std::function<void()>& on_row,
-                             const std::vector<int64_t>& params) {
+                             const std::vector<QueryParam>& params) {
   if (mysql_stmt_param_count(stmt_) != params.size()) {
     Fail(CR_UNKNOWN_ERROR, "the statement takes " + std::to_string(mysql_stmt_param_count(stmt_)) +
                                " values, " + std::to_string(params.size()) + " were given");
     return;
   }
   std::vector<MYSQL_BIND> param_binds(params.size());
-  std::vector<long long> values(params.begin(), params.end());
+  std::vector<long long> integers(params.size(), 0);
+  std::vector<unsigned long> text_lengths(params.size(), 0);
   for (size_t i = 0; i < params.size(); ++i) {
-    std::memset(&param_binds[i], 0, sizeof param_binds[i]);
-    param_binds[i].buffer_type = MYSQL_TYPE_LONGLONG;
-    param_binds[i].buffer = &values[i];
+    MYSQL_BIND& bind = param_binds[i];
+    std::memset(&bind, 0, sizeof bind);
+    if (const auto* text = std::get_if<std::string>(&params[i])) {
+      bind.buffer_type = MYSQL_TYPE_STRING;
+      // The client library only reads the buffer.
+      bind.buffer = const_cast<char*>(text->data());
+      bind.buffer_length = text->size();
+      text_lengths[i] = text->size();
+      bind.length = &text_lengths[i];
+    } else {
+      integers[i] = std::get<int64_t>(params[i]);
+      bind.buffer_type = MYSQL_TYPE_LONGLONG;
+      bind.buffer = &integers[i];
+    }
   }
   if (!params.empty() && mysql_stmt_bind_param(stmt_, param_binds.data()) != 0) {
     FailFromStatement();

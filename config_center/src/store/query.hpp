@@ -6,6 +6,7 @@
 #include <string>
 #include <tuple>
 #include <type_traits>
+#include <variant>
 #include <vector>
 
 #include <mysql.h>
@@ -72,6 +73,9 @@ std::vector<ColumnBinding> BindColumns(T& record) {
       RecordTraits<T>::kMembers);
   return columns;
 }
+
+// A value for a statement's `?` placeholder.
+using QueryParam = std::variant<int64_t, std::string>;
 
 // How the last statement ended.
 struct QueryStatus {

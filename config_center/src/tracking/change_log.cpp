@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <utility>
 
-#include "store/db_connection.hpp"
 #include "logging/logging.hpp"
+#include "tracking/change_row.hpp"
 
 namespace config_center {
 
@@ -52,12 +52,12 @@ std::string IdsText(const ChangeLogGaps::Range& range) {
 
 }  // namespace
 
-ChangeLog::ChangeLog(Apply apply) : apply_(std::move(apply)) {}
+ChangeLog::ChangeLog(DbConnection& db, Apply apply) : db_(db), apply_(std::move(apply)) {}
 
 ChangeLog::~ChangeLog() { StopFeed(); }
 
-void ChangeLog::StartFeed(ChangeFeed::WakeUp wake_up) {
-  feed_ = std::make_unique<ChangeFeed>(std::move(wake_up));
+void ChangeLog::StartFeed(ChangeFeed::WakeUp wake_up, const ChangeFeed::Options& options) {
+  feed_ = std::make_unique<ChangeFeed>(std::move(wake_up), options);
   feed_->Start();
 }
 
@@ -120,9 +120,8 @@ bool ChangeLog::Start() {
   }
   missing_ids_.Clear();
   late_failure_.clear();
-  auto& db = DbConnection::GetInstance();
-  const std::vector<IncrementId> max_id = db.Query<IncrementId>(kMaxIdQuery);
-  if (db.LastQueryFailed() || max_id.empty()) {
+  const std::vector<IncrementId> max_id = db_.Query<IncrementId>(kMaxIdQuery);
+  if (db_.LastQueryFailed() || max_id.empty()) {
     config_change_max_id_ = -1;
     return false;
   }
@@ -140,17 +139,16 @@ void ChangeLog::NoteMissingAtStartup() {
   const int64_t position = config_change_max_id_;
   if (position <= 1) return;
   const auto wait_s = std::chrono::ceil<std::chrono::seconds>(missing_ids_.give_up_after()).count();
-  auto& db = DbConnection::GetInstance();
-  const std::vector<IncrementId> recent = db.Query<IncrementId>(
+  const std::vector<IncrementId> recent = db_.Query<IncrementId>(
       "select id from config_table_changes where id > " +
       std::to_string(position - kStartupLookBack) + " and id <= " + std::to_string(position) +
       " and changed_at >= now(3) - interval " + std::to_string(std::max<int64_t>(wait_s, 1)) +
       " second order by id");
   // A failed read is logged by the query layer; start-up goes on without these ids.
-  if (db.LastQueryFailed() || recent.empty()) return;
-  const std::vector<IncrementId> below = db.Query<IncrementId>(
+  if (db_.LastQueryFailed() || recent.empty()) return;
+  const std::vector<IncrementId> below = db_.Query<IncrementId>(
       "select max(id) from config_table_changes where id < " + std::to_string(recent.front().id));
-  if (db.LastQueryFailed()) return;
+  if (db_.LastQueryFailed()) return;
   int64_t previous = below.empty() ? 0 : below.front().id;
   const auto now = Clock::now();
   for (const IncrementId& row : recent) {
@@ -207,12 +205,11 @@ ChangeLog::Pass ChangeLog::ReadRowsFirst(std::string* failure) {
 }
 
 ChangeLog::Pass ChangeLog::ReadMaximum(std::string* failure, int64_t* newest) {
-  auto& db = DbConnection::GetInstance();
   const std::vector<IncrementId> max_id =
-      db.Query<IncrementId>(kMaxIdQuery, DbConnection::Statement::kKept);
-  if (db.LastQueryFailed() || max_id.empty()) {
+      db_.Query<IncrementId>(kMaxIdQuery, DbConnection::Statement::kKept);
+  if (db_.LastQueryFailed() || max_id.empty()) {
     LOG_ERROR("Get increment next id failed");
-    *failure = "reading the change-log maximum: " + db.LastQueryError();
+    *failure = "reading the change-log maximum: " + db_.LastQueryError();
     return Pass::kFailed;
   }
   *newest = max_id.front().id;
@@ -229,13 +226,12 @@ ChangeLog::Pass ChangeLog::ReadMaximum(std::string* failure, int64_t* newest) {
 
 bool ChangeLog::ReadRowsAfterPosition(std::string* failure,
                                       std::vector<ConfigTableChangesData>* changes) {
-  auto& db = DbConnection::GetInstance();
-  *changes = db.Query<ConfigTableChangesData>(kChangesAfterQuery, DbConnection::Statement::kKept,
-                                              {config_change_max_id_, kRowsPerPass});
-  if (db.LastQueryFailed()) {
+  *changes = db_.Query<ConfigTableChangesData>(kChangesAfterQuery, DbConnection::Statement::kKept,
+                                               {config_change_max_id_, kRowsPerPass});
+  if (db_.LastQueryFailed()) {
     // The position stays, so these rows are read again on the next pass.
     *failure = "reading the changes after " + std::to_string(config_change_max_id_) + ": " +
-               db.LastQueryError();
+               db_.LastQueryError();
     return false;
   }
   return true;
@@ -246,9 +242,14 @@ void ChangeLog::ApplyRows(const std::vector<ConfigTableChangesData>& changes) {
   LOG_DEBUG("Some config changed");
   // The position moves on past each row whatever becomes of its change.
   for (const ConfigTableChangesData& change : changes) {
-    apply_(change);
+    ApplyRow(change);
     MovePositionTo(change.id, Clock::now());
   }
+}
+
+void ChangeLog::ApplyRow(const ConfigTableChangesData& row) {
+  ItemChange change;
+  if (ItemChangeFromRow(row, &change)) apply_(change);
 }
 
 void ChangeLog::MovePositionTo(int64_t id, Clock::time_point now) {
@@ -261,13 +262,12 @@ void ChangeLog::MovePositionTo(int64_t id, Clock::time_point now) {
 }
 
 void ChangeLog::CheckMissingChanges(Clock::time_point now) {
-  auto& db = DbConnection::GetInstance();
-  const std::vector<ConfigTableChangesData> late = db.Query<ConfigTableChangesData>(
+  const std::vector<ConfigTableChangesData> late = db_.Query<ConfigTableChangesData>(
       kChangesWhereQuery + missing_ids_.Condition() + " order by id");
   std::vector<int64_t> superseded;
-  if (db.LastQueryFailed() || !SupersededChanges(late, &superseded)) {
+  if (db_.LastQueryFailed() || !SupersededChanges(late, &superseded)) {
     // Nothing is given up while the ids cannot be looked for.
-    late_failure_ = "looking up missing change-log ids: " + db.LastQueryError();
+    late_failure_ = "looking up missing change-log ids: " + db_.LastQueryError();
     return;
   }
   late_failure_.clear();
@@ -281,7 +281,7 @@ void ChangeLog::CheckMissingChanges(Clock::time_point now) {
       continue;
     }
     LOG_DEBUG("Change {} committed late; applying it now", change.id);
-    apply_(change);
+    ApplyRow(change);
   }
   for (const ChangeLogGaps::Range& range : missing_ids_.TakeGivenUp(now)) {
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - range.since);
@@ -297,9 +297,8 @@ bool ChangeLog::SupersededChanges(const std::vector<ConfigTableChangesData>& lat
   if (late.empty()) return true;
   std::string sql = kSupersededQuery;
   sql.replace(sql.find("%s"), 2, IdList(late));
-  auto& db = DbConnection::GetInstance();
-  for (const IncrementId& row : db.Query<IncrementId>(sql)) superseded->push_back(row.id);
-  return !db.LastQueryFailed();
+  for (const IncrementId& row : db_.Query<IncrementId>(sql)) superseded->push_back(row.id);
+  return !db_.LastQueryFailed();
 }
 
 }  // namespace config_center

@@ -9,21 +9,24 @@
 #include <string>
 #include <vector>
 
+#include "store/db_connection.hpp"
+#include "store/item_change.hpp"
+#include "store/records.hpp"
 #include "tracking/change_feed.hpp"
 #include "tracking/change_log_gaps.hpp"
-#include "store/records.hpp"
 
 namespace config_center {
 
 // Follows config_table_changes: the position (the last id taken into account), the ids the
 // position moved past before their rows were visible (a transaction that commits late), the
 // SQL that reads them, and how the node learns that there are new rows: from the server's
-// binary log (the change feed) when it can, by a pass every 1 ms when it cannot. Each new row
-// goes to `apply`, in id order; what a row means is the caller's affair. Main thread only,
-// but for the feed's own thread; the tables themselves are read elsewhere.
+// binary log (the change feed) when it can, by a pass every 1 ms when it cannot. The change
+// each new row describes goes to `apply`, in id order (rows that describe none are skipped).
+// Reads through `db`; main thread only, but for the feed's own thread; the item tables
+// themselves are read elsewhere.
 class ChangeLog {
 public:
-  using Apply = std::function<void(const ConfigTableChangesData&)>;
+  using Apply = std::function<void(const ItemChange&)>;
   using Clock = ChangeLogGaps::Clock;
 
   // Rows read per pass, at most: a backlog is read a part at a time, never into memory at
@@ -44,14 +47,14 @@ public:
   // With the feed up, a pass at least this often catches what a lost event would miss.
   static constexpr std::chrono::seconds kSafetyCheck{1};
 
-  explicit ChangeLog(Apply apply);
+  ChangeLog(DbConnection& db, Apply apply);
   ~ChangeLog();
 
   // Follows the server's binary log from now on; `wake_up` is called on the feed's thread
   // for a commit to the change log and for every change of the feed's state (it must be
   // cheap and thread-safe). Until the feed is up, and whenever it is down, the source is
-  // the poll.
-  void StartFeed(ChangeFeed::WakeUp wake_up);
+  // the poll. The feed logs in as `options` say.
+  void StartFeed(ChangeFeed::WakeUp wake_up, const ChangeFeed::Options& options = {});
   void StopFeed();
   // On a wake-up: takes a change of the feed's state (logged once, with the reason) and
   // schedules the passes that follow a commit. True when the source changed.
@@ -91,12 +94,14 @@ private:
   Pass ReadMaximum(std::string* failure, int64_t* newest);
   bool ReadRowsAfterPosition(std::string* failure, std::vector<ConfigTableChangesData>* changes);
   void ApplyRows(const std::vector<ConfigTableChangesData>& changes);
+  void ApplyRow(const ConfigTableChangesData& row);
   void CheckMissingChanges(Clock::time_point now);
   bool SupersededChanges(const std::vector<ConfigTableChangesData>& late,
                          std::vector<int64_t>* superseded);
   void NoteMissingAtStartup();
   void MovePositionTo(int64_t id, Clock::time_point now);
 
+  DbConnection& db_;
   Apply apply_;
   int64_t config_change_max_id_ = 0;
   int64_t newest_ = 0;

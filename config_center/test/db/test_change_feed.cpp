@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "tracking/change_feed.hpp"
 #include "support/test_db.hpp"
+#include "tracking/change_feed.hpp"
 
 namespace config_center {
 namespace {

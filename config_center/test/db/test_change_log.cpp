@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include "tracking/change_log.hpp"
 #include "store/db_connection.hpp"
 #include "support/test_db.hpp"
+#include "tracking/change_log.hpp"
 
 namespace config_center {
 namespace {
@@ -20,7 +20,7 @@ class ChangeLogTest : public ::testing::Test {
 protected:
   void SetUp() override {
     admin_.ResetTables();
-    ASSERT_TRUE(DbConnection::GetInstance().Connect());
+    ASSERT_TRUE(db_.Connect());
   }
 
   // A change-log row as the triggers write it, by hand: the id is what matters here.
@@ -39,13 +39,14 @@ protected:
 
   std::vector<int64_t> Applied() const {
     std::vector<int64_t> ids;
-    for (const ConfigTableChangesData& change : applied_) ids.push_back(change.id);
+    for (const ItemChange& change : applied_) ids.push_back(change.id);
     return ids;
   }
 
   test::AdminDb admin_;
-  std::vector<ConfigTableChangesData> applied_;
-  ChangeLog log_{[this](const ConfigTableChangesData& change) { applied_.push_back(change); }};
+  DbConnection db_;
+  std::vector<ItemChange> applied_;
+  ChangeLog log_{db_, [this](const ItemChange& change) { applied_.push_back(change); }};
   std::string last_failure_;
 };
 
@@ -69,7 +70,7 @@ TEST_F(ChangeLogTest, AppliesNewRowsInIdOrderAPartAtATime) {
   EXPECT_EQ(log_.position(), 601);
   for (size_t i = 0; i < applied_.size(); ++i) {
     ASSERT_EQ(applied_[i].id, static_cast<int64_t>(i) + 2);
-    ASSERT_EQ(applied_[i].value, std::to_string(i));
+    ASSERT_EQ(applied_[i].item.value, std::to_string(i));
   }
   EXPECT_FALSE(log_.missing());
 }
@@ -95,7 +96,7 @@ TEST_F(ChangeLogTest, AFailedReadKeepsThePositionAndAnEmptiedLogIsNoticed) {
   admin_.Exec(Row("d", "4"));
   EXPECT_EQ(Follow(), ChangeLog::Pass::kRead);
   EXPECT_EQ(Applied(), (std::vector<int64_t>{2, 2}));  // the new log's id 2
-  EXPECT_EQ(applied_.back().name, "d");
+  EXPECT_EQ(applied_.back().item.name, "d");
 }
 
 TEST_F(ChangeLogTest, AfterAWakeTheRowsAreReadFirstAndAnEmptiedLogIsStillNoticed) {

@@ -27,7 +27,7 @@ struct ServerBackAtEnd {
 class DbConnectionTest : public ::testing::Test {
 protected:
   void SetUp() override { ASSERT_TRUE(db_.Connect()) << db_.ConnectError(); }
-  DbConnection& db_ = DbConnection::GetInstance();
+  DbConnection db_;
 };
 
 TEST_F(DbConnectionTest, StoppedServerFailsConnectWithTheClientTextOnStdout) {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "store/db_connection.hpp"
 #include "logging/logging.hpp"
+#include "store/db_connection.hpp"
 #include "support/test_db.hpp"
 
 namespace config_center {
@@ -56,7 +56,7 @@ protected:
     ASSERT_TRUE(db_.Connect()) << db_.ConnectError();
   }
   test::AdminDb admin_;
-  DbConnection& db_ = DbConnection::GetInstance();
+  DbConnection db_;
 };
 
 TEST_F(QueryTest, RowsFillRecordsByPositionAndNullsReadAsDefaults) {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "files/config_file.hpp"
+#include "files/config_paths.hpp"
 
 namespace {
 

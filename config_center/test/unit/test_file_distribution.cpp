@@ -1,17 +1,19 @@
-// File items against the real configs directory of the isolated environment.
+// File items written by the file writer into a configs directory of the test's own (a
+// temporary directory: no root, nothing of the isolated environment).
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "node/config_center.hpp"
-#include "files/config_file.hpp"
+#include "files/config_paths.hpp"
 #include "files/config_file_batch.hpp"
+#include "files/file_writer.hpp"
 #include "logging/logging.hpp"
 #include "support/config_files.hpp"
 
@@ -27,16 +29,28 @@ void Collect(const spdlog::source_loc&, spdlog::level::level_enum level, std::st
                    std::string(text));
 }
 
+// A directory of the test's own, with the configs directory inside it (so that "outside"
+// has a place too).
+std::string MakeRoot() {
+  std::string pattern = (fs::temp_directory_path() / "config_center_files.XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  fs::create_directory(pattern + "/configs");
+  return pattern;
+}
+
 class FileDistribution : public ::testing::Test {
 protected:
   void SetUp() override {
-    RemoveConfigs();
     logged.clear();
     SetLogDivert(&Collect);
   }
-  void TearDown() override { SetLogDivert(nullptr); }
+  void TearDown() override {
+    SetLogDivert(nullptr);
+    ::chmod((kConfigs + "closed").c_str(), 0700);
+    fs::remove_all(root_);
+  }
 
-  static std::vector<std::string> TempLeftovers() {
+  std::vector<std::string> TempLeftovers() const {
     std::vector<std::string> found;
     for (const auto& entry : fs::recursive_directory_iterator(kConfigs)) {
       if (entry.path().filename().string().rfind(".tmp_config_", 0) == 0) {
@@ -51,9 +65,15 @@ protected:
     EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
     return info.st_mode & 0777;
   }
+
+  const std::string root_ = MakeRoot();
+  // The configs directory, ending in '/'.
+  const std::string kConfigs = root_ + "/configs/";
+  FileWriter writer_{kConfigs};
 };
 
 TEST(ConfigFilePath, RefusesNamesThatLeaveTheDirectoryOrCanNeverBeAFile) {
+  const std::string kConfigs = "/srv/configs/";
   std::string path;
   std::string why;
   for (const std::string& name :
@@ -68,19 +88,19 @@ TEST(ConfigFilePath, RefusesNamesThatLeaveTheDirectoryOrCanNeverBeAFile) {
        {std::string("a.yaml"), std::string("..a"), std::string("a.."), std::string("sub/a.yaml"),
         std::string("a/..b"), std::string(".hidden"), std::string(255, 'n')}) {
     ASSERT_TRUE(ConfigFilePath(kConfigs, name, &path, &why)) << name << ": " << why;
-    EXPECT_EQ(path, std::string(kConfigs) + name);
+    EXPECT_EQ(path, kConfigs + name);
   }
 }
 
 TEST_F(FileDistribution, WritesTheExactBytesAndReplacesWhole) {
-  const std::string target = std::string(kConfigs) + "exact.bin";
+  const std::string target = kConfigs + "exact.bin";
   {  // An older, longer file with other permissions is replaced, not overwritten in place.
     std::ofstream old(target);
     old << std::string(10000, 'o');
   }
   ::chmod(target.c_str(), 0644);
   const std::string value("line 1\nline\0 2\r\n\xff no newline at the end", 37);
-  ASSERT_EQ(ConfigCenter::FileConfigDistribute(ConfigData{"exact.bin", value, "", kFile}),
+  ASSERT_EQ(writer_.FileConfigDistribute(ConfigData{"exact.bin", value, "", kFile}),
             Outcome::kDone);
   std::string contents;
   ASSERT_TRUE(ReadFile(target, &contents));
@@ -88,13 +108,12 @@ TEST_F(FileDistribution, WritesTheExactBytesAndReplacesWhole) {
   EXPECT_EQ(Mode(target), 0600u);
   EXPECT_EQ(logged, std::vector<std::string>{"debug: FileConfigDistribute: exact.bin"});
 
-  ASSERT_EQ(ConfigCenter::FileConfigDistribute(ConfigData{"exact.bin", "", "", kFile}),
-            Outcome::kDone);
+  ASSERT_EQ(writer_.FileConfigDistribute(ConfigData{"exact.bin", "", "", kFile}), Outcome::kDone);
   ASSERT_TRUE(ReadFile(target, &contents));
   EXPECT_EQ(contents, "");
 
   const std::string large(5 * 1024 * 1024 + 3, 'L');
-  ASSERT_EQ(ConfigCenter::FileConfigDistribute(ConfigData{"exact.bin", large, "", kFile}),
+  ASSERT_EQ(writer_.FileConfigDistribute(ConfigData{"exact.bin", large, "", kFile}),
             Outcome::kDone);
   ASSERT_TRUE(ReadFile(target, &contents));
   EXPECT_EQ(contents.size(), large.size());
@@ -102,48 +121,47 @@ TEST_F(FileDistribution, WritesTheExactBytesAndReplacesWhole) {
 }
 
 TEST_F(FileDistribution, MissingDirectoriesAreMadeWithoutFollowingLinks) {
-  const std::string deep = std::string(kConfigs) + "maps/site/a.yaml";
-  ASSERT_EQ(ConfigCenter::FileConfigDistribute(ConfigData{"maps/site/a.yaml", "m", "", kFile}),
+  const std::string deep = kConfigs + "maps/site/a.yaml";
+  ASSERT_EQ(writer_.FileConfigDistribute(ConfigData{"maps/site/a.yaml", "m", "", kFile}),
             Outcome::kDone);
   std::string contents;
   ASSERT_TRUE(ReadFile(deep, &contents));
   EXPECT_EQ(contents, "m");
   // Reachable for the nodes' user, closed to others (as the umask allows).
-  EXPECT_EQ(Mode(std::string(kConfigs) + "maps") & 0700, 0700u);
-  EXPECT_EQ(Mode(std::string(kConfigs) + "maps") & 0007, 0u);
+  EXPECT_EQ(Mode(kConfigs + "maps") & 0700, 0700u);
+  EXPECT_EQ(Mode(kConfigs + "maps") & 0007, 0u);
 
   // A link where a directory belongs is not followed, even to a directory inside: the item
   // waits until an operator mends it.
-  const std::string elsewhere = std::string(kConfigs) + "elsewhere";
+  const std::string elsewhere = kConfigs + "elsewhere";
   fs::create_directory(elsewhere);
-  fs::create_directory_symlink(elsewhere, std::string(kConfigs) + "linked");
+  fs::create_directory_symlink(elsewhere, kConfigs + "linked");
   logged.clear();
-  EXPECT_EQ(ConfigCenter::FileConfigDistribute(ConfigData{"linked/a.yaml", "x", "", kFile}),
+  EXPECT_EQ(writer_.FileConfigDistribute(ConfigData{"linked/a.yaml", "x", "", kFile}),
             Outcome::kLater);
   EXPECT_FALSE(fs::exists(elsewhere + "/a.yaml"));
   ASSERT_EQ(logged.size(), 2u);
   EXPECT_NE(logged[1].find("linked/ is a symbolic link"), std::string::npos) << logged[1];
 
   // A file where a directory belongs: the same, and the file stays.
-  std::ofstream(std::string(kConfigs) + "plain") << "file";
-  EXPECT_EQ(ConfigCenter::FileConfigDistribute(ConfigData{"plain/a.yaml", "x", "", kFile}),
+  std::ofstream(kConfigs + "plain") << "file";
+  EXPECT_EQ(writer_.FileConfigDistribute(ConfigData{"plain/a.yaml", "x", "", kFile}),
             Outcome::kLater);
-  ASSERT_TRUE(ReadFile(std::string(kConfigs) + "plain", &contents));
+  ASSERT_TRUE(ReadFile(kConfigs + "plain", &contents));
   EXPECT_EQ(contents, "file");
   // Once mended, the item goes in.
-  fs::remove(std::string(kConfigs) + "plain");
-  EXPECT_EQ(ConfigCenter::FileConfigDistribute(ConfigData{"plain/a.yaml", "x", "", kFile}),
+  fs::remove(kConfigs + "plain");
+  EXPECT_EQ(writer_.FileConfigDistribute(ConfigData{"plain/a.yaml", "x", "", kFile}),
             Outcome::kDone);
   EXPECT_TRUE(TempLeftovers().empty());
 }
 
 TEST_F(FileDistribution, FailuresLeaveTheTargetAndNoTemporaryFile) {
   // A directory in the target's place: the name can only ever be a directory's.
-  const std::string dir_target = std::string(kConfigs) + "taken";
+  const std::string dir_target = kConfigs + "taken";
   fs::create_directory(dir_target);
   fs::create_directory(dir_target + "/inner");
-  EXPECT_EQ(ConfigCenter::FileConfigDistribute(ConfigData{"taken", "x", "", kFile}),
-            Outcome::kNever);
+  EXPECT_EQ(writer_.FileConfigDistribute(ConfigData{"taken", "x", "", kFile}), Outcome::kNever);
   EXPECT_TRUE(fs::is_directory(dir_target + "/inner"));
   ASSERT_EQ(logged.size(), 2u);
   EXPECT_EQ(
@@ -152,12 +170,11 @@ TEST_F(FileDistribution, FailuresLeaveTheTargetAndNoTemporaryFile) {
       << logged[1];
 
   // A directory the node may not write to: may be mended, so tried again later.
-  const std::string closed = std::string(kConfigs) + "closed";
+  const std::string closed = kConfigs + "closed";
   fs::create_directory(closed);
   ::chmod(closed.c_str(), 0500);
   logged.clear();
-  const Outcome outcome =
-      ConfigCenter::FileConfigDistribute(ConfigData{"closed/a.yaml", "x", "", kFile});
+  const Outcome outcome = writer_.FileConfigDistribute(ConfigData{"closed/a.yaml", "x", "", kFile});
   ::chmod(closed.c_str(), 0700);
   if (::geteuid() != 0) {  // root writes anyway
     EXPECT_EQ(outcome, Outcome::kLater);
@@ -168,9 +185,9 @@ TEST_F(FileDistribution, FailuresLeaveTheTargetAndNoTemporaryFile) {
 
   // Unsafe names never reach the filesystem.
   logged.clear();
-  EXPECT_EQ(ConfigCenter::FileConfigDistribute(ConfigData{"../outside", "x", "", kFile}),
+  EXPECT_EQ(writer_.FileConfigDistribute(ConfigData{"../outside", "x", "", kFile}),
             Outcome::kNever);
-  EXPECT_FALSE(fs::exists("/opt/velgar/outside"));
+  EXPECT_FALSE(fs::exists(root_ + "/outside"));
   ASSERT_EQ(logged.size(), 2u);
   EXPECT_EQ(logged[1].rfind("error: Refused config file name \"../outside\"", 0), 0u);
 
@@ -180,42 +197,37 @@ TEST_F(FileDistribution, FailuresLeaveTheTargetAndNoTemporaryFile) {
 TEST_F(FileDistribution, StartupSweepsTemporariesOfAnInterruptedWriteOnly) {
   const std::string configs = kConfigs;
   fs::create_directories(configs + "sub/deeper");
-  fs::create_directories("/opt/velgar/outside_dir");
+  fs::create_directories(root_ + "/outside_dir");
   for (const std::string& left :
        {configs + ".tmp_config_a1B2c3", configs + "sub/.tmp_config_XyZ123",
-        configs + "sub/deeper/.tmp_config_000000",
-        std::string("/opt/velgar/outside_dir/.tmp_config_qqqqqq")}) {
+        configs + "sub/deeper/.tmp_config_000000", root_ + "/outside_dir/.tmp_config_qqqqqq"}) {
     std::ofstream(left) << "half";
   }
   // Not a temporary of ours: other names, and what lies behind a link.
   std::ofstream(configs + ".tmp_config_not_ours") << "keep";
   std::ofstream(configs + "sub/tmp_config_abcdef") << "keep";
-  fs::create_directory_symlink("/opt/velgar/outside_dir", configs + "link");
+  fs::create_directory_symlink(root_ + "/outside_dir", configs + "link");
 
-  EXPECT_EQ(SweepTemporaries(kConfigs), 3u);
+  EXPECT_EQ(writer_.SweepTemporaries(), 3u);
   EXPECT_EQ(TempLeftovers(), std::vector<std::string>{configs + ".tmp_config_not_ours"});
   EXPECT_TRUE(FileExists(configs + "sub/tmp_config_abcdef"));
-  EXPECT_TRUE(FileExists("/opt/velgar/outside_dir/.tmp_config_qqqqqq"));
-  fs::remove_all("/opt/velgar/outside_dir");
+  EXPECT_TRUE(FileExists(root_ + "/outside_dir/.tmp_config_qqqqqq"));
+  fs::remove_all(root_ + "/outside_dir");
 }
 
 TEST_F(FileDistribution, WithdrawalRemovesOnceAndRefusesUnsafeNames) {
-  ASSERT_EQ(ConfigCenter::FileConfigDistribute(ConfigData{"w.yaml", "w", "", kFile}),
-            Outcome::kDone);
-  ConfigTableChangesData change;
-  change.name = "w.yaml";
+  ASSERT_EQ(writer_.FileConfigDistribute(ConfigData{"w.yaml", "w", "", kFile}), Outcome::kDone);
   logged.clear();
-  EXPECT_EQ(ConfigCenter::DeleteFileConfig(change), Outcome::kDone);
-  EXPECT_FALSE(fs::exists(std::string(kConfigs) + "w.yaml"));
+  EXPECT_EQ(writer_.DeleteFileConfig("w.yaml"), Outcome::kDone);
+  EXPECT_FALSE(fs::exists(kConfigs + "w.yaml"));
   // Nothing to remove: logged, and handled all the same.
-  EXPECT_EQ(ConfigCenter::DeleteFileConfig(change), Outcome::kDone);
+  EXPECT_EQ(writer_.DeleteFileConfig("w.yaml"), Outcome::kDone);
   EXPECT_EQ(logged, (std::vector<std::string>{"debug: Delete file config w.yaml",
                                               "debug: Delete file config w.yaml",
                                               "error: Failed to delete config file w.yaml"}));
 
   // Withdrawing "" would remove the configs directory itself if it were empty.
-  change.name = "";
-  EXPECT_EQ(ConfigCenter::DeleteFileConfig(change), Outcome::kNever);
+  EXPECT_EQ(writer_.DeleteFileConfig(""), Outcome::kNever);
   EXPECT_TRUE(fs::is_directory(kConfigs));
   EXPECT_EQ(logged.back().rfind("error: Refused to delete config file \"\"", 0), 0u);
 }
@@ -243,11 +255,11 @@ void Put(const std::string& path, const std::string& contents, mode_t mode) {
 }
 
 TEST_F(FileDistribution, StartupBatchWritesOnlyWhatChangedAndTheLastStageWins) {
-  const std::string same = std::string(kConfigs) + "same.yaml";
-  const std::string loose = std::string(kConfigs) + "loose.yaml";
-  const std::string both = std::string(kConfigs) + "both.yaml";
-  const std::string fresh = std::string(kConfigs) + "sub/fresh.yaml";
-  fs::create_directory(std::string(kConfigs) + "sub");
+  const std::string same = kConfigs + "same.yaml";
+  const std::string loose = kConfigs + "loose.yaml";
+  const std::string both = kConfigs + "both.yaml";
+  const std::string fresh = kConfigs + "sub/fresh.yaml";
+  fs::create_directory(kConfigs + "sub");
   Put(same, "kept", 0600);
   Put(loose, "kept", 0644);  // right bytes, wrong mode
   Put(both, "custom", 0600);
@@ -283,9 +295,9 @@ TEST_F(FileDistribution, StartupBatchWritesOnlyWhatChangedAndTheLastStageWins) {
 }
 
 TEST_F(FileDistribution, StartupBatchFailuresHoldBackNoOtherFileAndLeaveNoTemporaries) {
-  const std::string first = std::string(kConfigs) + "first.yaml";
-  const std::string taken = std::string(kConfigs) + "taken";
-  const std::string last = std::string(kConfigs) + "last.yaml";
+  const std::string first = kConfigs + "first.yaml";
+  const std::string taken = kConfigs + "taken";
+  const std::string last = kConfigs + "last.yaml";
   fs::create_directories(taken + "/inner");
   {
     ConfigFileBatch batch;

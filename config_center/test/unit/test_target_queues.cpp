@@ -18,7 +18,7 @@ const Target kCam{kParam, "cam"};
 const Target kSite{kFile, "site.yaml"};
 
 PendingChange Set(int64_t id, const std::string& name, const std::string& value) {
-  return PendingChange{id, ConfigData{name, value, "arm", kParam}, false, false};
+  return PendingChange{{id, ConfigData{name, value, "arm", kParam}, false}};
 }
 
 // Takes the target's changes in the order it would be given them, as if each went in.
@@ -47,12 +47,12 @@ TEST(TargetQueues, KeepsEachTargetsOrderAndFoldsANewerChangeOfAnItem) {
 
 TEST(TargetQueues, TargetsComeDueInTheOrderTheirChangesWereQueued) {
   TargetQueues queues;
-  queues.Add(kSite, PendingChange{1, ConfigData{"site.yaml", "s", "", kFile}, false, false});
+  queues.Add(kSite, PendingChange{{1, ConfigData{"site.yaml", "s", "", kFile}, false}});
   queues.Add(kCam, Set(2, "fps", "30"));
   queues.Add(kArm, Set(3, "speed", "1"));
   EXPECT_EQ(queues.Due(Clock::now()), (std::vector<Target>{kSite, kCam, kArm}));
   queues.Done(kSite);
-  queues.Add(kSite, PendingChange{4, ConfigData{"site.yaml", "t", "", kFile}, false, false});
+  queues.Add(kSite, PendingChange{{4, ConfigData{"site.yaml", "t", "", kFile}, false}});
   EXPECT_EQ(queues.Due(Clock::now()), (std::vector<Target>{kCam, kArm, kSite}));
 }
 
@@ -70,7 +70,7 @@ TEST(TargetQueues, AHeldTargetWaitsGrowingIntervalsAndOthersStayDue) {
   TargetQueues queues;
   const auto t0 = Clock::now();
   queues.Add(kArm, Set(1, "speed", "1"));
-  queues.Add(kSite, PendingChange{2, ConfigData{"site.yaml", "s", "", kFile}, false, false});
+  queues.Add(kSite, PendingChange{{2, ConfigData{"site.yaml", "s", "", kFile}, false}});
   EXPECT_TRUE(queues.Hold(kArm, "node arm is not running", t0));   // starts being held
   EXPECT_FALSE(queues.Hold(kArm, "node arm is not running", t0));  // still held: no news
   EXPECT_EQ(queues.Due(t0), std::vector<Target>{kSite});

@@ -1,4 +1,4 @@
-#include "files/config_file.hpp"
+#include "files/config_paths.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,14 +11,12 @@
 #include <cstring>
 #include <vector>
 
+#include "disk/atomic_file.hpp"
+
 namespace config_center {
 
 namespace {
 
-// Hidden, so that a reader listing the configs directory never picks up a half-written file.
-constexpr char kTempPrefix[] = ".tmp_config_";
-// mkstemp's six characters after the prefix.
-constexpr size_t kTempNameSize = sizeof kTempPrefix - 1 + 6;
 constexpr mode_t kDirectoryMode = 0750;
 
 // The components of a relative name, in order ("a/b/c" -> a, b, c).
@@ -49,8 +47,7 @@ size_t SweepDirectory(int dir_fd) {
     if (::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (S_ISDIR(info.st_mode)) {
       subdirectories.push_back(entry_name);
-    } else if (S_ISREG(info.st_mode) && entry_name.size() == kTempNameSize &&
-               entry_name.compare(0, sizeof kTempPrefix - 1, kTempPrefix) == 0 &&
+    } else if (S_ISREG(info.st_mode) && IsTemporaryName(entry_name) &&
                ::unlinkat(::dirfd(dir), entry->d_name, 0) == 0) {
       ++removed;
     }
@@ -64,41 +61,7 @@ size_t SweepDirectory(int dir_fd) {
   return removed;
 }
 
-bool WriteAll(int fd, const std::string& contents) {
-  const char* data = contents.data();
-  size_t left = contents.size();
-  while (left > 0) {
-    const ssize_t written = ::write(fd, data, left);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    left -= static_cast<size_t>(written);
-  }
-  return true;
-}
-
 }  // namespace
-
-std::string ErrnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
-
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : path.substr(0, slash + 1);
-}
-
-bool SyncDirectory(const std::string& dir) {
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool synced = ::fsync(fd) == 0;
-  return (::close(fd) == 0) && synced;
-}
-
-bool IsDirectory(const std::string& path) {
-  struct stat info {};
-  return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
 
 bool ConfigFilePath(const std::string& configs_dir, const std::string& name, std::string* path,
                     std::string* why) {
@@ -181,53 +144,6 @@ DirectoriesMade MakeConfigDirectories(const std::string& configs_dir, const std:
 size_t SweepTemporaries(const std::string& configs_dir) {
   const int fd = ::open(configs_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   return fd < 0 ? 0 : SweepDirectory(fd);
-}
-
-WriteStep WriteTemporary(const std::string& path, const std::string& contents, bool sync,
-                         std::string* temp_path, std::string* error) {
-  std::string temp_template = DirectoryOf(path) + kTempPrefix + "XXXXXX";
-  std::vector<char> name(temp_template.begin(), temp_template.end());
-  name.push_back('\0');
-  const int fd = ::mkstemp(name.data());
-  if (fd < 0) {
-    *error = ErrnoText("mkstemp");
-    return WriteStep::kCreateTemp;
-  }
-  bool written = WriteAll(fd, contents);
-  if (!written) *error = ErrnoText("write");
-  if (written && sync && ::fsync(fd) != 0) {
-    *error = ErrnoText("fsync");
-    written = false;
-  }
-  if (::close(fd) != 0 && written) {
-    *error = ErrnoText("close");
-    written = false;
-  }
-  if (!written) {
-    ::unlink(name.data());
-    return WriteStep::kWriteTemp;
-  }
-  temp_path->assign(name.data());
-  return WriteStep::kNone;
-}
-
-WriteStep WriteFileAtomically(const std::string& path, const std::string& contents,
-                              std::string* error) {
-  std::string temp_path;
-  const WriteStep written = WriteTemporary(path, contents, /*sync=*/true, &temp_path, error);
-  if (written != WriteStep::kNone) {
-    return written;
-  }
-  if (std::rename(temp_path.c_str(), path.c_str()) != 0) {
-    *error = ErrnoText("rename");
-    ::unlink(temp_path.c_str());
-    return WriteStep::kReplaceTarget;
-  }
-  if (!SyncDirectory(DirectoryOf(path))) {
-    *error = ErrnoText("fsync of the directory");
-    return WriteStep::kSyncDirectory;
-  }
-  return WriteStep::kNone;
 }
 
 }  // namespace config_center

@@ -1,0 +1,89 @@
+#ifndef CONFIG_CENTER_PARAM_PUSHER_HPP_
+#define CONFIG_CENTER_PARAM_PUSHER_HPP_
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <rcl_interfaces/msg/parameter.hpp>
+#include <rclcpp/rclcpp.hpp>
+
+#include "distribution/applier.hpp"
+#include "params/param_calls.hpp"
+#include "params/target_types.hpp"
+#include "params/target_watch.hpp"
+
+namespace config_center {
+
+// Puts parameter items into effect on their nodes through each node's standard parameter
+// services: a value goes out as the type the node declared it with (learnt once per node,
+// for all the names managed there), a withdrawal as a parameter that is not set. Calls never
+// block: each has 1 s to find its service and be answered, and its outcome comes back from
+// the executor. Also watches the graph for the nodes it has reached, so that a node that
+// comes back as a new process is noticed. Built, like rclcpp's own AsyncParametersClient,
+// from the node interfaces it needs. Main thread only.
+class ParamPusher : public Applier {
+public:
+  using Clock = std::chrono::steady_clock;
+  // The names of the parameters the node manages on `node_name` (their types are asked for
+  // together).
+  using ManagedNames = std::function<std::vector<std::string>(const std::string& node_name)>;
+
+  ParamPusher(rclcpp::node_interfaces::NodeBaseInterface::SharedPtr base,
+              rclcpp::node_interfaces::NodeGraphInterface::SharedPtr graph,
+              rclcpp::node_interfaces::NodeServicesInterface::SharedPtr services,
+              ManagedNames managed_names);
+
+  // Applier: a node name is accepted when it makes a valid service name; a held node is
+  // reachable once it serves set_parameters on the graph.
+  bool Accepts(const PendingChange& change, std::string* why) override;
+  bool Reachable(const Target& target) override;
+  std::string UnreachableReason(const Target& target) override;
+  void Apply(const Target& target, const PendingChange& change, Finish finish) override;
+
+  // A value to set, or (an empty value) the parameter as not set.
+  void ParamConfigDistribute(const PendingChange& change, Finish finish);
+  // The withdrawal: the parameter goes out as not set.
+  void DeleteParamConfig(const PendingChange& change, Finish finish);
+
+  // Whether the ROS graph changed anywhere since the last call (a hint to look); the same
+  // without taking the change.
+  bool GraphChanged() { return watch_.GraphChanged(); }
+  bool GraphPending() const { return watch_.GraphPending(); }
+  // The nodes reached before that a new process serves since the last look; their declared
+  // types are forgotten.
+  std::vector<std::string> Restarted(bool graph_changed);
+
+  // Sends the calls whose service has matched meanwhile, ends those past their deadline.
+  void Poll(Clock::time_point now) { calls_.Poll(now); }
+  bool AwaitingService() const { return calls_.AwaitingService(); }
+  std::optional<Clock::time_point> NextDeadline() const { return calls_.NextDeadline(); }
+  // Until the main executor spins (start-up), a private one serves the calls and gives them
+  // back; `between` runs after each step. Returns once every call has an outcome.
+  void WaitForCalls(const std::function<void()>& between);
+
+private:
+  // Sends one parameter; `finish` gets the outcome.
+  void CallSetParameters(const std::string& node_name, rcl_interfaces::msg::Parameter parameter,
+                         Finish finish);
+  // The value of `item` as its target declared it; learns the node's types first when they
+  // are not known (the send follows from the answer).
+  void TypeAndSend(const ConfigData& item, Finish finish);
+  void NoteParamCall(const std::string& node_name, bool answered);
+
+  rclcpp::node_interfaces::NodeBaseInterface::SharedPtr base_;
+  rclcpp::node_interfaces::NodeGraphInterface::SharedPtr graph_;
+  ManagedNames managed_names_;
+  // Served by the main executor once it spins (the answers to parameter calls arrive there),
+  // and before that by WaitForCalls' own.
+  rclcpp::CallbackGroup::SharedPtr group_;
+  ParamCalls calls_;
+  TargetWatch watch_;
+  TargetTypes types_;
+};
+
+}  // namespace config_center
+
+#endif  // CONFIG_CENTER_PARAM_PUSHER_HPP_
