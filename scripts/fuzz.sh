@@ -6,7 +6,8 @@
 # from its seed corpus. Prints how many inputs each tried and how long it took; fails when a
 # target finds a fault (the input is left in build-fuzz/corpus/, named crash-..., leak-...,
 # oom-... or timeout-...). TARGETs (parameter_text, config_file_path, distribution_record,
-# binlog_events) pick some; the default is all. Needs no database and no DDS.
+# binlog_events, and option_file where the node reads its account from one) pick some; the
+# default is all. Needs no database and no DDS.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 runs=1000000
