@@ -74,7 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   MARIADB_RPL* rpl = mariadb_rpl_init(nullptr);
   Require(rpl != nullptr);
-  mariadb_rpl_optionsv(rpl, MARIADB_RPL_FILENAME, Path().c_str(), Path().size());
+  // Length 0: the library copies the name with its NUL (with a length it keeps none, and
+  // then reads the name as a C string).
+  mariadb_rpl_optionsv(rpl, MARIADB_RPL_FILENAME, Path().c_str(), size_t{0});
   mariadb_rpl_optionsv(rpl, MARIADB_RPL_UNCOMPRESS, 1U);
   if (mariadb_rpl_open(rpl) == 0) {
     config_center::ChangeLogCommits commits;
