@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include <rcutils/logging.h>
 #include <rcl_interfaces/msg/parameter_type.hpp>
 #include <rcl_interfaces/msg/parameter_value.hpp>
 #include <rcl_interfaces/srv/get_parameter_types.hpp>
@@ -175,6 +176,10 @@ int main(int argc, char** argv) {
   }
 
   rclcpp::init(argc, argv);
+  // As in the node: Humble's signal handler logs at info level from inside the handler, which
+  // allocates (ThreadSanitizer reports it) and deadlocks when the signal lands in malloc; with
+  // the default level above info that log is skipped. This tool prints with printf.
+  rcutils_logging_set_default_logger_level(RCUTILS_LOG_SEVERITY_WARN);
   std::shared_ptr<rclcpp::Node> node;
   try {
     rclcpp::NodeOptions options;
