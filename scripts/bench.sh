@@ -3,7 +3,9 @@
 # domain) and prints its table, then the node measured from outside (bench_node: learning of
 # changes from the binary log and, in the same run, polling; idle cost, also with targets
 # held, change latency, start-up, memory, each beside its target and baselines), then the
-# floor of following the binary log (bench_change_feed), then the node's end-to-end soak run.
+# floor of following the binary log (bench_change_feed), resident memory with large file
+# items (bench_memory), then drift set back and the idle cost of watching for it
+# (bench_drift), then the node's end-to-end soak run.
 # Build first (scripts/build.sh).
 #   --quick   small counts for both benchmarks and no soak run (CI runs this)
 #   --fleet   only the fleet's scale run instead: the fleet server as database-only robots
@@ -31,7 +33,9 @@ fi
 bench=$root/install/lib/config_center/bench_param_calls
 bench_node=$root/install/lib/config_center/bench_node
 bench_feed=$root/install/lib/config_center/bench_change_feed
-for program in "$bench" "$bench_node" "$bench_feed"; do
+bench_memory=$root/install/lib/config_center/bench_memory
+bench_drift=$root/install/lib/config_center/bench_drift
+for program in "$bench" "$bench_node" "$bench_feed" "$bench_memory" "$bench_drift"; do
   if [ ! -x "$program" ]; then
     echo "bench.sh: $program is missing; run scripts/build.sh first" >&2
     exit 1
@@ -44,6 +48,10 @@ if $quick; then
   "$root/scripts/isolated.sh" "$bench_node" --quick
   echo
   "$root/scripts/isolated.sh" "$bench_feed" --quick
+  echo
+  "$root/scripts/isolated.sh" "$bench_memory" --quick
+  echo
+  "$root/scripts/isolated.sh" "$bench_drift" --quick
   exit 0
 fi
 
@@ -56,6 +64,15 @@ echo
 # node, the server alone and the 1 ms poll; commit-to-wake latency.
 echo
 "$root/scripts/isolated.sh" "$bench_feed"
+
+# Resident memory with 10, 100 and 500 MiB of file items, and in a burst of large changes.
+echo
+"$root/scripts/isolated.sh" "$bench_memory"
+
+# A hand change to a managed parameter and to a managed file until the database's value is
+# back; the idle node watching for drift beside the same node with drift_policy ignore.
+echo
+"$root/scripts/isolated.sh" "$bench_drift"
 
 # The node itself: change-to-target latency over many changes, and its idle cost.
 echo

@@ -167,6 +167,21 @@ else
 fi
 show_log
 
+step "A hand change to a managed parameter is set back at once"
+run ros2 param set /demo_arm max_speed 9.0
+settle; show_node; show_log
+run ros2 param get /demo_arm max_speed
+
+step "A managed file edited by hand is written again; a file of someone else's beside it is left alone"
+echo "  \$ echo 'range_m: 99' >> /opt/velgar/configs/lidar.yaml; echo mine > /opt/velgar/configs/notes.txt"
+echo 'range_m: 99' >>/opt/velgar/configs/lidar.yaml
+echo mine >/opt/velgar/configs/notes.txt
+settle; show_files; show_log
+rm -f /opt/velgar/configs/notes.txt
+
+step "Every item's state, as a late ros2 topic echo gets it (transient local)"
+run ros2 topic echo --once /config_center/item_states
+
 step "Delete a parameter item and a file item"
 sql "DELETE FROM global_config WHERE name = 'max_speed'"
 sql "UPDATE global_config SET deleted = 1 WHERE name = 'camera.ini'"

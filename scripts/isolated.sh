@@ -2,9 +2,10 @@
 # isolated.sh CMD [ARGS...]
 # Runs CMD in a private mount and network namespace: a fresh /opt/velgar (configs/, logs/)
 # on disk, loopback only, a private MariaDB on 127.0.0.1:3306 with config_center/db/schema.sql loaded and
-# a binary log (none with CONFIG_CENTER_BINLOG=off), and Cyclone DDS on lo with unicast
-# discovery. The node's paths, account and port are fixed, so this is how tests, the demo
-# and the benchmarks avoid touching the host.
+# a binary log (none with CONFIG_CENTER_BINLOG=off), the node's own account set up as on a
+# robot ($CREDENTIALS_DIRECTORY), and Cyclone DDS on lo with unicast discovery. The node's
+# paths and port are fixed, so this is how tests, the demo and the benchmarks avoid touching
+# the host.
 # The server is stopped and its data removed when CMD ends; CMD's exit status is returned.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -113,6 +114,16 @@ SH
 chmod +x "$state/db-start" "$state/db-stop" "$state/db-restart"
 "$state/db-start"
 mariadb <"$root/config_center/db/schema.sql"
+
+# The node's own account, as deploy/setup_robot.sh sets up a robot: a generated password in
+# an option file, in a directory that $CREDENTIALS_DIRECTORY names as systemd's
+# LoadCredential= does. The public account `robot` stays usable (the tests of a node not set
+# up log in with it: `env -u CREDENTIALS_DIRECTORY config_center`).
+mkdir -m 0700 "$state/credentials"
+"$root/deploy/setup_robot.sh" --no-schema --keep-public-account --no-restart \
+  --credentials "$state/credentials/db.cnf" >"$state/setup_robot.log" 2>&1 ||
+  { cat "$state/setup_robot.log" >&2; exit 1; }
+export CREDENTIALS_DIRECTORY="$state/credentials"
 
 # Loopback-only DDS with unicast discovery (lo carries no multicast). Short heartbeat and
 # NACK delays let a request that beat discovery by a hair be resent in a millisecond, not a

@@ -16,10 +16,14 @@ packages=(
   # configuration store
   mariadb-server mariadb-client libmariadb-dev
   libspdlog-dev libfmt-dev
+  # SHA-256 of item values (OpenSSL libcrypto)
+  libssl-dev
   # typed parameter values (YAML)
   libyaml-cpp-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev shellcheck
+  # the fleet tools (fleet/): MariaDB's client library for Python, their tests and linter
+  python3-mysqldb python3-pytest python3-flake8
   util-linux iproute2 procps psmisc socat openssl
   # fuzzing (scripts/fuzz.sh: libFuzzer with clang) and the snapshot parser's property tests
   clang-14 libclang-rt-14-dev python3-hypothesis

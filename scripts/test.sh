@@ -15,6 +15,6 @@ fi
 "$root/scripts/setup.sh"
 "$root/scripts/build.sh"
 if [ $# -eq 0 ]; then
-  set -- -LE 'soak|fleet'
+  set -- -LE '^(soak|fleet)$'
 fi
 exec "$root/scripts/isolated.sh" "$root/scripts/run_ctest.sh" "$@"

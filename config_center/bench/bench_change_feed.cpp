@@ -43,6 +43,7 @@
 #include "bench_node/reference_processes.hpp"
 #include "store/db_connection.hpp"
 #include "support/cpu_sampling.hpp"
+#include "support/node_account.hpp"
 #include "support/percentile.hpp"
 #include "support/process.hpp"
 #include "support/test_db.hpp"
@@ -51,13 +52,14 @@
 namespace {
 
 using config_center::ChangeFeed;
+using config_center::DbAccount;
 using config_center::DbConnection;
 using config_center::DescribeFeedStatus;
 using config_center::IncrementId;
-using config_center::kNodeAccount;
 using config_center::bench::Clock;
 using config_center::bench::Ms;
 using config_center::test::AdminDb;
+using config_center::test::InstalledNodeAccount;
 using config_center::test::Percentile;
 using config_center::test::Process;
 using namespace std::chrono_literals;
@@ -113,6 +115,7 @@ int IdleNode(const std::string& mode, int heartbeat_s) {
     wake = std::make_shared<WakeWaitable>([&passes] { ++passes; });
     node->get_node_waitables_interface()->add_waitable(wake, nullptr);
     ChangeFeed::Options options;
+    options.account = InstalledNodeAccount();
     options.heartbeat = std::chrono::seconds(heartbeat_s);
     options.read_timeout = std::max(options.read_timeout, 4 * options.heartbeat);
     feed = std::make_unique<ChangeFeed>([raw = wake.get()] { raw->Trigger(); }, options);
@@ -188,9 +191,9 @@ class Reader {
 public:
   Reader() {
     mysql_ = mysql_init(nullptr);
-    const auto& a = kNodeAccount;
-    if (mysql_real_connect(mysql_, a.host, a.user, a.password, a.database, a.port, nullptr, 0) ==
-        nullptr) {
+    const DbAccount a = InstalledNodeAccount();
+    if (mysql_real_connect(mysql_, a.host.c_str(), a.user.c_str(), a.password.c_str(),
+                           a.database.c_str(), a.port, nullptr, 0) == nullptr) {
       throw std::runtime_error(std::string("reader: ") + mysql_error(mysql_));
     }
   }
@@ -299,20 +302,24 @@ std::vector<Sample> MeasureLatency(const std::string& where, int commits) {
     executor = std::make_unique<rclcpp::executors::SingleThreadedExecutor>();
     executor->add_node(node);
     worker = std::thread([&] { executor->spin(); });
-    feed = std::make_unique<ChangeFeed>([&] {
-      const auto now = Clock::now();
-      if (armed) {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (current.reached_ms == 0) current.reached_ms = Ms(now - *sent);
-      }
-      if (where == "feed" && armed) {
-        armed = false;
-        check_visible(now);
-        finish();
-        return;
-      }
-      wake->Trigger();
-    });
+    ChangeFeed::Options feed_options;
+    feed_options.account = InstalledNodeAccount();
+    feed = std::make_unique<ChangeFeed>(
+        [&] {
+          const auto now = Clock::now();
+          if (armed) {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (current.reached_ms == 0) current.reached_ms = Ms(now - *sent);
+          }
+          if (where == "feed" && armed) {
+            armed = false;
+            check_visible(now);
+            finish();
+            return;
+          }
+          wake->Trigger();
+        },
+        feed_options);
     feed->Start();
     const auto deadline = Clock::now() + 5s;
     while (!feed->Status().up && Clock::now() < deadline) std::this_thread::sleep_for(10ms);

@@ -1,13 +1,13 @@
 -- The ROBOT configuration database: the two item tables, the change log that the
--- config_center node follows, the triggers that fill it, and the node's account (reads
--- ROBOT and the binary log, writes nothing).
+-- config_center node follows, the triggers that fill it, and the account of a robot not set
+-- up yet (reads ROBOT, nothing else; see the end of the file).
 --
 -- Load it as the server's administrator:  mariadb < db/schema.sql
 --
 -- Loading it again on an existing database is safe: tables are created only where missing,
 -- so their rows are kept (an existing table's definition is not altered either); the helper
 -- routines and triggers are dropped and created again, so they always match this file; the
--- account is created where missing and gets the password and grant below again.
+-- account `robot` is created where missing and gets the password and grants below again.
 --
 -- Precedence: a live custom_config item overrides the global_config item with the same key.
 -- The key is (name, node_name, config_type) for a parameter item and (name, config_type) for
@@ -23,9 +23,9 @@
 --   any change to a global row while a live custom override of its key exists -> nothing
 --   a change to a row that is and stays withdrawn, or an insert of a withdrawn row -> nothing
 --
--- In a fleet (see README, "Fleet") the same file is loaded on the fleet server and on every
--- robot. What differs is only each server's options, set by scripts/fleet_server.sh and
--- scripts/fleet_robot.sh:
+-- In a fleet (see docs/fleet.md) the same file is loaded on the fleet server and on every
+-- robot. What differs is only each server's options, set by the fleet tool (fleet/velgar-fleet
+-- server and robot):
 --   fleet server: global_config is edited here and leaves through the binary log; its
 --     custom_config is unused and its change log is followed by no one (nothing here reads
 --     either; a fleet server runs no config_center).
@@ -155,7 +155,7 @@ END//
 -- Refuses a write to global_config on a robot whose server replicates it from a fleet,
 -- unless the replication thread makes it: that thread applies each row under the server id
 -- of the fleet server that wrote it, any other session runs under this server's own id.
--- The fleet's own join (scripts/fleet_follow_lib.sh) sets @velgar_fleet_sync in its session
+-- The fleet tool's join (fleet/velgar_fleet/snapshot_apply.py) sets @velgar_fleet_sync in its session
 -- for the one transaction that makes global_config the fleet's.
 CREATE PROCEDURE config_global_writable()
 BEGIN
@@ -239,16 +239,24 @@ END//
 
 DELIMITER ;
 
--- The node's account (TCP from 127.0.0.1, or the local socket): reads ROBOT and nothing
--- else, and follows the binary log as a replica does, to learn of changes at once
--- (REPLICATION SLAVE, which can only be granted on *.*: it reads every change in the
--- server's binary log, of all databases; it cannot change data or settings). Where the
--- server keeps no binary log the grant is unused and the node polls the change log.
+-- The account of a robot not set up yet (TCP from 127.0.0.1, or the local socket): its
+-- password is fixed in config_center's source, so anyone can read it, and it may read ROBOT
+-- and nothing else. It holds no REPLICATION SLAVE: that privilege exists only server-wide
+-- and reads every database's changes in the binary log. A node that logs in with it polls
+-- the change log, and says in its log and on /diagnostics that its password is public.
+--
+-- deploy/setup_robot.sh gives the node an account of its own, `config_center`, with a
+-- generated password that only root and the node's service can read, SELECT on ROBOT and
+-- REPLICATION SLAVE for the change feed, and locks this one (unless told to keep it). This
+-- file never touches that account; loading it again keeps a locked `robot` locked, and takes
+-- REPLICATION SLAVE back from a `robot` that an older version of this file granted it.
 CREATE USER IF NOT EXISTS 'robot'@'127.0.0.1' IDENTIFIED BY 'fernsTWIGS@qa';
 CREATE USER IF NOT EXISTS 'robot'@'localhost' IDENTIFIED BY 'fernsTWIGS@qa';
 ALTER USER 'robot'@'127.0.0.1' IDENTIFIED BY 'fernsTWIGS@qa';
 ALTER USER 'robot'@'localhost' IDENTIFIED BY 'fernsTWIGS@qa';
+-- Every server-wide privilege goes (REPLICATION SLAVE, FILE and the like read beyond ROBOT);
+-- the grant on ROBOT stays in place meanwhile, so a node polling with it sees no gap.
+REVOKE ALL PRIVILEGES ON *.* FROM 'robot'@'127.0.0.1';
+REVOKE ALL PRIVILEGES ON *.* FROM 'robot'@'localhost';
 GRANT SELECT ON ROBOT.* TO 'robot'@'127.0.0.1';
 GRANT SELECT ON ROBOT.* TO 'robot'@'localhost';
-GRANT REPLICATION SLAVE ON *.* TO 'robot'@'127.0.0.1';
-GRANT REPLICATION SLAVE ON *.* TO 'robot'@'localhost';

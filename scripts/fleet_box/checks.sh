@@ -50,6 +50,8 @@ quietly() {
 refused() {
   if refusal=$("$@" 2>&1); then return 1; fi
 }
+# Runs the command, which must succeed, with its output in $refusal (for says).
+answered() { refusal=$("$@" 2>&1) || { printf '%s\n' "$refusal"; return 1; }; }
 says() { grep -qE -- "$1" <<<"$refusal" || { printf '%s\n' "$refusal" | sed 's/^/    /'; false; }; }
 millis() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", (b - a) * 1000 }'; }
 # Median and maximum of the numbers on standard input.

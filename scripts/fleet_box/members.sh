@@ -132,12 +132,19 @@ make_tls() {
 }
 new_password() { head -c 18 /dev/urandom | base64 | tr '/+' '_-' >"$1"; }
 
-fleet_server() { in_member fleet "$root/scripts/fleet_server.sh" "$@"; }
+# The fleet tool (fleet/velgar-fleet); leave() goes through the old script name, which stays
+# for a release as a wrapper.
+velgar_fleet() {
+  local member=$1
+  shift
+  in_member "$member" "$root/fleet/velgar-fleet" "$@"
+}
+fleet_server() { velgar_fleet fleet server "$@"; }
 # Joins robot $1 to the fleet server (or, with --host/--port/--user given after it, elsewhere).
 join() {
   local i=$1
   shift
-  in_member "robot$i" "$root/scripts/fleet_robot.sh" join --host 127.0.0.1 --port 3307 \
+  velgar_fleet "robot$i" robot join --host 127.0.0.1 --port 3307 \
     --user "robot$i" --password-file "$tls/robot$i.password" --ca "$tls/ca.pem" \
     --cnf "$(conf_of "robot$i")" --connect-retry 1 --restart-cmd db-restart "$@"
 }

@@ -110,7 +110,7 @@ scale_run() {
 
 # The fleet server with its items and nothing else.
 setup_fleet_server_alone() {
-  in_member fleet "$root/scripts/fleet_server.sh" setup --cert "$tls/fleet.pem" \
+  fleet_server setup --cert "$tls/fleet.pem" \
     --key "$tls/fleet.key" --cnf "$(conf_of fleet)" --restart-cmd db-restart >/dev/null
   serve_socket fleet
   sql fleet "INSERT INTO global_config (name, value, node_name, config_type) VALUES

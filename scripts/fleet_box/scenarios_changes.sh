@@ -32,13 +32,14 @@ scenario_feed() {
   check "every robot's node follows its binary log (change feed up)" \
     wait_until 20 all_robots feed_up
   idle_robot_figure "change feed"
-  sql robot1 "REVOKE REPLICATION SLAVE ON *.* FROM 'robot'@'127.0.0.1', 'robot'@'localhost'"
+  # The node's own account (isolated.sh sets it up as deploy/setup_robot.sh does).
+  sql robot1 "REVOKE REPLICATION SLAVE ON *.* FROM 'config_center'@'127.0.0.1', 'config_center'@'localhost'"
   # The feed finds out when it connects again: end its connection.
   sql robot1 "SELECT id FROM information_schema.processlist WHERE command = 'Binlog Dump' AND
-    user = 'robot'" | while read -r id; do sql robot1 "KILL $id"; done
+    user = 'config_center'" | while read -r id; do sql robot1 "KILL $id"; done
   check "  ... without the grant robot1's node polls, and says why" wait_until 10 feed_refused 1
   idle_robot_figure "polling every 1 ms"
-  sql robot1 "GRANT REPLICATION SLAVE ON *.* TO 'robot'@'127.0.0.1', 'robot'@'localhost'"
+  sql robot1 "GRANT REPLICATION SLAVE ON *.* TO 'config_center'@'127.0.0.1', 'config_center'@'localhost'"
   stop_node 1
   start_node 1
   check "  ... and follows its binary log again once it has it back" wait_until 20 feed_up 1

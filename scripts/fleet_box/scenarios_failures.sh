@@ -40,7 +40,7 @@ scenario_server_id_clash() {
   section "two robots with one server id"
   local id2 id5
   id2=$(sql robot2 "SELECT @@server_id") id5=$(sql robot5 "SELECT @@server_id")
-  check "fleet_server.sh status lists no server id in use twice" \
+  check "velgar-fleet server status lists no server id in use twice" \
     fails status_lists "server id [0-9]+ \(handed out to"
   sql robot5 "STOP SLAVE; SET GLOBAL server_id = $id2; START SLAVE"
   check "with robot5 on robot2's server id, status lists that id" \
@@ -56,7 +56,8 @@ one_link_down() { ! both_links_up; }
 scenario_leave_and_discard() {
   section "leave, and join again with --discard-local-global"
   local r=5 seen
-  check "robot$r leaves the fleet" quietly leave "$r"
+  check "robot$r leaves the fleet (through fleet_robot.sh, the old name)" answered leave "$r"
+  check "  ... which says what replaces it" says "fleet_robot.sh: replaced by fleet/velgar-fleet robot"
   check "  ... its option file is gone" test ! -e "$(conf_of "robot$r")"
   check "  ... its global_config is its own again" \
     sql "robot$r" "UPDATE global_config SET value = 'own' WHERE name = 'speed'"

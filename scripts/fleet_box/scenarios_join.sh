@@ -4,7 +4,7 @@
 
 # The fleet server, with the first items, an account and a server id for every robot.
 setup_fleet_server() {
-  in_member fleet "$root/scripts/fleet_server.sh" setup --cert "$tls/fleet.pem" \
+  fleet_server setup --cert "$tls/fleet.pem" \
     --key "$tls/fleet.key" --cnf "$(conf_of fleet)" --restart-cmd db-restart >/dev/null
   threads_before=$(threads_of fleet)
   local i

@@ -24,7 +24,7 @@ scenario_truncate() {
     refused sql fleet "TRUNCATE global_config"
   check "  ... naming the command to use instead" says "use_fleet_server_sh_clear_global"
   check "  ... and so is DROP TABLE" refused sql fleet "DROP TABLE global_config"
-  check "fleet_server.sh clear-global empties it" quietly fleet_server clear-global
+  check "velgar-fleet server clear-global empties it" quietly fleet_server clear-global
   check "  ... and every robot's node withdraws the fleet's items (robot1 keeps its override)" \
     wait_until 30 all_robots fleet_items_withdrawn
   add_items t1 ", ('gone.yaml', 'gone', '', 2)"

@@ -2,7 +2,7 @@
 # A relay between the fleet server and two robots (sourced by fleet_box.sh).
 # shellcheck disable=SC2154 # root, box, robots and tls are fleet_box.sh's
 
-relay() { in_member relay "$root/scripts/fleet_relay.sh" "$@"; }
+relay() { velgar_fleet relay relay "$@"; }
 behind_relay() { following "robot$1" 3308; }
 set_speed_values() {
   local c

@@ -3,9 +3,11 @@
 // decide), so that it can report every accepted and refused set on stdout.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -30,7 +32,8 @@ namespace tools = config_center::tools;
 
 constexpr char kUsage[] =
     "usage: param_target --name N [--namespace NS] [--TYPE P=DEFAULT]... [--allow-undeclared]\n"
-    "                    [--no-type-services] [--delay-ms MS] [--quiet] [--ros-args ...]\n"
+    "                    [--no-type-services] [--delay-ms MS] [--refuse REASON]\n"
+    "                    [--fight-back P=VALUE]... [--quiet] [--ros-args ...]\n"
     "\n"
     "Runs the ROS 2 node N (in namespace NS) with the given parameters declared, and answers\n"
     "N/set_parameters, N/get_parameters, N/get_parameter_types and N/list_parameters.\n"
@@ -51,6 +54,11 @@ constexpr char kUsage[] =
     "                       allow_undeclared_parameters)\n"
     "  --no-type-services   offer neither ~/get_parameter_types nor ~/list_parameters\n"
     "  --delay-ms MS        wait MS milliseconds before handling each set request\n"
+    "  --refuse REASON      refuse every set with REASON, as a node's own parameter rules\n"
+    "                       would (REASON is taken byte for byte)\n"
+    "  --fight-back P=VALUE after each accepted set of P to anything else, set P back to\n"
+    "                       VALUE itself a millisecond later (read as a default of P's\n"
+    "                       declared type), reported as `fought N.P value=V`\n"
     "  --quiet              print only `ready`\n"
     "Exits 0 on SIGINT or SIGTERM; 2 on a usage error.\n";
 
@@ -61,6 +69,8 @@ struct Options {
   bool allow_undeclared = false;
   bool type_services = true;
   int64_t delay_ms = 0;
+  std::optional<std::string> refuse;
+  std::vector<std::pair<std::string, std::string>> fight_back;
   bool quiet = false;
 };
 
@@ -140,6 +150,15 @@ int Parse(const std::vector<std::string>& args, Options& o) {
       if (!next(v) || !tools::ParseInt(v, &o.delay_ms) || o.delay_ms < 0) {
         return UsageError("--delay-ms needs a non-negative integer");
       }
+    } else if (a == "--refuse") {
+      if (!next(v)) return UsageError("--refuse needs a reason");
+      o.refuse = v;
+    } else if (a == "--fight-back") {
+      std::string p, value;
+      if (!next(v) || !tools::SplitAssignment(v, &p, &value)) {
+        return UsageError("--fight-back needs P=VALUE");
+      }
+      o.fight_back.emplace_back(p, value);
     } else if (a == "--quiet") {
       o.quiet = true;
     } else {
@@ -197,15 +216,38 @@ int main(int argc, char** argv) {
   const std::string label = fqn.substr(1);
   const bool quiet = o.quiet;
   const int64_t delay_ms = o.delay_ms;
+  const std::optional<std::string> refuse = o.refuse;
+  const auto fight_back = o.fight_back;
+  // The node's own sets back, a millisecond after a set it fights (never from inside the
+  // service's callback, whose answer goes first).
+  std::vector<rclcpp::TimerBase::SharedPtr> fights;
+  auto fight = [&node, &fights, label, fight_back](const std::string& name,
+                                                   const rcl_interfaces::msg::ParameterValue& set) {
+    for (const auto& [p, text] : fight_back) {
+      if (p != name) continue;
+      rcl_interfaces::msg::ParameterValue own;
+      const auto type = node->get_parameter(p).get_type();
+      if (!parameter_text::ParameterValueFromText(type, text, &own) || own == set) return;
+      auto timer = std::make_shared<rclcpp::TimerBase::SharedPtr>();
+      *timer = node->create_wall_timer(std::chrono::milliseconds(1), [&node, &fights, timer, label,
+                                                                      p = p, own]() {
+        (*timer)->cancel();
+        node->set_parameter(rclcpp::Parameter(p, rclcpp::ParameterValue(own)));
+        Say("fought " + label + "." + p + " " + tools::TypedValueText(rclcpp::ParameterValue(own)));
+        fights.erase(std::remove(fights.begin(), fights.end(), *timer), fights.end());
+      });
+      fights.push_back(*timer);
+    }
+  };
 
   using rcl_interfaces::srv::GetParameters;
   using rcl_interfaces::srv::GetParameterTypes;
   using rcl_interfaces::srv::ListParameters;
   using rcl_interfaces::srv::SetParameters;
   auto set_service = node->create_service<SetParameters>(
-      fqn + "/set_parameters",
-      [&node, label, quiet, delay_ms](const std::shared_ptr<SetParameters::Request> request,
-                                      std::shared_ptr<SetParameters::Response> response) {
+      fqn + "/set_parameters", [&node, &fight, label, quiet, delay_ms, refuse](
+                                   const std::shared_ptr<SetParameters::Request> request,
+                                   std::shared_ptr<SetParameters::Response> response) {
         if (delay_ms > 0) Delay(delay_ms);
         for (const auto& msg : request->parameters) {
           rcl_interfaces::msg::SetParametersResult result;
@@ -213,7 +255,12 @@ int main(int argc, char** argv) {
           try {
             const auto p = rclcpp::Parameter::from_parameter_msg(msg);
             type = p.get_type();
-            result = node->set_parameters_atomically({p});
+            if (refuse) {
+              result.successful = false;
+              result.reason = *refuse;
+            } else {
+              result = node->set_parameters_atomically({p});
+            }
           } catch (const std::exception& e) {
             // Undeclared name, empty name or unknown type tag: rclcpp's parameter service
             // answers these with the exception's text as the reason.
@@ -221,6 +268,7 @@ int main(int argc, char** argv) {
             result.reason = e.what();
           }
           response->results.push_back(result);
+          if (result.successful) fight(msg.name, msg.value);
           if (quiet) continue;
           const std::string who = label + "." + msg.name;
           if (!result.successful) {

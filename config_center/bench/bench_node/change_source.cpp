@@ -1,6 +1,10 @@
 #include "bench_node/change_source.hpp"
 
+#include <string>
+#include <vector>
+
 #include "bench_node/node_log.hpp"
+#include "support/node_account.hpp"
 
 namespace config_center::bench {
 
@@ -11,8 +15,11 @@ constexpr char kPolling[] = "reading the change log every 1 ms";
 constexpr char kFeedDown[] = "Change feed down";
 constexpr char kFeedFell[] = "Change feed was down";
 
-// The node's account, as db/schema.sql creates it.
-constexpr const char* kAccounts[] = {"'robot'@'127.0.0.1'", "'robot'@'localhost'"};
+// The node's own account, as deploy/setup_robot.sh creates it (scripts/isolated.sh runs it).
+std::vector<std::string> NodeAccounts() {
+  const std::string user = test::InstalledNodeAccount().user;
+  return {"'" + user + "'@'127.0.0.1'", "'" + user + "'@'localhost'"};
+}
 
 }  // namespace
 
@@ -23,7 +30,7 @@ bool ServerWritesBinaryLog(test::AdminDb& db) {
 }
 
 void UseSource(test::AdminDb& db, ChangeSource source) {
-  for (const char* account : kAccounts) {
+  for (const std::string& account : NodeAccounts()) {
     db.Exec(source == ChangeSource::kFeed
                 ? std::string("GRANT REPLICATION SLAVE ON *.* TO ") + account
                 : std::string("REVOKE REPLICATION SLAVE ON *.* FROM ") + account);

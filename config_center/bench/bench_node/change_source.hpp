@@ -19,9 +19,9 @@ std::string Name(ChangeSource source);
 // Whether the server writes a binary log, without which the node can only poll.
 bool ServerWritesBinaryLog(test::AdminDb& db);
 
-// Lets the node's account read the binary log (REPLICATION SLAVE, as db/schema.sql grants
-// it) for kFeed, or takes that away for kPoll. A node started afterwards learns of changes
-// that way.
+// Lets the node's own account read the binary log (REPLICATION SLAVE, as
+// deploy/setup_robot.sh grants it) for kFeed, or takes that away for kPoll. A node started
+// afterwards learns of changes that way.
 void UseSource(test::AdminDb& db, ChangeSource source);
 
 // Waits until the running node's log (since `log` was made) says it learns of changes that

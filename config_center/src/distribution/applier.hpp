@@ -12,10 +12,11 @@ namespace config_center {
 
 // How an attempt to put one change into effect ended.
 enum class Outcome {
-  kDone,   // in effect (for a parameter: the target answered, or the node is shutting down)
-  kLater,  // may work on another attempt: the target is absent or slow, the file not writable
-  kNever,  // cannot work as the item stands: a value the target's type cannot hold, a name
-           // that can never be a target
+  kDone,     // in effect (for a parameter: the target answered, or the node is shutting down)
+  kLater,    // may work on another attempt: the target is absent or slow, the file not writable
+  kNever,    // cannot work as the item stands: a name that can never be a target
+  kRefused,  // handled, but not in effect: the target answered and refused it (the reason is
+             // the target's own), or its text cannot be the type the target declared
 };
 
 // Puts the changes of one kind of target into effect: the file writer for file items, the

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -21,8 +22,13 @@ std::string Source(const PendingChange& change) {
 }  // namespace
 
 Distributor::Distributor(ItemStore& store, DistributionRecord& record, BatchApplier& files,
-                         Applier& params, DistributionEvents events)
-    : store_(store), record_(record), files_(files), params_(params), events_(std::move(events)) {}
+                         Applier& params, DistributionEvents events, int64_t part_bytes)
+    : store_(store),
+      record_(record),
+      files_(files),
+      params_(params),
+      events_(std::move(events)),
+      part_bytes_(part_bytes) {}
 
 Applier& Distributor::ApplierOf(int32_t kind) {
   return kind == kFile ? static_cast<Applier&>(files_) : params_;
@@ -32,7 +38,11 @@ void Distributor::PassOver(const std::string& what) {
   if (events_.passed_over) events_.passed_over(what);
 }
 
-void Distributor::Submit(const ItemChange& change) { Queue(PendingChange{change}); }
+void Distributor::Tell(const PendingChange& change, Outcome outcome, const std::string& reason) {
+  if (events_.outcome) events_.outcome(change, outcome, reason);
+}
+
+void Distributor::Submit(ItemChange change) { Queue(PendingChange{std::move(change)}); }
 
 void Distributor::Queue(PendingChange change) {
   const ConfigData& item = change.item;
@@ -47,6 +57,7 @@ void Distributor::Queue(PendingChange change) {
   if (!accepted) {
     LOG_ERROR("{} can never be applied, so it is passed over: {}", Source(change), why);
     PassOver(Source(change) + ": " + why);
+    Tell(change, Outcome::kNever, why);
     return;
   }
   // Noted before the item goes out, so that the record never misses what is in effect.
@@ -71,18 +82,35 @@ bool Distributor::DistributeTables(size_t* in_effect) {
     LOG_ERROR("Distribute custom_config failed!");
     return false;
   }
-  if (in_effect != nullptr) *in_effect = items.items().size();
-  DistributeEffective(items);
+  std::vector<StoredItem>& all = items.items();
+  if (in_effect != nullptr) *in_effect = all.size();
+  for (size_t begin = 0; begin < all.size();) {
+    // At least one item a part, however large.
+    size_t end = begin + 1;
+    int64_t bytes = all[begin].value_bytes;
+    while (end < all.size() && bytes + all[end].value_bytes <= part_bytes_) {
+      bytes += all[end++].value_bytes;
+    }
+    if (!ReadValues(all, begin, end)) {
+      LOG_ERROR("Distribute {} failed!", all[begin].table);
+      return false;
+    }
+    DistributePart(all, begin, end);
+    begin = end;
+  }
+  WithdrawWhatWentAway(items);
+  Pump();
   return true;
 }
 
-bool Distributor::ReadTable(const std::string& table, EffectiveItems* items) {
+bool Distributor::ReadTable(const char* table, EffectiveItems* items) {
   LOG_DEBUG("ConfigDistribute table : {}", table);
-  std::vector<ConfigData> rows;
-  if (!store_.ReadLiveItems(table, ItemColumns::kAll, &rows)) {
+  std::vector<StoredItem> rows;
+  if (!store_.ReadItemKeys(table, &rows)) {
     return false;
   }
-  for (const ConfigData& item : rows) {
+  for (StoredItem& row : rows) {
+    const ConfigData& item = row.item;
     if (item.config_type != kParam && item.config_type != kFile) {
       // Like a change of no known kind: logged, passed over, and the rest goes on.
       LOG_ERROR("Unknow config type");
@@ -94,18 +122,42 @@ bool Distributor::ReadTable(const std::string& table, EffectiveItems* items) {
                std::to_string(item.config_type) + " is no known kind of item");
       continue;
     }
-    items->Add(item);
+    items->Add(std::move(row));
   }
   return true;
 }
 
-void Distributor::DistributeEffective(const EffectiveItems& items) {
+bool Distributor::ReadValues(std::vector<StoredItem>& items, size_t begin, size_t end) {
+  for (const char* table : kItemTables) {
+    std::vector<int64_t> ids;
+    for (size_t i = begin; i < end; ++i) {
+      if (items[i].table == table) ids.push_back(items[i].id);
+    }
+    std::map<int64_t, std::string> values;
+    if (!store_.ReadItemValues(table, ids, &values)) return false;
+    for (size_t i = begin; i < end; ++i) {
+      if (items[i].table != table) continue;
+      const auto value = values.find(items[i].id);
+      if (value == values.end()) {
+        // Withdrawn since its key was read: the change log brings what became of it, after
+        // the position noted before the tables were read.
+        items[i].value_bytes = -1;
+        continue;
+      }
+      items[i].item.value = std::move(value->second);
+    }
+  }
+  return true;
+}
+
+void Distributor::DistributePart(std::vector<StoredItem>& items, size_t begin, size_t end) {
   // Files go into effect together (one flush for all, and a file the disk already holds is
   // not written again); parameters go to their queues, each once, with the value in effect.
   std::vector<ConfigData> files;
-  for (const ConfigData& item : items.items()) {
-    PendingChange change{ItemChange{0, item, false}};
-    if (item.config_type == kParam) {
+  for (size_t i = begin; i < end; ++i) {
+    if (items[i].value_bytes < 0) continue;  // gone meanwhile
+    PendingChange change{ItemChange{0, std::move(items[i].item), false}};
+    if (change.item.config_type == kParam) {
       Queue(std::move(change));
       continue;
     }
@@ -113,20 +165,32 @@ void Distributor::DistributeEffective(const EffectiveItems& items) {
     if (!files_.Accepts(change, &why)) {
       LOG_ERROR("{} can never be applied, so it is passed over: {}", Source(change), why);
       PassOver(Source(change) + ": " + why);
+      Tell(change, Outcome::kNever, why);
       continue;
     }
-    record_.AddFile(item.name);
-    files.push_back(item);
+    record_.AddFile(change.item.name);
+    files.push_back(std::move(change.item));
   }
   SaveRecord();
   // A file that could not go in with the others is tried again on its own, through its
   // queue; its failure is logged already.
-  for (ConfigData& item : files_.ApplyTogether(files)) {
-    PendingChange alone{ItemChange{0, std::move(item), false}};
-    alone.announced = true;
-    Queue(std::move(alone));
+  std::vector<ConfigData> alone = files_.ApplyTogether(files);
+  if (events_.outcome) {
+    std::set<std::string> not_in;
+    for (const ConfigData& item : alone) not_in.insert(item.name);
+    for (const ConfigData& item : files) {
+      if (not_in.count(item.name) == 0)
+        Tell(PendingChange{ItemChange{0, item, false}}, Outcome::kDone, "");
+    }
   }
+  for (ConfigData& item : alone) {
+    PendingChange change{ItemChange{0, std::move(item), false}};
+    change.announced = true;
+    Queue(std::move(change));
+  }
+}
 
+void Distributor::WithdrawWhatWentAway(const EffectiveItems& items) {
   // What the node put into effect earlier and the tables no longer hold goes away; what it
   // never wrote is not its to touch. (Queuing a withdrawal leaves the record as it is.)
   for (const std::string& name : record_.files()) {
@@ -137,7 +201,6 @@ void Distributor::DistributeEffective(const EffectiveItems& items) {
       Submit(ItemChange{0, ConfigData{name, "", node_name, kParam}, true});
     }
   }
-  Pump();
 }
 
 void Distributor::Pump() {
@@ -187,6 +250,7 @@ void Distributor::Finish(const Target& target, Outcome outcome, const std::strin
                          bool outside_pump) {
   PendingChange* change = targets_.Front(target);
   if (change == nullptr) return;
+  Tell(*change, outcome, reason);
   bool held_or_released = false;
   const auto done = [&] {
     if (targets_.Done(target)) {
@@ -196,6 +260,7 @@ void Distributor::Finish(const Target& target, Outcome outcome, const std::strin
   };
   switch (outcome) {
     case Outcome::kDone:
+    case Outcome::kRefused:  // handled: the target's later changes follow
       if (change->withdraw) {
         change->item.config_type == kFile
             ? record_.RemoveFile(change->item.name)
@@ -233,7 +298,7 @@ void Distributor::RetryReachable() {
 
 void Distributor::ResendParams(const std::string& node_name) {
   std::map<std::string, std::string> params;
-  if (!store_.ReadTargetParams(node_name, ItemColumns::kParams, &params)) {
+  if (!store_.ReadTargetParams(node_name, &params)) {
     LOG_ERROR(
         "Target {} restarted, but its parameters cannot be read; they go out when it "
         "next restarts",

@@ -24,6 +24,11 @@ struct DistributionEvents {
   // An attempt ended outside a pump (an answer from the executor), and what it let through
   // was started: retries and deadlines may have moved.
   std::function<void()> attempt_ended;
+  // How one change ended up, for the item states: every attempt's outcome (kLater: its
+  // target is held, and `reason` says why), the files start-up put into effect together
+  // (kDone), and changes passed over before any attempt (kNever).
+  std::function<void(const PendingChange& change, Outcome outcome, const std::string& reason)>
+      outcome;
 };
 
 // Decides what goes into effect, when, and in which order; the appliers only do it. Each
@@ -34,19 +39,25 @@ struct DistributionEvents {
 // tables lost and never touch what the node did not write. Main thread only.
 class Distributor {
 public:
+  // At most this many bytes of item values are read at once at start-up and in a
+  // resynchronisation (or the single largest item, where that is larger).
+  static constexpr int64_t kPartBytes = int64_t{64} << 20;
+
   Distributor(ItemStore& store, DistributionRecord& record, BatchApplier& files, Applier& params,
-              DistributionEvents events);
+              DistributionEvents events, int64_t part_bytes = kPartBytes);
 
   // Queues a change for its target. A change that can never be applied (no known kind, a
   // node name that makes no service name, a file name that can never be a file) is logged,
   // with its change-log id or its item's name, and passed over.
-  void Submit(const ItemChange& change);
+  void Submit(ItemChange change);
 
   // Start-up and resynchronisation: the items in effect (custom_config over global_config)
   // go out once each (files together, parameters through their queues), and what the record
-  // holds that the tables lack is withdrawn. False when a table cannot be read (its failure
-  // line is logged); nothing is distributed then. `in_effect`, when given, gets how many items
-  // are in effect.
+  // holds that the tables lack is withdrawn. The keys are read first; the values follow a
+  // part of at most part_bytes at a time, each part put into effect before the next is
+  // read, so memory is bounded by bytes, not by the size of the tables. False when a table
+  // cannot be read (its failure line is logged); nothing more is distributed then.
+  // `in_effect`, when given, gets how many items are in effect.
   bool DistributeTables(size_t* in_effect = nullptr);
 
   // While start-up distributes, held targets wait for the main loop instead of being
@@ -67,17 +78,23 @@ public:
   const DistributionRecord& record() const { return record_; }
 
 private:
-  // Adds the live items of `table` to `items` (a later table's item replaces an earlier
-  // one's); false when the table cannot be read. An item of no known kind is logged and
-  // passed over.
-  bool ReadTable(const std::string& table, EffectiveItems* items);
+  // Adds the keys of the live items of `table` to `items` (a later table's item replaces an
+  // earlier one's); false when the table cannot be read. An item of no known kind is logged
+  // and passed over.
+  bool ReadTable(const char* table, EffectiveItems* items);
+  // Reads the values of items[begin, end) into them; false when a table cannot be read.
+  bool ReadValues(std::vector<StoredItem>& items, size_t begin, size_t end);
+  // Puts items[begin, end) into effect: parameters to their queues, files together.
+  void DistributePart(std::vector<StoredItem>& items, size_t begin, size_t end);
+  // What the record holds that `items` lacks is withdrawn.
+  void WithdrawWhatWentAway(const EffectiveItems& items);
   // Queues `change` as it stands (`announced` set where its failure was logged already).
   void Queue(PendingChange change);
-  void DistributeEffective(const EffectiveItems& items);
   void Attempt(const Target& target);
   // How an attempt ended; `outside_pump`: it came from the executor after Apply returned.
   void Finish(const Target& target, Outcome outcome, const std::string& reason, bool outside_pump);
   void PassOver(const std::string& what);
+  void Tell(const PendingChange& change, Outcome outcome, const std::string& reason);
   Applier& ApplierOf(int32_t kind);
   void SaveRecord();
 
@@ -86,6 +103,7 @@ private:
   BatchApplier& files_;
   Applier& params_;
   DistributionEvents events_;
+  int64_t part_bytes_;
   TargetQueues targets_;
   bool starting_ = false;
   bool record_failing_ = false;  // its last save failed (logged once)

@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <utility>
 
-#include "files/config_paths.hpp"
 #include "files/config_file_batch.hpp"
+#include "files/config_paths.hpp"
 #include "logging/logging.hpp"
 
 namespace config_center {

@@ -5,6 +5,8 @@
 
 #include <spdlog/sinks/daily_file_sink.h>
 
+#include "logging/log_text.hpp"
+
 namespace config_center {
 
 namespace {
@@ -31,7 +33,8 @@ void InitLogger(const std::string& base_path, std::string logger_name) {
                         spdlog::pattern_time_type::local);
     logger->flush_on(spdlog::level::debug);
   } catch (const spdlog::spdlog_ex& e) {
-    std::cout << "log initialization failed[" << e.what() << "]\n";
+    // The library's text names the path and the system's error: one line, escaped.
+    std::cout << "log initialization failed[" << LogText(e.what()) << "]\n";
   }
 }
 

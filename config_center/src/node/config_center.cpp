@@ -34,18 +34,63 @@ ConfigCenter::ConfigCenter(std::shared_ptr<rclcpp::Node> node, const Options& op
       params_(node_->get_node_base_interface(), node_->get_node_graph_interface(),
               node_->get_node_services_interface(),
               [this](const std::string& node_name) { return RecordedParams(record_, node_name); }),
-      distributor_(
-          store_, record_, files_, params_,
-          DistributionEvents{[this](const std::string& what) { status_.NotePassedOver(what); },
-                             [this] { status_.NotifyChanged(); }, [this] { Reschedule(); }}),
-      change_log_(db_, [this](const ItemChange& change) { distributor_.Submit(change); }) {
+      distributor_(store_, record_, files_, params_,
+                   DistributionEvents{
+                       [this](const std::string& what) { status_.NotePassedOver(what); },
+                       [this] { status_.NotifyChanged(); }, [this] { Reschedule(); },
+                       [this](const PendingChange& change, Outcome outcome,
+                              const std::string& reason) { OnOutcome(change, outcome, reason); }}),
+      change_log_(db_, [this](ItemChange change) { distributor_.Submit(std::move(change)); }),
+      managed_files_(options.configs_dir) {
   // Commits the feed saw and changes of the ROS graph wake the main executor through this.
   wake_ = std::make_shared<WakeSignal>([this](bool triggered) { OnWake(triggered); },
                                        [this] { return params_.GraphPending(); });
   node_->get_node_waitables_interface()->add_waitable(wake_, nullptr);
+
+  // Drift: managed files through inotify (its thread wakes the executor), managed parameters
+  // through /parameter_events; the node's own sets are told to the keeper as they go out.
+  // With drift_policy ignore nothing is watched.
+  const DriftKeeper::Policy policy = DeclareDriftPolicy();
+  if (policy != DriftKeeper::Policy::kIgnore) {
+    files_wake_ =
+        std::make_shared<WakeSignal>([this](bool) { OnFilesTouched(); }, [] { return false; });
+    node_->get_node_waitables_interface()->add_waitable(files_wake_, nullptr);
+    file_watch_ =
+        std::make_unique<FileWatch>(options.configs_dir, [this] { files_wake_->Trigger(); });
+  }
+  keeper_ = std::make_unique<DriftKeeper>(
+      states_, file_watch_.get(), managed_files_,
+      DriftKeeper::Hooks{[this](const ItemKey& key) { Restore(key); },
+                         [](const std::string& line) { LOG_DEBUG("{}", line); }});
+  keeper_->SetPolicy(policy);
+  params_.SetSendListener(
+      [this](const std::string& node_name, const rcl_interfaces::msg::Parameter& parameter) {
+        keeper_->ParamSent(node_name, parameter.name, parameter.value);
+      });
+  if (policy != DriftKeeper::Policy::kIgnore) {
+    param_events_ = std::make_unique<ParameterEventFollower>(
+        *node_, [this](const std::string& node_name, const std::string& name,
+                       const rcl_interfaces::msg::ParameterValue& value) {
+          keeper_->ParamChanged(node_name, name, value);
+          StatesChanged();
+          distributor_.Pump();
+          Reschedule();
+        });
+  }
 }
 
 bool ConfigCenter::Init() {
+  const DbAccount& account = options_.account;
+  if (HasPublicPassword(account)) {
+    // Once, at start-up; /diagnostics says it for as long as it holds.
+    LOG_ERROR(
+        "The database account {} logs in with the password fixed in the program, which anyone "
+        "who has the source knows; it may read ROBOT but not the binary log, so changes are "
+        "polled. Give this robot an account of its own: deploy/setup_robot.sh",
+        account.user);
+  } else {
+    LOG_DEBUG("Logging in to the database as {} (from {})", account.user, account.source);
+  }
   if (!db_.Connect()) {
     LOG_ERROR("Connect sql failed");
     return false;
@@ -70,6 +115,11 @@ bool ConfigCenter::Init() {
     LOG_ERROR("Full config distribute failed!");
     return false;
   }
+  if (file_watch_ && !file_watch_->error().empty()) {
+    LOG_ERROR("Managed files cannot be watched for changes by others: {}", file_watch_->error());
+  }
+  // From here on every change of an item's state is published.
+  state_publisher_ = std::make_unique<ItemStatePublisher>(*node_, states_);
   StartPasses();
   LOG_DEBUG("Config center ready, following the change log after id {}", change_log_.position());
   return true;
@@ -137,8 +187,13 @@ StatusSnapshot ConfigCenter::Snapshot() const {
   snapshot.learns_of_changes = change_log_.SourceText();
   snapshot.late_ids_waited = change_log_.missing();
   snapshot.ids_given_up = change_log_.ids_given_up();
+  snapshot.account_user = options_.account.user;
+  snapshot.account_source = options_.account.source;
+  snapshot.password_public = HasPublicPassword(options_.account);
   snapshot.held = distributor_.targets().HeldTargets();
   snapshot.changes_queued = distributor_.targets().size();
+  snapshot.item_states = states_.Summary();
+  snapshot.drift = states_.drift();
   const LoggedErrors& errors = GetLoggedErrors();
   snapshot.errors_logged = errors.count;
   snapshot.last_error = errors.last;

@@ -9,10 +9,16 @@
 
 #include "distribution/distribution_record.hpp"
 #include "distribution/distributor.hpp"
+#include "files/file_watch.hpp"
 #include "files/file_writer.hpp"
+#include "files/managed_files.hpp"
 #include "logging/repeat_throttle.hpp"
+#include "node/drift_keeper.hpp"
+#include "node/item_state_publisher.hpp"
 #include "node/wake_signal.hpp"
 #include "params/param_pusher.hpp"
+#include "params/parameter_event_follower.hpp"
+#include "status/item_states.hpp"
 #include "status/node_status.hpp"
 #include "status/status_tracker.hpp"
 #include "store/db_account.hpp"
@@ -66,6 +72,13 @@ public:
   void SetStatusListener(StatusTracker::Listener listener) {
     status_.SetListener(std::move(listener));
   }
+  // Every item in effect and where it stands (also on ~/item_states once start-up is over).
+  const ItemStateTable& item_states() const { return states_; }
+
+  // The node's parameter that says what becomes of an item another party changed:
+  // "restore" (set back at once, the default), "report" (left, shown as drifted) or "ignore"
+  // (not looked at; chosen at start-up only).
+  static constexpr char kDriftPolicy[] = "drift_policy";
 
 private:
   // ---- when passes and retries run (pass_schedule.cpp)
@@ -87,6 +100,17 @@ private:
   // followed from its new maximum. Empty when done, else why not (tried again next pass).
   std::string Resynchronise();
 
+  // ---- keeping what is in effect (item_states.cpp of the node)
+  // How a change ended up: the item states, and what drift is measured against.
+  void OnOutcome(const PendingChange& change, Outcome outcome, const std::string& reason);
+  // The database's value of `key` goes out again through its target's queue.
+  void Restore(const ItemKey& key);
+  // Managed files someone touched (the file watch woke the executor).
+  void OnFilesTouched();
+  // Declares drift_policy and checks later sets of it; the policy it starts with.
+  DriftKeeper::Policy DeclareDriftPolicy();
+  void StatesChanged();
+
   std::shared_ptr<rclcpp::Node> node_;
   Options options_;
   DbConnection db_;
@@ -100,6 +124,15 @@ private:
   // distributor.
   ChangeLog change_log_;
   std::shared_ptr<WakeSignal> wake_;
+
+  ItemStateTable states_;
+  ManagedFiles managed_files_;
+  std::shared_ptr<WakeSignal> files_wake_;  // before the watch whose thread triggers it
+  std::unique_ptr<FileWatch> file_watch_;
+  std::unique_ptr<DriftKeeper> keeper_;
+  std::unique_ptr<ParameterEventFollower> param_events_;
+  std::unique_ptr<ItemStatePublisher> state_publisher_;  // from the end of start-up
+  rclcpp::node_interfaces::OnSetParametersCallbackHandle::SharedPtr policy_check_;
 
   std::shared_ptr<rclcpp::TimerBase> timer_;         // the poll, every 1 ms, while the feed is down
   std::shared_ptr<rclcpp::TimerBase> safety_timer_;  // a pass once a second

@@ -10,10 +10,12 @@
 #include <rclcpp/rclcpp.hpp>
 #include <velgar_protocol/srv/config_operate.hpp>
 
+#include "logging/log_text.hpp"
 #include "logging/logging.hpp"
 #include "node/config_center.hpp"
 #include "node/config_center_handler.hpp"
 #include "node/diagnostics_publisher.hpp"
+#include "store/db_credentials.hpp"
 
 namespace {
 
@@ -43,7 +45,9 @@ int Serve(const std::shared_ptr<rclcpp::Node>& node, config_center::ConfigCenter
     } catch (const std::exception& error) {
       // A signal during start-up can leave the context invalid before this thread spins.
       // (The log belongs to the main thread.)
-      if (rclcpp::ok()) std::cerr << "config_operate stopped: " << error.what() << std::endl;
+      if (rclcpp::ok())
+        std::cerr << "config_operate stopped: " << config_center::LogText(error.what())
+                  << std::endl;
     }
   });
   // However the main spin ends, the service thread ends with it.
@@ -73,8 +77,19 @@ int main(int argc, char** argv) {
   rcutils_logging_set_default_logger_level(RCUTILS_LOG_SEVERITY_WARN);
   try {
     auto node = std::make_shared<rclcpp::Node>(kNodeName);
-    config_center::ConfigCenter center(node);
     config_center::InitLogger(std::string(kLogDir) + kLogFile, kNodeName);
+    // The node's own account when the robot was set up with one (deploy/setup_robot.sh),
+    // else the one fixed in the program. A file that is there but unusable ends start-up:
+    // falling back to the public account would hide that the set-up broke.
+    config_center::ConfigCenter::Options options;
+    std::string account_error;
+    if (!config_center::FindNodeAccount(&options.account, &account_error)) {
+      LOG_ERROR("Cannot use the database account of this robot: {}", account_error);
+      std::cout << "database account: " << config_center::LogText(account_error) << "\n"
+                << "config center init failed" << std::endl;
+      exit(-1);
+    }
+    config_center::ConfigCenter center(node, options);
     if (!center.Init()) {
       std::cout << "config center init failed" << std::endl;
       exit(-1);
@@ -97,7 +112,7 @@ int main(int argc, char** argv) {
     // instead of an abort, with a status that tells it apart from a failed start-up.
     // Standard output carries only the start-up texts; an error beyond them goes to stderr.
     LOG_ERROR("Stopped by a ROS client library error: {}", error.what());
-    std::cerr << "config center stopped: " << error.what() << std::endl;
+    std::cerr << "config center stopped: " << config_center::LogText(error.what()) << std::endl;
     rclcpp::shutdown();
     return 1;
   }

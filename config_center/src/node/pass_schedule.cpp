@@ -50,6 +50,8 @@ void ConfigCenter::Housekeeping(bool graph_changed) {
     distributor_.ResendParams(node_name);
   }
   params_.Poll(Clock::now());
+  keeper_->Tick(Clock::now());
+  StatesChanged();
   distributor_.Pump();
   Reschedule();
 }
@@ -62,7 +64,9 @@ void ConfigCenter::Reschedule() {
     if (at && *at < next) next = *at;
   };
   earliest(change_log_.NextRecheck(last_pass_));
+  if (change_log_.MayHaveMore()) earliest(now);
   earliest(distributor_.NextRetry());
+  earliest(keeper_->NextDue());
   earliest(params_.NextDeadline());
   if (params_.AwaitingService()) earliest(now + kMatchLook);
   if (next == Clock::time_point::max() || (alarm_ && !alarm_->is_canceled() && alarm_at_ <= next)) {
@@ -78,7 +82,7 @@ void ConfigCenter::Reschedule() {
     const auto now = Clock::now();
     // A re-check after a commit reads the log; anything else is housekeeping alone.
     const auto recheck = change_log_.NextRecheck(last_pass_);
-    if (recheck && *recheck <= now) {
+    if (change_log_.MayHaveMore() || (recheck && *recheck <= now)) {
       PeriodCheckConfig();
     } else {
       Housekeeping(params_.GraphChanged());

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include <rcl_interfaces/srv/set_parameters.hpp>
@@ -25,14 +26,19 @@ constexpr std::chrono::seconds kAnswerDeadline{1};
 constexpr std::chrono::milliseconds kStartupSpinStep{100};
 
 // An answer still counts as handled when the target refused a parameter, but the operator
-// has to know: the item is not in effect there.
-void LogRefusals(const std::string& node_name, const SetParameters::Request& request,
-                 const SetParameters::Response& response) {
+// has to know: the item is not in effect there. Returns the target's reason for the first
+// refused parameter (a request carries one), or nothing when all were taken.
+std::optional<std::string> LogRefusals(const std::string& node_name,
+                                       const SetParameters::Request& request,
+                                       const SetParameters::Response& response) {
+  std::optional<std::string> refused;
   for (size_t i = 0; i < response.results.size(); ++i) {
     if (response.results[i].successful) continue;
     const std::string name = i < request.parameters.size() ? request.parameters[i].name : "";
     LOG_ERROR("Node /{} refused parameter {}: {}", node_name, name, response.results[i].reason);
+    if (!refused) refused = response.results[i].reason;
   }
+  return refused;
 }
 
 std::string NotRunning(const std::string& node_name) {
@@ -100,6 +106,7 @@ void ParamPusher::DeleteParamConfig(const PendingChange& change, Finish finish) 
 void ParamPusher::CallSetParameters(const std::string& node_name,
                                     rcl_interfaces::msg::Parameter parameter, Finish finish) {
   const std::string service = ParamServiceName(node_name, kSetParameters);
+  if (send_listener_) send_listener_(node_name, parameter);
   auto request = std::make_shared<SetParameters::Request>();
   request->parameters.push_back(std::move(parameter));
   calls_.Start<SetParameters>(
@@ -108,10 +115,12 @@ void ParamPusher::CallSetParameters(const std::string& node_name,
           Result result, const SetParameters::Response::SharedPtr& response,
           const std::string& error) {
         switch (result) {
-          case Result::kAnswered:
-            LogRefusals(node_name, *request, *response);
+          case Result::kAnswered: {
+            const std::optional<std::string> refused = LogRefusals(node_name, *request, *response);
             NoteParamCall(node_name, true);
+            if (refused) return finish(Outcome::kRefused, *refused);
             return finish(Outcome::kDone, "");
+          }
           case Result::kShutdown:
             // Shutting down ends the wait early; like an interrupted answer, that is no failure.
             return finish(Outcome::kDone, "");
@@ -146,7 +155,9 @@ void ParamPusher::TypeAndSend(const ConfigData& item, Finish finish) {
           "Parameter {} of node {} is declared {}; the text \"{}\" does not read as one, "
           "not sent",
           item.name, item.node_name, parameter_text::ParameterTypeName(type), item.value);
-      return finish(Outcome::kDone, "");
+      return finish(Outcome::kRefused, std::string("it is declared ") +
+                                           parameter_text::ParameterTypeName(type) +
+                                           " and the text does not read as one");
     }
     CallSetParameters(item.node_name, std::move(parameter), finish);
   };

@@ -30,6 +30,10 @@ public:
   // The names of the parameters the node manages on `node_name` (their types are asked for
   // together).
   using ManagedNames = std::function<std::vector<std::string>(const std::string& node_name)>;
+  // Told of every parameter just before it goes out to `node_name` (its own sets announce
+  // themselves on /parameter_events, and must never count as another party's).
+  using SendListener = std::function<void(const std::string& node_name,
+                                          const rcl_interfaces::msg::Parameter& parameter)>;
 
   ParamPusher(rclcpp::node_interfaces::NodeBaseInterface::SharedPtr base,
               rclcpp::node_interfaces::NodeGraphInterface::SharedPtr graph,
@@ -47,6 +51,8 @@ public:
   void ParamConfigDistribute(const PendingChange& change, Finish finish);
   // The withdrawal: the parameter goes out as not set.
   void DeleteParamConfig(const PendingChange& change, Finish finish);
+
+  void SetSendListener(SendListener listener) { send_listener_ = std::move(listener); }
 
   // Whether the ROS graph changed anywhere since the last call (a hint to look); the same
   // without taking the change.
@@ -82,6 +88,7 @@ private:
   ParamCalls calls_;
   TargetWatch watch_;
   TargetTypes types_;
+  SendListener send_listener_;
 };
 
 }  // namespace config_center

@@ -82,6 +82,7 @@ bool NodeStatus::HeldTooLong(const TargetQueues::Held& held) const {
 
 StatusLevel NodeStatus::level() const {
   if (!snapshot_.pass_failure.empty()) return StatusLevel::kError;
+  if (snapshot_.password_public) return StatusLevel::kWarn;
   for (const TargetQueues::Held& held : snapshot_.held) {
     if (HeldTooLong(held)) return StatusLevel::kWarn;
   }
@@ -91,6 +92,9 @@ StatusLevel NodeStatus::level() const {
 std::optional<NodeStatus::Clock::time_point> NodeStatus::NextLevelChange() const {
   // An error stays until a pass reads the log again, whatever the targets do.
   if (!snapshot_.pass_failure.empty()) return std::nullopt;
+  // A public password is a warning for as long as the node runs: a target crossing the
+  // threshold adds to it without changing the level.
+  if (snapshot_.password_public) return std::nullopt;
   std::optional<Clock::time_point> next;
   for (const TargetQueues::Held& held : snapshot_.held) {
     if (HeldTooLong(held)) return std::nullopt;  // already a warning; only a release ends it
@@ -117,6 +121,15 @@ StatusEntry NodeStatus::Database() const {
     entry.values = {{"Lost since", Moment(snapshot_.failing_since)},
                     {"Error number", std::to_string(snapshot_.pass_error_number)}};
   }
+  if (snapshot_.password_public) {
+    if (entry.level == StatusLevel::kOk) entry.level = StatusLevel::kWarn;
+    entry.message += "; the password of its account " + snapshot_.account_user +
+                     " is public (fixed in the program): run deploy/setup_robot.sh";
+  }
+  entry.values.emplace_back("Account",
+                            snapshot_.account_user + " (" + snapshot_.account_source + ")");
+  entry.values.emplace_back(
+      "Password", snapshot_.password_public ? "public: fixed in the program" : "the robot's own");
   return entry;
 }
 
@@ -157,6 +170,14 @@ StatusEntry NodeStatus::Targets() const {
                                                      " waiting");
   }
   entry.values.emplace_back("Changes queued", std::to_string(snapshot_.changes_queued));
+  if (!snapshot_.item_states.empty()) entry.values.emplace_back("Items", snapshot_.item_states);
+  const DriftCounts& drift = snapshot_.drift;
+  entry.values.emplace_back("Changed by others, set back", std::to_string(drift.restored));
+  entry.values.emplace_back("Changed by others, left (drift_policy report)",
+                            std::to_string(drift.reported));
+  entry.values.emplace_back("Held as their node kept changing them",
+                            std::to_string(drift.held_fighting) + " times, " +
+                                std::to_string(drift.while_held) + " changes while held");
   if (held.empty()) return entry;
   // The message names the target held longest, and why.
   const TargetQueues::Held& oldest = held.front();

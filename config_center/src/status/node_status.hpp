@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "distribution/target_queues.hpp"
+#include "status/item_states.hpp"
 
 namespace config_center {
 
@@ -26,6 +27,12 @@ struct StatusSnapshot {
   unsigned int pass_error_number = 0;
   Clock::time_point failing_since{};
 
+  // The database account: its user, where it came from, and whether its password is the
+  // public one fixed in the program (a warning for as long as it is).
+  std::string account_user;
+  std::string account_source;
+  bool password_public = false;
+
   int64_t position = 0;     // the last change-log id taken into account
   int64_t newest_read = 0;  // the log's maximum as the last pass read it
   std::string learns_of_changes;
@@ -37,6 +44,10 @@ struct StatusSnapshot {
 
   std::vector<TargetQueues::Held> held;
   size_t changes_queued = 0;
+
+  // The items' states ("3 applied, 1 held, ..."; empty: not known) and drift since start-up.
+  std::string item_states;
+  DriftCounts drift;
 
   uint64_t errors_logged = 0;
   std::string last_error;
@@ -54,7 +65,8 @@ struct StatusEntry {
 // What the node reports about itself, and at which level: the database connection, the
 // change log, the held targets, the last error. A lost database, or a change log that cannot
 // be read, is an error; a target held longer than kHeldTooLong is a warning (a node that
-// restarts is held for a moment as a matter of course).
+// restarts is held for a moment as a matter of course), and so is an account whose password
+// is public.
 class NodeStatus {
 public:
   using Clock = StatusSnapshot::Clock;

@@ -2,6 +2,8 @@
 
 #include <iostream>
 
+#include "logging/log_text.hpp"
+
 namespace config_center {
 
 namespace {
@@ -48,8 +50,9 @@ bool DbConnection::Connect() {
   mysql_options(mysql_, MYSQL_OPT_RECONNECT, &reconnect);
   mysql_options(mysql_, MYSQL_SET_CHARSET_NAME, kCharset);
   const DbAccount& account = account_;
-  if (mysql_real_connect(mysql_, account.host, account.user, account.password, account.database,
-                         account.port, nullptr, 0) == nullptr) {
+  if (mysql_real_connect(mysql_, account.host.c_str(), account.user.c_str(),
+                         account.password.c_str(), account.database.c_str(), account.port, nullptr,
+                         0) == nullptr) {
     SetError(mysql_error(mysql_));
     return false;
   }
@@ -58,7 +61,8 @@ bool DbConnection::Connect() {
 
 void DbConnection::SetError(std::string text) {
   error_message_ = std::move(text);
-  std::cout << error_message_ << std::endl;
+  // The client's text may quote what the server sent: one line, escaped, as in the log.
+  std::cout << LogText(error_message_) << std::endl;
 }
 
 }  // namespace config_center

@@ -20,11 +20,14 @@ namespace config_center {
 // it to the parts that read the database; one thread at a time, Query calls never overlap.
 class DbConnection {
 public:
-  explicit DbConnection(DbAccount account = kNodeAccount) : account_(account) {}
+  explicit DbConnection(DbAccount account = kNodeAccount) : account_(std::move(account)) {}
   ~DbConnection();
 
   DbConnection(const DbConnection&) = delete;
   DbConnection& operator=(const DbConnection&) = delete;
+
+  // The account Connect logs in with.
+  const DbAccount& account() const { return account_; }
 
   // (Re)opens the connection, closing an open one first. On failure the client's error text
   // is recorded and printed on standard output.

@@ -15,12 +15,15 @@ class DbItemStore : public ItemStore {
 public:
   explicit DbItemStore(DbConnection& db) : db_(db) {}
 
-  bool ReadLiveItems(const std::string& table, ItemColumns columns,
-                     std::vector<ConfigData>* items) override;
+  bool ReadItemKeys(const char* table, std::vector<StoredItem>* items) override;
+  bool ReadItemValues(const char* table, const std::vector<int64_t>& ids,
+                      std::map<int64_t, std::string>* values) override;
   // Two statements (one per table), each for this node's parameters alone: the node name
   // goes in as a placeholder's value, never as SQL.
-  bool ReadTargetParams(const std::string& node_name, ItemColumns columns,
+  bool ReadTargetParams(const std::string& node_name,
                         std::map<std::string, std::string>* params) override;
+  // Two statements, the key's parts as placeholders' values.
+  bool ReadItem(const ItemKey& key, std::optional<ConfigData>* item) override;
 
 private:
   bool Succeeded() const;

@@ -1,5 +1,7 @@
 #include "store/effective_items.hpp"
 
+#include <utility>
+
 namespace config_center {
 
 EffectiveItems::Key EffectiveItems::KeyOf(const ConfigData& item) {
@@ -7,12 +9,12 @@ EffectiveItems::Key EffectiveItems::KeyOf(const ConfigData& item) {
   return {item.config_type, item.config_type == kFile ? "" : item.node_name, item.name};
 }
 
-void EffectiveItems::Add(const ConfigData& item) {
-  const auto [at, added] = index_.emplace(KeyOf(item), items_.size());
+void EffectiveItems::Add(StoredItem item) {
+  const auto [at, added] = index_.emplace(KeyOf(item.item), items_.size());
   if (added) {
-    items_.push_back(item);
+    items_.push_back(std::move(item));
   } else {
-    items_[at->second] = item;
+    items_[at->second] = std::move(item);
   }
 }
 

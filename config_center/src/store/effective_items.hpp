@@ -8,6 +8,7 @@
 #include <tuple>
 #include <vector>
 
+#include "store/item_store.hpp"
 #include "store/records.hpp"
 
 namespace config_center {
@@ -17,15 +18,16 @@ namespace config_center {
 class EffectiveItems {
 public:
   // A later item of the same key replaces an earlier one in its place.
-  void Add(const ConfigData& item);
-  const std::vector<ConfigData>& items() const { return items_; }
+  void Add(StoredItem item);
+  const std::vector<StoredItem>& items() const { return items_; }
+  std::vector<StoredItem>& items() { return items_; }
   bool HasFile(const std::string& name) const;
   bool HasParam(const std::string& node_name, const std::string& name) const;
 
 private:
   using Key = std::tuple<int32_t, std::string, std::string>;  // (kind, node, name)
   static Key KeyOf(const ConfigData& item);
-  std::vector<ConfigData> items_;
+  std::vector<StoredItem> items_;
   std::map<Key, size_t> index_;
 };
 

@@ -29,6 +29,36 @@ struct RecordTraits<ConfigData> {
       &ConfigData::name, &ConfigData::value, &ConfigData::node_name, &ConfigData::config_type);
 };
 
+// An item of global_config or custom_config without its value: where it is and how large
+// its value is (start-up reads values a part at a time).
+struct ItemKeyRow {
+  int64_t id = 0;
+  std::string name;
+  int64_t value_bytes = 0;
+  std::string node_name;
+  int32_t config_type = 0;
+};
+
+template <>
+struct RecordTraits<ItemKeyRow> {
+  static constexpr const char* kTypeName = "ItemKeyRow";
+  static constexpr auto kMembers =
+      std::make_tuple(&ItemKeyRow::id, &ItemKeyRow::name, &ItemKeyRow::value_bytes,
+                      &ItemKeyRow::node_name, &ItemKeyRow::config_type);
+};
+
+// An item's value by its id, as a part of start-up reads it.
+struct ItemValueRow {
+  int64_t id = 0;
+  std::string value;
+};
+
+template <>
+struct RecordTraits<ItemValueRow> {
+  static constexpr const char* kTypeName = "ItemValueRow";
+  static constexpr auto kMembers = std::make_tuple(&ItemValueRow::id, &ItemValueRow::value);
+};
+
 // The highest change-log id; a NULL maximum (empty log) reads as 0.
 struct IncrementId {
   int64_t id = 0;

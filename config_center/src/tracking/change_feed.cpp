@@ -256,8 +256,8 @@ ChangeFeed::Outcome ChangeFeed::Follow() {
     if (error == ER_SPECIFIC_ACCESS_DENIED_ERROR) reason = FeedDownReason::kNoPrivilege;
     return {reason, ErrorText(mysql), {}};
   };
-  if (mysql_real_connect(mysql, account.host, account.user, account.password, nullptr, account.port,
-                         nullptr, 0) == nullptr) {
+  if (mysql_real_connect(mysql, account.host.c_str(), account.user.c_str(),
+                         account.password.c_str(), nullptr, account.port, nullptr, 0) == nullptr) {
     return refused(FeedDownReason::kRefused);
   }
 

@@ -68,8 +68,8 @@ public:
     std::chrono::milliseconds settings_retry{10000};
     // The server sends a heartbeat when the log is idle this long; with nothing heard for
     // read_timeout the connection counts as lost (a server that hangs, a dead link). A
-    // closed connection is noticed at once. A heartbeat each second cost the idle server
-    // about 0.005 % of a core more (measured): a third on top of what it costs alone.
+    // closed connection is noticed at once. A heartbeat each second would add markedly to
+    // what the idle server costs (docs/benchmarks.md, the change feed's floor).
     std::chrono::seconds heartbeat{10};
     std::chrono::seconds read_timeout{30};
     std::chrono::seconds connect_timeout{2};

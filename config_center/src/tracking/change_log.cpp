@@ -12,11 +12,16 @@ namespace config_center {
 
 namespace {
 constexpr char kMaxIdQuery[] = "SELECT MAX(id) FROM config_table_changes";
-// The rows after the position, so many at most: the values it takes. Its text stays the
-// same, so it stays prepared from pass to pass.
+// The rows after the position, so many at most and so many bytes of values at most (the
+// first row always, however large): the values it takes. The sizes are summed over ids and
+// lengths alone, so the server never holds the values of the rows it leaves out. Its text
+// stays the same, so it stays prepared from pass to pass.
 constexpr char kChangesAfterQuery[] =
-    "select id, name, value, node_name, change_type, config_type,deleted from "
-    "config_table_changes where id > ? order by id limit ?";
+    "select c.id, c.name, c.value, c.node_name, c.change_type, c.config_type, c.deleted from "
+    "config_table_changes c join (select id from (select id, bytes, sum(bytes) over (order by "
+    "id) - bytes as before_it from (select id, coalesce(length(value), 0) as bytes from "
+    "config_table_changes where id > ? order by id limit ?) sizes) sums where before_it = 0 or "
+    "before_it + bytes <= ?) picked on c.id = picked.id order by c.id";
 constexpr char kChangesWhereQuery[] =
     "select id, name, value, node_name, change_type, config_type,deleted from "
     "config_table_changes where ";
@@ -52,7 +57,8 @@ std::string IdsText(const ChangeLogGaps::Range& range) {
 
 }  // namespace
 
-ChangeLog::ChangeLog(DbConnection& db, Apply apply) : db_(db), apply_(std::move(apply)) {}
+ChangeLog::ChangeLog(DbConnection& db, Apply apply, int64_t bytes_per_pass)
+    : db_(db), apply_(std::move(apply)), bytes_per_pass_(bytes_per_pass) {}
 
 ChangeLog::~ChangeLog() { StopFeed(); }
 
@@ -162,6 +168,7 @@ void ChangeLog::NoteMissingAtStartup() {
 
 ChangeLog::Pass ChangeLog::Follow(std::string* failure) {
   const auto now = Clock::now();
+  more_ = false;
   // Right after a commit woke the feed there is a row to read: read it at once, and the
   // maximum only when none came. Otherwise the maximum first: one kept statement, and the
   // only one, while nothing changed.
@@ -184,11 +191,16 @@ ChangeLog::Pass ChangeLog::ReadMaximumFirst(std::string* failure) {
   if (pass != Pass::kRead || newest == config_change_max_id_) return pass;
   std::vector<ConfigTableChangesData> changes;
   if (!ReadRowsAfterPosition(failure, &changes)) return Pass::kFailed;
-  ApplyRows(changes);
-  if (changes.size() < static_cast<size_t>(kRowsPerPass)) {
-    // A row counted in the maximum but gone when the rows were read was deleted meanwhile.
+  if (changes.empty()) {
+    // The rows counted in the maximum are not visible (yet): deleted meanwhile, or in a
+    // transaction that commits late, which the ids left missing wait for.
     MovePositionTo(newest, Clock::now());
+    return Pass::kRead;
   }
+  // A pass may end before the maximum (rows or bytes enough for one pass): the next one
+  // goes on from the last row taken.
+  ApplyRows(changes);
+  more_ = true;
   return Pass::kRead;
 }
 
@@ -201,6 +213,7 @@ ChangeLog::Pass ChangeLog::ReadRowsFirst(std::string* failure) {
   }
   ApplyRows(changes);
   newest_ = std::max(newest_, config_change_max_id_);
+  more_ = true;
   return Pass::kRead;
 }
 
@@ -226,8 +239,9 @@ ChangeLog::Pass ChangeLog::ReadMaximum(std::string* failure, int64_t* newest) {
 
 bool ChangeLog::ReadRowsAfterPosition(std::string* failure,
                                       std::vector<ConfigTableChangesData>* changes) {
-  *changes = db_.Query<ConfigTableChangesData>(kChangesAfterQuery, DbConnection::Statement::kKept,
-                                               {config_change_max_id_, kRowsPerPass});
+  *changes = db_.Query<ConfigTableChangesData>(
+      kChangesAfterQuery, DbConnection::Statement::kKept,
+      {config_change_max_id_, int64_t{kRowsPerPass}, bytes_per_pass_});
   if (db_.LastQueryFailed()) {
     // The position stays, so these rows are read again on the next pass.
     *failure = "reading the changes after " + std::to_string(config_change_max_id_) + ": " +
@@ -237,19 +251,21 @@ bool ChangeLog::ReadRowsAfterPosition(std::string* failure,
   return true;
 }
 
-void ChangeLog::ApplyRows(const std::vector<ConfigTableChangesData>& changes) {
+void ChangeLog::ApplyRows(std::vector<ConfigTableChangesData>& changes) {
   if (changes.empty()) return;
   LOG_DEBUG("Some config changed");
   // The position moves on past each row whatever becomes of its change.
-  for (const ConfigTableChangesData& change : changes) {
+  for (ConfigTableChangesData& change : changes) {
+    const int64_t id = change.id;
     ApplyRow(change);
-    MovePositionTo(change.id, Clock::now());
+    MovePositionTo(id, Clock::now());
   }
 }
 
-void ChangeLog::ApplyRow(const ConfigTableChangesData& row) {
+void ChangeLog::ApplyRow(ConfigTableChangesData& row) {
   ItemChange change;
-  if (ItemChangeFromRow(row, &change)) apply_(change);
+  // The value moves on with the change: a large one is held once.
+  if (ItemChangeFromRow(std::move(row), &change)) apply_(std::move(change));
 }
 
 void ChangeLog::MovePositionTo(int64_t id, Clock::time_point now) {
@@ -262,7 +278,7 @@ void ChangeLog::MovePositionTo(int64_t id, Clock::time_point now) {
 }
 
 void ChangeLog::CheckMissingChanges(Clock::time_point now) {
-  const std::vector<ConfigTableChangesData> late = db_.Query<ConfigTableChangesData>(
+  std::vector<ConfigTableChangesData> late = db_.Query<ConfigTableChangesData>(
       kChangesWhereQuery + missing_ids_.Condition() + " order by id");
   std::vector<int64_t> superseded;
   if (db_.LastQueryFailed() || !SupersededChanges(late, &superseded)) {
@@ -271,7 +287,7 @@ void ChangeLog::CheckMissingChanges(Clock::time_point now) {
     return;
   }
   late_failure_.clear();
-  for (const ConfigTableChangesData& change : late) {
+  for (ConfigTableChangesData& change : late) {
     missing_ids_.Remove(change.id);
     // Applied now, an older change would overwrite the newer one already in effect (or about
     // to be applied), against the order of the log.

@@ -26,12 +26,15 @@ namespace config_center {
 // themselves are read elsewhere.
 class ChangeLog {
 public:
-  using Apply = std::function<void(const ItemChange&)>;
+  using Apply = std::function<void(ItemChange)>;
   using Clock = ChangeLogGaps::Clock;
 
   // Rows read per pass, at most: a backlog is read a part at a time, never into memory at
   // once.
   static constexpr int kRowsPerPass = 256;
+  // Bytes of values read per pass, at most (a larger single row is read alone): memory is
+  // bounded by bytes, not by rows.
+  static constexpr int64_t kBytesPerPass = int64_t{64} << 20;
 
   // How the node learns of new rows.
   enum class Source {
@@ -39,15 +42,15 @@ public:
     kFeed,  // a pass when the binary log shows a commit to the change log, and once a second
   };
   // After a commit the feed woke for, passes follow these long after the wake: its row may
-  // become visible to this connection a few milliseconds after the wake (measured: within
-  // 3.5 ms under load).
+  // become visible to this connection only a few milliseconds after the wake, later under
+  // load (docs/benchmarks.md, the change feed's floor).
   static constexpr std::chrono::milliseconds kRecheckAfter[] = {
       std::chrono::milliseconds(1), std::chrono::milliseconds(3), std::chrono::milliseconds(7),
       std::chrono::milliseconds(15)};
   // With the feed up, a pass at least this often catches what a lost event would miss.
   static constexpr std::chrono::seconds kSafetyCheck{1};
 
-  ChangeLog(DbConnection& db, Apply apply);
+  ChangeLog(DbConnection& db, Apply apply, int64_t bytes_per_pass = kBytesPerPass);
   ~ChangeLog();
 
   // Follows the server's binary log from now on; `wake_up` is called on the feed's thread
@@ -81,6 +84,9 @@ public:
   // position; every 100 ms while ids are missing, looks for their rows.
   Pass Follow(std::string* failure);
   int64_t position() const { return config_change_max_id_; }
+  // The last pass took rows, and a pass or its bytes may have ended before the last of them:
+  // the next pass should follow at once.
+  bool MayHaveMore() const { return more_; }
   // The log's maximum as the last pass read it; above the position while a backlog is read.
   int64_t newest_read() const { return newest_; }
   bool missing() const { return !missing_ids_.empty(); }
@@ -93,8 +99,9 @@ private:
   // Reads the maximum into `newest`; kWentBack when it is below the position.
   Pass ReadMaximum(std::string* failure, int64_t* newest);
   bool ReadRowsAfterPosition(std::string* failure, std::vector<ConfigTableChangesData>* changes);
-  void ApplyRows(const std::vector<ConfigTableChangesData>& changes);
-  void ApplyRow(const ConfigTableChangesData& row);
+  // Moves each row's value on into its change.
+  void ApplyRows(std::vector<ConfigTableChangesData>& changes);
+  void ApplyRow(ConfigTableChangesData& row);
   void CheckMissingChanges(Clock::time_point now);
   bool SupersededChanges(const std::vector<ConfigTableChangesData>& late,
                          std::vector<int64_t>* superseded);
@@ -103,8 +110,10 @@ private:
 
   DbConnection& db_;
   Apply apply_;
+  int64_t bytes_per_pass_;
   int64_t config_change_max_id_ = 0;
   int64_t newest_ = 0;
+  bool more_ = false;
   std::unique_ptr<ChangeFeed> feed_;
   Source source_ = Source::kPoll;
   FeedStatus feed_status_;                   // as last taken by Woken

@@ -8,8 +8,8 @@ namespace config_center {
 
 // The change a change-log row describes: "insert", or "update" with deleted 0, puts its item
 // into effect again; "update" with deleted set withdraws it. False for any other row (it
-// describes no change the node makes).
-bool ItemChangeFromRow(const ConfigTableChangesData& row, ItemChange* change);
+// describes no change the node makes). The row's texts move into the change.
+bool ItemChangeFromRow(ConfigTableChangesData&& row, ItemChange* change);
 
 }  // namespace config_center
 

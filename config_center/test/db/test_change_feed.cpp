@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/node_account.hpp"
 #include "support/test_db.hpp"
 #include "tracking/change_feed.hpp"
 
@@ -84,8 +85,10 @@ private:
 
 bool IsUp(const FeedStatus& status) { return status.up; }
 
+// The node's own account (the public one may not read the binary log).
 ChangeFeed::Options QuickRetries() {
   ChangeFeed::Options options;
+  options.account = test::InstalledNodeAccount();
   options.first_retry = 20ms;
   options.longest_retry = 200ms;
   options.settings_retry = 100ms;
@@ -133,7 +136,8 @@ protected:
     return admin_
         .Scalar(
             "SELECT id FROM information_schema.processlist WHERE command = 'Binlog Dump' "
-            "AND user = 'robot' ORDER BY id DESC LIMIT 1")
+            "AND user = '" +
+            test::InstalledNodeAccount().user + "' ORDER BY id DESC LIMIT 1")
         .value_or("");
   }
 

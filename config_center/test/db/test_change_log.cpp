@@ -75,6 +75,33 @@ TEST_F(ChangeLogTest, AppliesNewRowsInIdOrderAPartAtATime) {
   EXPECT_FALSE(log_.missing());
 }
 
+TEST_F(ChangeLogTest, APassReadsABoundedNumberOfBytesAndSkipsNoRowLeftForLater) {
+  ASSERT_TRUE(log_.Start());
+  std::vector<ItemChange> got;
+  ChangeLog small(
+      db_, [&got](ItemChange change) { got.push_back(std::move(change)); }, 1000);
+  ASSERT_TRUE(small.Start());
+  // Ten rows of 300 bytes, then one of 5000: at most 1000 bytes a pass (three rows), the
+  // large one alone.
+  admin_.Exec("START TRANSACTION");
+  for (int i = 0; i < 10; ++i) admin_.Exec(Row("v" + std::to_string(i), std::string(300, 'x')));
+  admin_.Exec(Row("big", std::string(5000, 'y')));
+  admin_.Exec("COMMIT");
+  std::vector<size_t> per_pass;
+  for (int pass = 0; pass < 10 && got.size() < 11; ++pass) {
+    const size_t before = got.size();
+    std::string failure;
+    ASSERT_EQ(small.Follow(&failure), ChangeLog::Pass::kRead) << failure;
+    per_pass.push_back(got.size() - before);
+  }
+  EXPECT_EQ(per_pass, (std::vector<size_t>{3, 3, 3, 1, 1}));
+  ASSERT_EQ(got.size(), 11u);
+  for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].id, static_cast<int64_t>(i) + 1);
+  EXPECT_EQ(got.back().item.value.size(), 5000u);
+  EXPECT_EQ(small.position(), 11);
+  EXPECT_FALSE(small.missing());
+}
+
 TEST_F(ChangeLogTest, AFailedReadKeepsThePositionAndAnEmptiedLogIsNoticed) {
   admin_.Exec(Row("a", "1"));
   ASSERT_TRUE(log_.Start());

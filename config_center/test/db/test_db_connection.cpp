@@ -46,6 +46,14 @@ TEST_F(DbConnectionTest, StoppedServerFailsConnectWithTheClientTextOnStdout) {
   EXPECT_EQ(db_.Query<IncrementId>(kMaxIdQuery).size(), 1u);
 }
 
+TEST_F(DbConnectionTest, ConnectionErrorOnStdoutIsOneLineEscaped) {
+  // The client's text can quote a server's or a resolver's words: one line whatever it holds.
+  test::OutputCapture out(STDOUT_FILENO);
+  db_.SetError("Unknown server host 'db\n[error] forged'\x1b[2J");
+  EXPECT_EQ(out.Take(), "Unknown server host 'db\\n[error] forged'\\x1b[2J\n");
+  EXPECT_EQ(db_.ConnectError(), "Unknown server host 'db\n[error] forged'\x1b[2J");
+}
+
 TEST_F(DbConnectionTest, QueriesDuringAnOutageFailAndRecoverWhenTheServerIsBack) {
   ServerBackAtEnd back;
   ASSERT_EQ(std::system("db-stop"), 0);

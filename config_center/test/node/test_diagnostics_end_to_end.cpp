@@ -256,5 +256,53 @@ TEST_F(DiagnosticsEndToEnd, AStoppedDatabaseIsAnErrorUntilItIsBack) {
   Stop(*center);
 }
 
+// A robot not set up with an account of its own: the node logs in with the password fixed in
+// the program, polls (that account may not read the binary log), and says both, once in its
+// log and for as long as it runs on /diagnostics.
+TEST_F(DiagnosticsEndToEnd, APublicPasswordIsAWarningAndTheNodePolls) {
+  Process center({"env", "-u", "CREDENTIALS_DIRECTORY", "config_center"});
+  ASSERT_TRUE(WaitUntilReady(log_, center, kStartup)) << center.Output();
+  const auto warned = watch_->WaitFor(
+      [](const DiagnosticArray& array) {
+        const DiagnosticStatus* database = Find(array, "Database");
+        return database != nullptr && database->level == DiagnosticStatus::WARN;
+      },
+      5s);
+  ASSERT_TRUE(warned) << watch_->Last();
+  const DiagnosticStatus* database = Find(warned->array, "Database");
+  EXPECT_EQ(database->message,
+            "connected; the password of its account robot is public (fixed in the program): "
+            "run deploy/setup_robot.sh");
+  EXPECT_EQ(Value(*database, "Account"), "robot (fixed in the program)");
+  EXPECT_EQ(Worst(warned->array), DiagnosticStatus::WARN) << Text(warned->array);
+  // Polling, and why: with a binary log the feed is refused the privilege.
+  const bool binary_log = db_->Scalar("SELECT @@global.log_bin") == "1";
+  const std::string why = binary_log ? "a poll every 1 ms (the change feed is down: no privilege "
+                                       "to read the binary log"
+                                     : "a poll every 1 ms (the change feed is down: no binary log";
+  const auto polling = watch_->WaitFor(
+      [&why](const DiagnosticArray& array) {
+        const DiagnosticStatus* log = Find(array, "Change log");
+        return log != nullptr && Value(*log, "Learns of changes").rfind(why, 0) == 0;
+      },
+      3s);
+  EXPECT_TRUE(polling) << watch_->Last();
+  // Still a warning a few statuses later, and changes still arrive.
+  db_->InsertItem("global_config", "public.yaml", "p", "", 2);
+  const std::string p = "p";
+  EXPECT_TRUE(WaitForFile(std::string(kConfigs) + "public.yaml", &p, 2s)) << log_.Since();
+  const auto later = watch_->WaitFor(
+      [](const DiagnosticArray& array) {
+        const DiagnosticStatus* log = Find(array, "Change log");
+        return log != nullptr && Value(*log, "Position") != "0";
+      },
+      3s);
+  ASSERT_TRUE(later) << watch_->Last();
+  EXPECT_EQ(Find(later->array, "Database")->level, DiagnosticStatus::WARN);
+  // Said in the log once, not on every pass or reconnection.
+  EXPECT_EQ(log_.Count("logs in with the password fixed in the program"), 1u) << log_.Since();
+  Stop(center);
+}
+
 }  // namespace
 }  // namespace config_center::test

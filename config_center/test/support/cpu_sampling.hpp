@@ -8,9 +8,9 @@
 namespace config_center::test {
 
 // Time on CPU so far of every thread `pid` has now, in seconds, from
-// /proc/<pid>/task/*/schedstat (nanoseconds; the clock ticks of /proc/<pid>/stat are 0.1 %
-// of a core over 10 s, too coarse for an idle process). Threads that have ended no longer
-// count, so a window over which a thread ends reads low.
+// /proc/<pid>/task/*/schedstat (nanoseconds; the clock ticks of /proc/<pid>/stat are too
+// coarse for an idle process: docs/benchmarks.md, how figures are taken). Threads that have
+// ended no longer count, so a window over which a thread ends reads low.
 double CpuSeconds(pid_t pid);
 
 // The CPU share (percent of one core) of each process over one window of `seconds`, all

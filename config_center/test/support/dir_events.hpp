@@ -12,8 +12,8 @@ namespace config_center::test {
 // changes instead of polling. A directory that cannot be watched (it does not exist yet, or
 // no more) reports nothing; Wait then tries again to watch it, sleeps out its time, and the
 // caller's next look finds the change. Closing an inotify instance waits for a kernel grace
-// period (about 10 ms here), so a watch that a measurement waits on should be kept, not made
-// anew for every wait.
+// period (docs/benchmarks.md, other figures), so a watch that a measurement waits on should
+// be kept, not made anew for every wait.
 class DirEvents {
 public:
   // `mask`: the inotify events to report (IN_MODIFY, IN_MOVED_TO, ...).

@@ -25,21 +25,41 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// Tables held in memory; a table can be made to fail.
+// Tables held in memory (an item's id is its place in its table); a table can be made to
+// fail. Counts what a read of values brings at once.
 class FakeStore : public ItemStore {
 public:
   std::map<std::string, std::vector<ConfigData>> tables;
   std::string failing_table;
   int reads = 0;
+  std::vector<int64_t> value_bytes_read;  // per read of values
 
-  bool ReadLiveItems(const std::string& table, ItemColumns,
-                     std::vector<ConfigData>* items) override {
+  bool ReadItemKeys(const char* table, std::vector<StoredItem>* items) override {
     ++reads;
     if (table == failing_table) return false;
-    *items = tables[table];
+    items->clear();
+    int64_t id = 0;
+    for (const ConfigData& item : tables[table]) {
+      items->push_back({table, ++id, ConfigData{item.name, "", item.node_name, item.config_type},
+                        static_cast<int64_t>(item.value.size())});
+    }
     return true;
   }
-  bool ReadTargetParams(const std::string& node_name, ItemColumns,
+  bool ReadItemValues(const char* table, const std::vector<int64_t>& ids,
+                      std::map<int64_t, std::string>* values) override {
+    ++reads;
+    if (table == failing_table) return false;
+    values->clear();
+    int64_t bytes = 0;
+    for (const int64_t id : ids) {
+      const std::string& value = tables[table].at(static_cast<size_t>(id - 1)).value;
+      (*values)[id] = value;
+      bytes += static_cast<int64_t>(value.size());
+    }
+    if (!ids.empty()) value_bytes_read.push_back(bytes);
+    return true;
+  }
+  bool ReadTargetParams(const std::string& node_name,
                         std::map<std::string, std::string>* params) override {
     ++reads;
     if (!failing_table.empty()) return false;
@@ -49,6 +69,17 @@ public:
         if (item.config_type == kParam && item.node_name == node_name) {
           (*params)[item.name] = item.value;
         }
+      }
+    }
+    return true;
+  }
+  bool ReadItem(const ItemKey& key, std::optional<ConfigData>* item) override {
+    ++reads;
+    if (!failing_table.empty()) return false;
+    item->reset();
+    for (const char* table : kItemTables) {
+      for (const ConfigData& row : tables[table]) {
+        if (ItemKey::Of(row) == key) *item = row;
       }
     }
     return true;
@@ -152,11 +183,16 @@ protected:
     fs::remove_all(dir_);
   }
 
-  Distributor& Make() {
+  Distributor& Make(int64_t part_bytes = Distributor::kPartBytes) {
     distributor_.emplace(
         store_, record_, files_, params_,
-        DistributionEvents{[this](const std::string& what) { passed_over_.push_back(what); },
-                           [this] { ++held_or_released_; }, [this] { ++attempts_ended_; }});
+        DistributionEvents{
+            [this](const std::string& what) { passed_over_.push_back(what); },
+            [this] { ++held_or_released_; }, [this] { ++attempts_ended_; },
+            [this](const PendingChange& change, Outcome outcome, const std::string& reason) {
+              told_.push_back({change.id, change.item.name, outcome, reason});
+            }},
+        part_bytes);
     return *distributor_;
   }
 
@@ -177,6 +213,14 @@ protected:
   std::vector<std::string> passed_over_;
   int held_or_released_ = 0;
   int attempts_ended_ = 0;
+  // The outcomes told, for the item states.
+  struct Told {
+    int64_t id;
+    std::string name;
+    Outcome outcome;
+    std::string reason;
+  };
+  std::vector<Told> told_;
 };
 
 TEST_F(DistributorTest, ATargetTakesItsChangesInOrderOneAtATimeAndFoldsWhatWaits) {
@@ -357,6 +401,38 @@ TEST_F(DistributorTest, TablesGoOutOnceEachInEffectAndWhatTheyLostIsWithdrawn) {
   EXPECT_EQ(saved.params().size(), 1u);
 }
 
+TEST_F(DistributorTest, TablesAreReadAndWrittenAPartOfBoundedBytesAtATime) {
+  // 10 files of 100 bytes and one of 1000, a budget of 250 bytes: values are read in parts
+  // of at most 250 bytes (the large file alone), and each part goes out before the next is
+  // read; the custom value of an overridden file is the only one read for it.
+  for (int i = 0; i < 10; ++i) {
+    store_.tables["global_config"].push_back(
+        File("f" + std::to_string(i), std::string(100, static_cast<char>('a' + i))));
+  }
+  store_.tables["global_config"].push_back(File("big", std::string(1000, 'b')));
+  store_.tables["custom_config"] = {File("f3", std::string(100, 'C'))};
+  params_.at_once = Outcome::kDone;
+  Distributor& d = Make(250);
+  size_t in_effect = 0;
+  ASSERT_TRUE(d.DistributeTables(&in_effect));
+  EXPECT_EQ(in_effect, 11u);
+  for (const int64_t bytes : store_.value_bytes_read) {
+    EXPECT_TRUE(bytes <= 250 || bytes == 1000) << bytes;
+  }
+  size_t files = 0;
+  for (const auto& batch : files_.batches) {
+    EXPECT_LE(batch.size(), 2u);
+    files += batch.size();
+    for (const ConfigData& item : batch) {
+      if (item.name == "f3") {
+        EXPECT_EQ(item.value, std::string(100, 'C'));
+      }
+    }
+  }
+  EXPECT_EQ(files, 11u);
+  EXPECT_GE(files_.batches.size(), 6u);
+}
+
 TEST_F(DistributorTest, ATableThatCannotBeReadDistributesNothing) {
   store_.tables["global_config"] = {File("site.yaml", "g")};
   store_.failing_table = "custom_config";
@@ -403,6 +479,43 @@ TEST_F(DistributorTest, ARestartedNodeGetsItsParametersInEffectBehindWhatItStill
   store_.failing_table = "global_config";
   d.ResendParams("arm");
   EXPECT_EQ(params_.attempts.size(), 3u);
+}
+
+TEST_F(DistributorTest, EveryChangesOutcomeIsToldAndARefusalLetsTheNextChangeFollow) {
+  Distributor& d = Make();
+  d.Submit({1, Param("arm", "speed", "x"), false});
+  d.Submit({2, Param("arm", "accel", "2"), false});
+  d.Submit({3, File("../out", "x"), false});  // refused by the file applier's Accepts
+  d.Pump();
+  ASSERT_EQ(params_.open.size(), 1u);
+  params_.End(Outcome::kRefused, "wrong type");
+  // A refusal is handled: the node's next change goes out, nothing is held.
+  ASSERT_EQ(params_.open.size(), 1u);
+  EXPECT_TRUE(d.targets().HeldTargets().empty());
+  params_.End(Outcome::kLater, "node arm did not answer within 1 s");
+  ASSERT_GE(told_.size(), 3u);
+  EXPECT_EQ(told_[0].id, 3);
+  EXPECT_EQ(told_[0].outcome, Outcome::kNever);
+  EXPECT_EQ(told_[0].reason, "the file name is refused");
+  EXPECT_EQ(told_[1].id, 1);
+  EXPECT_EQ(told_[1].outcome, Outcome::kRefused);
+  EXPECT_EQ(told_[1].reason, "wrong type");
+  EXPECT_EQ(told_[2].id, 2);
+  EXPECT_EQ(told_[2].outcome, Outcome::kLater);
+  EXPECT_EQ(told_[2].reason, "node arm did not answer within 1 s");
+}
+
+TEST_F(DistributorTest, FilesThatStartUpPutIntoEffectTogetherAreToldDone) {
+  store_.tables["global_config"] = {File("a.yaml", "1"), File("b.yaml", "2")};
+  files_.fail_in_batch = {"b.yaml"};
+  files_.outcome_of["b.yaml"] = Outcome::kLater;
+  Distributor& d = Make();
+  ASSERT_TRUE(d.DistributeTables());
+  std::map<std::string, std::vector<Outcome>> by_name;
+  for (const Told& told : told_) by_name[told.name].push_back(told.outcome);
+  EXPECT_EQ(by_name["a.yaml"], std::vector<Outcome>{Outcome::kDone});
+  // The one that could not go in with the others is tried alone, and told as it ends.
+  EXPECT_EQ(by_name["b.yaml"], std::vector<Outcome>{Outcome::kLater});
 }
 
 }  // namespace

@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "files/config_paths.hpp"
 #include "files/config_file_batch.hpp"
+#include "files/config_paths.hpp"
 #include "files/file_writer.hpp"
 #include "logging/logging.hpp"
 #include "support/config_files.hpp"

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "logging/log_text.hpp"
 #include "logging/logging.hpp"
 #include "support/config_files.hpp"
 #include "support/output_capture.hpp"
@@ -119,6 +120,75 @@ TEST_F(LoggingTest, FailedSetUpIsReportedOnStdoutAndRecordsGoToStderr) {
   EXPECT_NE(diverted.find("[test_logging.cpp:" + std::to_string(error_line) + "]"),
             std::string::npos)
       << diverted;
+}
+
+TEST_F(LoggingTest, OutsideTextsInArgumentsAreEscapedSoEachRecordIsOneLine) {
+  const std::string base = dir_ + "/log";
+  InitLogger(base, "config_center");
+  ASSERT_TRUE(GetLogger());
+  const std::string forged = "[2026-01-01 00:00:00.000] [thread 1] [config_center] [error] ";
+  // What the node logs of an item, a file and a target, each holding a forged record or a
+  // terminal escape; the format texts are the node's own and stay as they are.
+  const std::string value = "1\n" + forged + "[main.cpp:1] database lost";
+  const std::string file_name = "maps/\x1b[2J\x1b[31mfloor.yaml\r";
+  const char* node_name = "arm\n\x1b]0;owned\x07";
+  const std::string_view reason =
+      "bad value\n\x1b[1A\x1b[2K"
+      "ok";
+  LOG_DEBUG("Set parameter {} = {} on {}", "speed", value, node_name);
+  LOG_ERROR("Refused config file name \"{}\": {}", file_name, std::string("no such dir\n"));
+  LOG_ERROR("{} refused the change: {} (after {} ms)", node_name, reason, 12);
+  // A plain message made at run time is an outside text too; a literal one is kept.
+  LOG_ERROR(std::string("MySQL server has gone away\n") + forged);
+  LOG_DEBUG("Config center ready");
+  // Format options still apply, to the escaped text; a single character is a text too.
+  LOG_DEBUG("[{:>8}] [{:<6}] [{}]", "a\nb", "c", '\x1b');
+
+  const std::vector<std::string> lines = Lines(Contents(base + "_" + Today()));
+  ASSERT_EQ(lines.size(), 6u) << Contents(base + "_" + Today());
+  const std::regex record(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[thread \d+\] )"
+                          R"(\[config_center\] \[(debug|error)\] \[test_logging\.cpp:\d+\] (.*))");
+  std::vector<std::string> messages;
+  for (const std::string& line : lines) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(line, match, record)) << line;
+    EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
+    EXPECT_EQ(line.find('\r'), std::string::npos) << line;
+    messages.push_back(match[2]);
+  }
+  EXPECT_EQ(messages[0], "Set parameter speed = 1\\n" + forged +
+                             "[main.cpp:1] database lost on "
+                             "arm\\n\\x1b]0;owned\\x07");
+  EXPECT_EQ(messages[1],
+            "Refused config file name \"maps/\\x1b[2J\\x1b[31mfloor.yaml\\r\": no such dir\\n");
+  EXPECT_EQ(messages[2],
+            "arm\\n\\x1b]0;owned\\x07 refused the change: bad value\\n\\x1b[1A\\x1b[2Kok "
+            "(after 12 ms)");
+  EXPECT_EQ(messages[3], "MySQL server has gone away\\n" + forged);
+  EXPECT_EQ(messages[4], "Config center ready");
+  EXPECT_EQ(messages[5], "[    a\\nb] [c     ] [\\x1b]");
+  // The last error, as /diagnostics shows it, is the escaped record.
+  EXPECT_EQ(GetLoggedErrors().last, messages[3]);
+
+  // A value of many MiB is cut: the record stays short and says how long the value was.
+  LOG_DEBUG("Set parameter {} = {}", "map", std::string(8 << 20, 'x'));
+  const std::vector<std::string> after = Lines(Contents(base + "_" + Today()));
+  ASSERT_EQ(after.size(), 7u);
+  EXPECT_LT(after[6].size(), kLogTextBound + 200);
+  EXPECT_NE(after[6].find("... [8388608 bytes in all]"), std::string::npos);
+}
+
+TEST_F(LoggingTest, StartupFailureOnStdoutIsOneLine) {
+  // The library's text names the path it could not open: a path holding a line break and
+  // an escape sequence still makes one line, escaped.
+  std::ofstream(dir_ + "/plain") << "x";
+  test::OutputCapture out(STDOUT_FILENO);
+  InitLogger(dir_ + "/plain/dir\nwith\x1b[31m/config_center_log_file", "config_center");
+  const std::string printed = out.Take();
+  EXPECT_EQ(printed.rfind("log initialization failed[", 0), 0u) << printed;
+  EXPECT_EQ(printed.find('\n'), printed.size() - 1) << printed;
+  EXPECT_EQ(printed.find('\x1b'), std::string::npos) << printed;
+  EXPECT_NE(printed.find("dir\\nwith\\x1b[31m"), std::string::npos) << printed;
 }
 
 // Worked out while compiling: these fail the build, not the run.

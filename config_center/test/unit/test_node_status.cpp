@@ -35,6 +35,8 @@ StatusSnapshot AllWell() {
   snapshot.position = 41;
   snapshot.newest_read = 41;
   snapshot.learns_of_changes = "a poll every 1 ms";
+  snapshot.account_user = "config_center";
+  snapshot.account_source = "/run/credentials/config_center.service/db.cnf";
   return snapshot;
 }
 
@@ -150,6 +152,39 @@ TEST(NodeStatus, ALostDatabaseOrAnUnreadableLogIsAnErrorAboveHeldTargets) {
   for (const unsigned int refused : {0u, 2000u, 1205u, 1146u}) {
     EXPECT_FALSE(NodeStatus::ConnectionLost(refused)) << refused;
   }
+}
+
+TEST(NodeStatus, APublicPasswordIsAWarningForAsLongAsTheNodeRuns) {
+  StatusSnapshot snapshot = AllWell();
+  EXPECT_EQ(Value(Entry(NodeStatus(snapshot, kNow, WallNow()), "Database"), "Account"),
+            "config_center (/run/credentials/config_center.service/db.cnf)");
+  snapshot.account_user = "robot";
+  snapshot.account_source = "fixed in the program";
+  snapshot.password_public = true;
+  NodeStatus status(snapshot, kNow, WallNow());
+  EXPECT_EQ(status.level(), StatusLevel::kWarn);
+  StatusEntry database = Entry(status, "Database");
+  EXPECT_EQ(database.level, StatusLevel::kWarn);
+  EXPECT_EQ(database.message,
+            "connected; the password of its account robot is public (fixed in the program): run "
+            "deploy/setup_robot.sh");
+  EXPECT_EQ(Value(database, "Account"), "robot (fixed in the program)");
+  EXPECT_EQ(Value(database, "Password"), "public: fixed in the program");
+  // A young held target crossing the threshold later changes no level: it is a warning now.
+  snapshot.held = {HeldFor("arm", 1s)};
+  status = NodeStatus(snapshot, kNow, WallNow());
+  EXPECT_EQ(status.level(), StatusLevel::kWarn);
+  EXPECT_FALSE(status.NextLevelChange());
+  // A lost database is still an error, and still says the password is public.
+  snapshot.pass_failure = "reading the change-log maximum: Can't connect to server";
+  snapshot.pass_error_number = 2002;
+  status = NodeStatus(snapshot, kNow, WallNow());
+  EXPECT_EQ(status.level(), StatusLevel::kError);
+  database = Entry(status, "Database");
+  EXPECT_EQ(database.level, StatusLevel::kError);
+  EXPECT_EQ(database.message.rfind("lost: ", 0), 0u);
+  EXPECT_NE(database.message.find("; the password of its account robot is public"),
+            std::string::npos);
 }
 
 TEST(NodeStatus, WhatWasPassedOverAndTheLastErrorAreReportedWithoutRaisingTheLevel) {
