@@ -144,13 +144,16 @@ export ROS_LOG_DIR="$state/ros_log"
 # shellcheck source=scripts/ros2_env.sh
 source "$root/scripts/ros2_env.sh"
 ros2_source
-if [ -f "$ROS2_INSTALL_DIR/local_setup.bash" ]; then
+# INSTALL_BASE: the install folder of a variant build (scripts/sanitize.sh) instead of the
+# release's own.
+install_base=${INSTALL_BASE:-$ROS2_INSTALL_DIR}
+if [ -f "$install_base/local_setup.bash" ]; then
   set +u
   # shellcheck disable=SC1091
-  source "$ROS2_INSTALL_DIR/local_setup.bash"
+  source "$install_base/local_setup.bash"
   set -u
 fi
-export PATH="$state:$ROS2_INSTALL_DIR/lib/config_center:$ROS2_INSTALL_DIR/lib/config_center_tools:$PATH"
+export PATH="$state:$install_base/lib/config_center:$install_base/lib/config_center_tools:$PATH"
 
 # CMD runs as a child so that a signal to this script still reaches the clean-up.
 set +e

@@ -2,6 +2,8 @@
 # Runs the ctest suite of every package built for the ROS 2 release (ROS_DISTRO or
 # --ros-distro, as scripts/build.sh; inside isolated.sh) and prints one summary line over all
 # of them. Extra arguments go to every ctest call (for example -L soak).
+# BUILD_BASE: the build folder of a variant build (scripts/sanitize.sh) instead of the
+# release's own.
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=scripts/ros2_env.sh
@@ -10,7 +12,7 @@ ros2_take_release "$@" || exit 2
 set -- "${ros2_args[@]}"
 passed=0
 failed=0
-for dir in "$ROS2_BUILD_DIR"/*/; do
+for dir in "${BUILD_BASE:-$ROS2_BUILD_DIR}"/*/; do
   [ -f "$dir/CTestTestfile.cmake" ] || continue
   # Interface packages have no tests of their own.
   ctest --test-dir "$dir" -N "$@" 2>/dev/null | grep -q 'Total Tests: 0' && continue

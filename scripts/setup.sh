@@ -31,6 +31,8 @@ packages=(
   # the fleet tools (fleet/): MariaDB's client library for Python, their tests and linter
   python3-mysqldb python3-pytest python3-flake8
   util-linux iproute2 procps psmisc socat openssl
+  # fuzzing (scripts/fuzz.sh: libFuzzer with clang) and the snapshot parser's property tests
+  clang-14 libclang-rt-14-dev python3-hypothesis
   # systemd-analyze, for the check of the service unit
   systemd
 )

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include <rcutils/logging.h>
 #include <rcl_interfaces/msg/parameter_type.hpp>
 #include <rcl_interfaces/msg/parameter_value.hpp>
 #include <rcl_interfaces/srv/describe_parameters.hpp>
@@ -472,6 +473,10 @@ int main(int argc, char** argv) {
   }
 
   rclcpp::init(argc, argv);
+  // As in the node: Humble's signal handler logs at info level from inside the handler, which
+  // allocates (ThreadSanitizer reports it) and deadlocks when the signal lands in malloc; with
+  // the default level above info that log is skipped. This tool prints with printf.
+  rcutils_logging_set_default_logger_level(RCUTILS_LOG_SEVERITY_WARN);
   SetCounter counter;
   counter.every = o.report_every;
   std::vector<std::unique_ptr<TargetNode>> targets;
