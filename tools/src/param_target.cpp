@@ -305,10 +305,8 @@ void TargetNode::OfferSet(const Options& o, SetCounter* counter) {
         if (delay_ms > 0) Delay(delay_ms);
         for (const auto& msg : request->parameters) {
           rcl_interfaces::msg::SetParametersResult result;
-          rclcpp::ParameterType type = rclcpp::PARAMETER_NOT_SET;
           try {
             const auto p = rclcpp::Parameter::from_parameter_msg(msg);
-            type = p.get_type();
             if (refuse) {
               result.successful = false;
               result.reason = *refuse;
@@ -326,15 +324,7 @@ void TargetNode::OfferSet(const Options& o, SetCounter* counter) {
             counter->Accepted();
             Fight(msg.name, msg.value);
           }
-          if (quiet) continue;
-          const std::string who = label + "." + msg.name;
-          if (!result.successful) {
-            Say("refused " + who + " reason=" + tools::OneLine(result.reason));
-          } else if (type == rclcpp::PARAMETER_NOT_SET) {
-            Say("unset " + who);
-          } else {
-            Say("set " + who + " " + tools::TypedValueText(rclcpp::ParameterValue(msg.value)));
-          }
+          if (!quiet) Report(label, msg, result);
         }
       });
 }
@@ -364,15 +354,7 @@ void TargetNode::OfferSetAtomically(const Options& o, SetCounter* counter) {
             counter->Accepted();
             Fight(msg.name, msg.value);
           }
-          if (quiet) continue;
-          const std::string who = label + "." + msg.name;
-          if (!response->result.successful) {
-            Say("refused " + who + " reason=" + tools::OneLine(response->result.reason));
-          } else if (msg.value.type == rcl_interfaces::msg::ParameterType::PARAMETER_NOT_SET) {
-            Say("unset " + who);
-          } else {
-            Say("set " + who + " " + tools::TypedValueText(rclcpp::ParameterValue(msg.value)));
-          }
+          if (!quiet) Report(label, msg, response->result);
         }
       });
 }
