@@ -9,6 +9,7 @@
 # (bench_startup: a robot, a robot of 100 nodes, and the curve up to 50,000 items), then the
 # node's end-to-end soak run.
 # Build first (scripts/build.sh).
+#   --ros-distro humble|jazzy  the ROS 2 release built for (else ROS_DISTRO, else humble)
 #   --quick   small counts for both benchmarks and no soak run (CI runs this)
 #   --fleet   only the fleet's scale run instead: the fleet server as database-only robots
 #             are added (scripts/fleet_box.sh --scale; minutes, needs root); further
@@ -19,6 +20,8 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=scripts/ros2_env.sh
 source "$root/scripts/ros2_env.sh"
+ros2_take_release "$@"
+set -- "${ros2_args[@]}"
 ros2_source
 
 if [ "${1:-}" = "--fleet" ]; then
@@ -32,16 +35,16 @@ if [ "${1:-}" = "--quick" ]; then
   shift
 fi
 
-bench=$root/install/lib/config_center/bench_param_calls
-bench_node=$root/install/lib/config_center/bench_node
-bench_feed=$root/install/lib/config_center/bench_change_feed
-bench_memory=$root/install/lib/config_center/bench_memory
-bench_drift=$root/install/lib/config_center/bench_drift
-bench_startup=$root/install/lib/config_center/bench_startup
+bench=$ROS2_INSTALL_DIR/lib/config_center/bench_param_calls
+bench_node=$ROS2_INSTALL_DIR/lib/config_center/bench_node
+bench_feed=$ROS2_INSTALL_DIR/lib/config_center/bench_change_feed
+bench_memory=$ROS2_INSTALL_DIR/lib/config_center/bench_memory
+bench_drift=$ROS2_INSTALL_DIR/lib/config_center/bench_drift
+bench_startup=$ROS2_INSTALL_DIR/lib/config_center/bench_startup
 for program in "$bench" "$bench_node" "$bench_feed" "$bench_memory" "$bench_drift" \
   "$bench_startup"; do
   if [ ! -x "$program" ]; then
-    echo "bench.sh: $program is missing; run scripts/build.sh first" >&2
+    echo "bench.sh: $program is missing; run scripts/build.sh --ros-distro $ROS2_RELEASE first" >&2
     exit 1
   fi
 done
@@ -88,5 +91,5 @@ echo
 # The node itself: change-to-target latency over many changes, and its idle cost.
 echo
 echo "config_center end to end (ctest label soak):"
-"$root/scripts/isolated.sh" ctest --test-dir "$root/build/config_center" -L soak -V |
+"$root/scripts/isolated.sh" ctest --test-dir "$ROS2_BUILD_DIR/config_center" -L soak -V |
   grep -E 'of one core|table change|tests passed|tests failed'

@@ -3,11 +3,15 @@
 # node, and config_center with `ros2 launch`, on demo data, changes the tables step by step
 # and shows what happened at the node, on disk and in the log, and what the ros2 CLI prints
 # (/diagnostics among it).
-# Ends by itself and cleans up.
+# Ends by itself and cleans up. --ros-distro humble|jazzy picks the ROS 2 release (else
+# ROS_DISTRO, else humble).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 if [ "${1:-}" != "--inside" ]; then
+  # shellcheck source=scripts/ros2_env.sh
+  source "$root/scripts/ros2_env.sh"
+  ros2_take_release "$@"
   "$root/scripts/setup.sh"
   "$root/scripts/build.sh" >/dev/null
   exec "$root/scripts/isolated.sh" "$root/scripts/demo.sh" --inside

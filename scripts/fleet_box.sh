@@ -50,8 +50,10 @@ while [ $# -gt 0 ]; do
 done
 [ "$(id -u)" -eq 0 ] || { echo "fleet_box.sh: needs root (namespaces)" >&2; exit 2; }
 [ "$robots" -ge 5 ] || { echo "fleet_box.sh: needs at least 5 robots" >&2; exit 2; }
-[ -x "$root/install/lib/config_center/config_center" ] ||
-  { echo "fleet_box.sh: build first (scripts/build.sh)" >&2; exit 2; }
+# shellcheck source=scripts/ros2_env.sh
+source "$root/scripts/ros2_env.sh"
+[ -x "$ROS2_INSTALL_DIR/lib/config_center/config_center" ] ||
+  { echo "fleet_box.sh: build first (scripts/build.sh --ros-distro $ROS2_RELEASE)" >&2; exit 2; }
 
 box=$(mktemp -d /var/tmp/velgar_fleet_box.XXXXXX)
 chmod 0711 "$box"

@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
-# isolated.sh CMD [ARGS...]
+# isolated.sh [--ros-distro humble|jazzy] CMD [ARGS...]
 # Runs CMD in a private mount and network namespace: a fresh /opt/velgar (configs/, logs/)
 # on disk, loopback only, a private MariaDB on 127.0.0.1:3306 with config_center/db/schema.sql loaded and
 # a binary log (none with CONFIG_CENTER_BINLOG=off), the node's own account set up as on a
 # robot ($CREDENTIALS_DIRECTORY), and Cyclone DDS on lo with unicast discovery. The node's
 # paths and port are fixed, so this is how tests, the demo and the benchmarks avoid touching
 # the host.
+# ROS 2 is the release the option names (else ROS_DISTRO, else humble), with this checkout's
+# install for it sourced on top.
 # The server is stopped and its data removed when CMD ends; CMD's exit status is returned.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
+# Only a leading option: the rest is CMD's.
+case ${1:-} in
+  --ros-distro) [ $# -ge 2 ] && export ROS_DISTRO=$2 && shift 2 ;;
+  --ros-distro=*) export ROS_DISTRO=${1#--ros-distro=} && shift ;;
+esac
 if [ $# -eq 0 ]; then
-  echo "usage: isolated.sh CMD [ARGS...]" >&2
+  echo "usage: isolated.sh [--ros-distro humble|jazzy] CMD [ARGS...]" >&2
   exit 2
 fi
 
@@ -137,13 +144,16 @@ export ROS_LOG_DIR="$state/ros_log"
 # shellcheck source=scripts/ros2_env.sh
 source "$root/scripts/ros2_env.sh"
 ros2_source
-if [ -f "$root/install/local_setup.bash" ]; then
+# INSTALL_BASE: the install folder of a variant build (scripts/sanitize.sh) instead of the
+# release's own.
+install_base=${INSTALL_BASE:-$ROS2_INSTALL_DIR}
+if [ -f "$install_base/local_setup.bash" ]; then
   set +u
   # shellcheck disable=SC1091
-  source "$root/install/local_setup.bash"
+  source "$install_base/local_setup.bash"
   set -u
 fi
-export PATH="$state:$root/install/lib/config_center:$root/install/lib/config_center_tools:$PATH"
+export PATH="$state:$install_base/lib/config_center:$install_base/lib/config_center_tools:$PATH"
 
 # CMD runs as a child so that a signal to this script still reaches the clean-up.
 set +e

@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
-# Runs the ctest suite of every built package (inside isolated.sh) and prints one summary
-# line over all of them. Extra arguments go to every ctest call (for example -L soak).
+# Runs the ctest suite of every package built for the ROS 2 release (ROS_DISTRO or
+# --ros-distro, as scripts/build.sh; inside isolated.sh) and prints one summary line over all
+# of them. Extra arguments go to every ctest call (for example -L soak).
+# BUILD_BASE: the build folder of a variant build (scripts/sanitize.sh) instead of the
+# release's own.
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=scripts/ros2_env.sh
+source "$root/scripts/ros2_env.sh" || exit 2
+ros2_take_release "$@" || exit 2
+set -- "${ros2_args[@]}"
 passed=0
 failed=0
-for dir in "$root"/build/*/; do
+for dir in "${BUILD_BASE:-$ROS2_BUILD_DIR}"/*/; do
   [ -f "$dir/CTestTestfile.cmake" ] || continue
   # Interface packages have no tests of their own.
   ctest --test-dir "$dir" -N "$@" 2>/dev/null | grep -q 'Total Tests: 0' && continue
@@ -21,5 +28,5 @@ for dir in "$root"/build/*/; do
   failed=$((failed + bad))
 done
 echo
-echo "all: $passed passed, $failed failed"
+echo "all ($ROS2_RELEASE_NAME): $passed passed, $failed failed"
 [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]

@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
+# setup.sh [--ros-distro humble|jazzy]
 # Installs every Debian package that building, testing, the demo and the benchmarks need,
-# and makes sure ROS 2 Humble is there: an installed one (/opt/ros/humble) is used as it
-# is; otherwise the Humble core and its Python side (rclpy, the ros2 CLI, launch,
-# launch_testing, diagnostic_msgs) are built together once per machine from the source
-# bundles into a prefix outside the checkout (see scripts/ros2_env.sh), which later runs
-# reuse.
+# and makes sure the ROS 2 release is there (the option, else ROS_DISTRO, else humble): an
+# installed one (/opt/ros/<release>) is used as it is; otherwise the release's core and its
+# Python side (rclpy, the ros2 CLI, launch, launch_testing, diagnostic_msgs) are built
+# together once per machine from its source bundle into a prefix outside the checkout
+# (/opt/ros2-<release>/<key>, see scripts/ros2_env.sh), which later runs reuse.
 # Non-interactive and idempotent: what is present already is left alone.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=scripts/ros2_env.sh
 source "$root/scripts/ros2_env.sh"
+ros2_take_release "$@"
+if [ ${#ros2_args[@]} -gt 0 ]; then
+  sed -n '2s/^# /usage: /p' "${BASH_SOURCE[0]}" >&2
+  exit 2
+fi
 
 packages=(
   build-essential cmake ninja-build pkg-config git ccache
@@ -25,11 +31,13 @@ packages=(
   # the fleet tools (fleet/): MariaDB's client library for Python, their tests and linter
   python3-mysqldb python3-pytest python3-flake8
   util-linux iproute2 procps psmisc socat openssl
+  # fuzzing (scripts/fuzz.sh: libFuzzer with clang) and the snapshot parser's property tests
+  clang-14 libclang-rt-14-dev python3-hypothesis
   # systemd-analyze, for the check of the service unit
   systemd
 )
-# Building the Humble core from source (see the bundle's README). Debian's own ament and
-# rosidl packages are newer than Humble and clash with it, so none of them is installed.
+# Building the release from source (see its bundle's README). Debian's own ament and
+# rosidl packages are of another release and clash with it, so none of them is installed.
 ros2_build_packages=(
   python3-catkin-pkg python3-empy python3-lark python3-yaml python3-setuptools
   cyclonedds-dev libyaml-dev libssl-dev
@@ -39,10 +47,16 @@ ros2_build_packages=(
   python3-colcon-package-selection python3-colcon-metadata python3-colcon-output
   python3-colcon-defaults
   # the Python side: rclpy, the ros2 CLI, launch and launch_testing
-  pybind11-dev python3-dev python3-numpy python3-osrf-pycommon python3-netifaces
+  pybind11-dev python3-dev python3-numpy python3-osrf-pycommon
   python3-packaging python3-pytest python3-colcon-python-setup-py
   python3-colcon-test-result python3-argcomplete
 )
+case $ROS2_RELEASE in
+  # Humble's ros2cli reads the network interfaces through netifaces.
+  humble) ros2_build_packages+=(python3-netifaces) ;;
+  # Jazzy's ros2cli uses psutil instead; class_loader (rclcpp_components) needs console_bridge.
+  jazzy) ros2_build_packages+=(python3-psutil libconsole-bridge-dev) ;;
+esac
 
 if ! ros2_find; then
   ros2_missing_message
@@ -73,20 +87,21 @@ else
     trap '$SUDO rm -f /usr/sbin/policy-rc.d' EXIT
   fi
   echo "setup: installing ${missing[*]}"
-  $SUDO apt-get update -q
-  $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+  # Another clone's setup may be installing too: wait for its lock rather than fail.
+  $SUDO apt-get -o DPkg::Lock::Timeout=600 update -q
+  $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${missing[@]}"
 fi
 
 clashing=$(dpkg-query -W -f='${Status} ${Package}\n' 'ament-cmake*' 'librcutils*' \
   'librosidl*' 'python3-rosidl*' 'ros-*' 2>/dev/null | awk '/install ok installed/ {print $4}' || true)
 if [ "$ROS2_ORIGIN" = bundle ] && [ -n "$clashing" ]; then
   echo "setup: warning: Debian's ROS packages are installed ($(echo "$clashing" | tr '\n' ' '));" \
-    "they clash with Humble's libraries of the same name. The project's scripts source" \
-    "Humble's setup.bash first; remove them to be safe." >&2
+    "they clash with $ROS2_RELEASE_NAME's libraries of the same name. The project's scripts" \
+    "source its setup.bash first; remove them to be safe." >&2
 fi
 
 if [ "$ROS2_ORIGIN" = installed ]; then
-  echo "setup: using the installed ROS 2 Humble ($ROS2_SETUP)"
+  echo "setup: using the installed $ROS2_RELEASE_NAME ($ROS2_SETUP)"
   exit 0
 fi
 
@@ -102,7 +117,7 @@ build_ros2() {
     fi
   done
   local work
-  work=$(mktemp -d /var/tmp/ros2-humble-build.XXXXXX)
+  work=$(mktemp -d "/var/tmp/ros2-$ROS2_RELEASE-build.XXXXXX")
   # shellcheck disable=SC2064
   trap "rm -rf '$work'" RETURN
   mkdir -p "$work/src"
@@ -112,7 +127,9 @@ build_ros2() {
   local total
   total=$(find "$work/src" -name package.xml -not -path '*/COLCON_IGNORE*' | wc -l)
   local log=$ROS2_PREFIX_BASE/build-$ROS2_BUNDLE_KEY.log
-  echo "setup: building ROS 2 Humble, core and Python side ($total packages, about 10 minutes on 2 cores)"
+  local minutes=10
+  [ "$ROS2_RELEASE" = jazzy ] && minutes=14
+  echo "setup: building $ROS2_RELEASE_NAME, core and Python side ($total packages, about $minutes minutes on 2 cores)"
   echo "setup:   from ${ROS2_BUNDLE_TARS[*]}"
   echo "setup:   into $ROS2_PREFIX (log: $log)"
   $SUDO mkdir -p "$ROS2_PREFIX_BASE"
@@ -131,16 +148,16 @@ build_ros2() {
       /^Failed|^Aborted|^Summary|packages? (failed|aborted)/ { print "setup:   " $0; fflush() }' ||
     status=$?
   if [ "$status" -ne 0 ] || [ ! -f "$ROS2_SETUP" ]; then
-    echo "setup: building ROS 2 Humble failed; the end of $log:" >&2
+    echo "setup: building $ROS2_RELEASE_NAME failed; the end of $log:" >&2
     tail -n 40 "$log" >&2
     return 1
   fi
   echo "$ROS2_BUNDLE_KEY" >"$ROS2_PREFIX/.complete"
-  echo "setup: ROS 2 Humble built in $((SECONDS - start)) s"
+  echo "setup: $ROS2_RELEASE_NAME built in $((SECONDS - start)) s"
 }
 
 if [ -f "$ROS2_PREFIX/.complete" ]; then
-  echo "setup: ROS 2 Humble present ($ROS2_PREFIX)"
+  echo "setup: $ROS2_RELEASE_NAME present ($ROS2_PREFIX)"
   exit 0
 fi
 # One build at a time, even when the test command and the demo start together.
@@ -148,7 +165,7 @@ $SUDO mkdir -p "$ROS2_PREFIX_BASE"
 exec 9>"$ROS2_PREFIX_BASE/.build.lock"
 flock 9
 if [ -f "$ROS2_PREFIX/.complete" ]; then
-  echo "setup: ROS 2 Humble present ($ROS2_PREFIX)"
+  echo "setup: $ROS2_RELEASE_NAME present ($ROS2_PREFIX)"
   exit 0
 fi
 build_ros2

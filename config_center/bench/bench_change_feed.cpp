@@ -37,6 +37,7 @@
 
 #include <mysql.h>
 
+#include <rclcpp/version.h>
 #include <rclcpp/rclcpp.hpp>
 
 #include "bench_node/bench_clock.hpp"
@@ -83,17 +84,26 @@ public:
   void Trigger() { guard_.trigger(); }
 
   size_t get_number_of_ready_guard_conditions() override { return 1; }
+  std::shared_ptr<void> take_data() override { return nullptr; }
+#if RCLCPP_VERSION_MAJOR >= 28
+  // rclcpp 28 (Jazzy): by reference, as config_center's WakeSignal.
+  void add_to_wait_set(rcl_wait_set_t& wait_set) override { guard_.add_to_wait_set(wait_set); }
+  bool is_ready(const rcl_wait_set_t& wait_set) override { return Ready(wait_set); }
+  void execute(const std::shared_ptr<void>& /*data*/) override { on_wake_(); }
+#else
   void add_to_wait_set(rcl_wait_set_t* wait_set) override { guard_.add_to_wait_set(wait_set); }
-  bool is_ready(rcl_wait_set_t* wait_set) override {
-    for (size_t i = 0; i < wait_set->size_of_guard_conditions; ++i) {
-      if (wait_set->guard_conditions[i] == &guard_.get_rcl_guard_condition()) return true;
+  bool is_ready(rcl_wait_set_t* wait_set) override { return Ready(*wait_set); }
+  void execute(std::shared_ptr<void>& /*data*/) override { on_wake_(); }
+#endif
+
+private:
+  bool Ready(const rcl_wait_set_t& wait_set) const {
+    for (size_t i = 0; i < wait_set.size_of_guard_conditions; ++i) {
+      if (wait_set.guard_conditions[i] == &guard_.get_rcl_guard_condition()) return true;
     }
     return false;
   }
-  std::shared_ptr<void> take_data() override { return nullptr; }
-  void execute(std::shared_ptr<void>& /*data*/) override { on_wake_(); }
 
-private:
   rclcpp::GuardCondition guard_;
   std::function<void()> on_wake_;
 };

@@ -1,8 +1,10 @@
 #include "parameter_text/parameter_text.hpp"
 
+#include <sstream>
 #include <utility>
 #include <vector>
 
+#include <yaml-cpp/eventhandler.h>
 #include <yaml-cpp/yaml.h>
 #include <rcl_interfaces/msg/parameter_type.hpp>
 #include <rclcpp/parameter_value.hpp>
@@ -88,6 +90,73 @@ bool ReadTyped(uint8_t type, const YAML::Node& node, ParameterValue* value) {
   }
 }
 
+// A text of more documents than this is refused unread.
+constexpr size_t kMostDocuments = 16;
+
+// Notes, for each document the parser reads, whether its root is null (an empty document).
+class DocumentRoots : public YAML::EventHandler {
+public:
+  bool null_root() const { return null_root_; }
+
+  void OnDocumentStart(const YAML::Mark&) override {
+    at_root_ = true;
+    null_root_ = true;  // until a node other than null comes
+  }
+  void OnDocumentEnd() override {}
+  void OnNull(const YAML::Mark&, YAML::anchor_t) override { Node(true); }
+  void OnAlias(const YAML::Mark&, YAML::anchor_t) override { Node(false); }
+  void OnScalar(const YAML::Mark&, const std::string&, YAML::anchor_t,
+                const std::string&) override {
+    Node(false);
+  }
+  void OnSequenceStart(const YAML::Mark&, const std::string&, YAML::anchor_t,
+                       YAML::EmitterStyle::value) override {
+    Node(false);
+  }
+  void OnSequenceEnd() override {}
+  void OnMapStart(const YAML::Mark&, const std::string&, YAML::anchor_t,
+                  YAML::EmitterStyle::value) override {
+    Node(false);
+  }
+  void OnMapEnd() override {}
+
+private:
+  void Node(bool null) {
+    if (at_root_) null_root_ = null;
+    at_root_ = false;
+  }
+
+  bool at_root_ = false;
+  bool null_root_ = false;
+};
+
+// The documents of a text: how many YAML::LoadAll would give (those before the first empty
+// one), and whether the parser came to the end of the text within `most` documents. LoadAll
+// itself never ends on some malformed texts: after a stray "," yaml-cpp 0.7 yields one
+// document after another, each kept, until memory runs out. Throws YAML::Exception where
+// LoadAll would.
+struct Documents {
+  size_t loaded = 0;
+  bool ended = false;
+};
+
+Documents ReadDocuments(const std::string& text, size_t most) {
+  std::istringstream in(text);
+  YAML::Parser parser(in);
+  DocumentRoots roots;
+  Documents documents;
+  bool empty_seen = false;
+  for (size_t read = 0; read < most; ++read) {
+    if (!parser.HandleNextDocument(roots)) {
+      documents.ended = true;
+      break;
+    }
+    empty_seen = empty_seen || roots.null_root();
+    if (!empty_seen) ++documents.loaded;
+  }
+  return documents;
+}
+
 }  // namespace
 
 bool ParameterValueFromText(uint8_t declared_type, const std::string& text, ParameterValue* out) {
@@ -99,18 +168,19 @@ bool ParameterValueFromText(uint8_t declared_type, const std::string& text, Para
     *out = std::move(value);
     return true;
   }
-  std::vector<YAML::Node> documents;
+  YAML::Node document;
   try {
-    documents = YAML::LoadAll(text);
+    const Documents documents = ReadDocuments(text, kMostDocuments);
+    if (!documents.ended || documents.loaded != 1) {
+      return false;
+    }
+    document = YAML::Load(text);
   } catch (const YAML::Exception&) {
-    return false;
-  }
-  if (documents.size() != 1) {
     return false;
   }
   ParameterValue value;
   value.type = declared_type;
-  if (!ReadTyped(declared_type, documents.front(), &value)) {
+  if (!ReadTyped(declared_type, document, &value)) {
     return false;
   }
   *out = std::move(value);

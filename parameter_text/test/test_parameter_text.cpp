@@ -1,4 +1,9 @@
 // Item texts read as the type their target declared, as `ros2 param set` reads a value.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <string>
 #include <vector>
@@ -108,6 +113,43 @@ TEST(ParamValueText, Arrays) {
   EXPECT_FALSE(Fits(ParameterType::PARAMETER_BOOL_ARRAY, "[true, 1]"));
   EXPECT_FALSE(Fits(ParameterType::PARAMETER_STRING_ARRAY, "[a, [b]]"));
   EXPECT_FALSE(Fits(ParameterType::PARAMETER_STRING_ARRAY, "a"));
+}
+
+// Fits, in a child process that is killed after a few seconds and (outside AddressSanitizer,
+// which reserves a large address space of its own) may hold at most 1 GiB: a reader that
+// never ends fails the test instead of filling the machine's memory. "refused" or why not.
+std::string RefusedInBoundedChild(uint8_t type, const std::string& text) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+#ifndef __SANITIZE_ADDRESS__
+    const rlimit most{1L << 30, 1L << 30};
+    ::setrlimit(RLIMIT_AS, &most);
+#endif
+    ::alarm(5);
+    ParameterValue value;
+    ::_exit(ParameterValueFromText(type, text, &value) ? 1 : 0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  if (WIFEXITED(status)) return WEXITSTATUS(status) == 0 ? "refused" : "taken";
+  return "ended by signal " + std::to_string(WTERMSIG(status));
+}
+
+// Found by the fuzz target (config_center/test/fuzz/parameter_text.cpp): for a stray "," at
+// the top, yaml-cpp 0.7's LoadAll yields empty documents without end until memory runs out.
+TEST(ParamValueText, TextsThatTheYamlReaderNeverFinishesAreRefused) {
+  for (const std::string text : {",", " ,", " , 0o17]", "[1],", "- 1\n,"}) {
+    for (const uint8_t type :
+         {ParameterType::PARAMETER_INTEGER, ParameterType::PARAMETER_BYTE_ARRAY,
+          ParameterType::PARAMETER_STRING_ARRAY}) {
+      EXPECT_EQ(RefusedInBoundedChild(type, text), "refused") << text;
+    }
+  }
+  // Several documents, and an empty one after the first, count as before.
+  EXPECT_FALSE(Fits(ParameterType::PARAMETER_INTEGER, "5\n---\n6"));
+  EXPECT_EQ(Read(ParameterType::PARAMETER_INTEGER, "5\n---\n").integer_value, 5);
+  EXPECT_EQ(Read(ParameterType::PARAMETER_INTEGER, "--- 5\n...\n").integer_value, 5);
+  EXPECT_FALSE(Fits(ParameterType::PARAMETER_INTEGER, "---\n"));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // param_target: a ROS 2 node whose parameters other programs set, for tests and the demo.
-// It answers ~/set_parameters and ~/get_parameters itself (the node's own parameter rules
-// decide), so that it can report every accepted and refused set on stdout.
+// It answers the parameter services itself (the node's own parameter rules decide), so that
+// it can report every accepted and refused set on stdout. It offers all six of them, as an
+// rclcpp node does: Jazzy's `ros2 param set` waits for every one before it sends.
 #include <time.h>
 #include <unistd.h>
 
@@ -14,12 +15,15 @@
 #include <utility>
 #include <vector>
 
+#include <rcutils/logging.h>
 #include <rcl_interfaces/msg/parameter_type.hpp>
 #include <rcl_interfaces/msg/parameter_value.hpp>
+#include <rcl_interfaces/srv/describe_parameters.hpp>
 #include <rcl_interfaces/srv/get_parameter_types.hpp>
 #include <rcl_interfaces/srv/get_parameters.hpp>
 #include <rcl_interfaces/srv/list_parameters.hpp>
 #include <rcl_interfaces/srv/set_parameters.hpp>
+#include <rcl_interfaces/srv/set_parameters_atomically.hpp>
 #include <rclcpp/rclcpp.hpp>
 
 #include "parameter_text/parameter_text.hpp"
@@ -37,7 +41,8 @@ constexpr char kUsage[] =
     "                    [--ros-args ...]\n"
     "\n"
     "Runs the ROS 2 node N (in namespace NS) with the given parameters declared, and answers\n"
-    "N/set_parameters, N/get_parameters, N/get_parameter_types and N/list_parameters.\n"
+    "N/set_parameters, N/set_parameters_atomically, N/get_parameters, N/describe_parameters,\n"
+    "N/get_parameter_types and N/list_parameters.\n"
     "With --nodes K it runs K such nodes in one process on one executor, as a component\n"
     "container holds them, named N_0 ... N_(K-1).\n"
     "TYPE is string, int, double, bool, or an array of one of them: string-array,\n"
@@ -192,6 +197,19 @@ void Say(const std::string& line) {
   std::fflush(stdout);
 }
 
+// One line for one parameter of a set request and the node's answer to it.
+void Report(const std::string& label, const rcl_interfaces::msg::Parameter& msg,
+            const rcl_interfaces::msg::SetParametersResult& result) {
+  const std::string who = label + "." + msg.name;
+  if (!result.successful) {
+    Say("refused " + who + " reason=" + tools::OneLine(result.reason));
+  } else if (msg.value.type == rcl_interfaces::msg::ParameterType::PARAMETER_NOT_SET) {
+    Say("unset " + who);
+  } else {
+    Say("set " + who + " " + tools::TypedValueText(rclcpp::ParameterValue(msg.value)));
+  }
+}
+
 // Sleeps in short steps so that a signal ends the wait at once.
 void Delay(int64_t ms) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -226,7 +244,10 @@ public:
 
 private:
   void OfferSet(const Options& o, SetCounter* counter);
+  // All or none; each parameter's line carries the one answer.
+  void OfferSetAtomically(const Options& o, SetCounter* counter);
   void OfferGet();
+  void OfferDescribe();
   void OfferTypesAndList(bool quiet);
   // The node's own set back of `name`, a millisecond after a set it fights (never from
   // inside the service's callback, whose answer goes first).
@@ -235,7 +256,9 @@ private:
   std::shared_ptr<rclcpp::Node> node_;
   std::string label_;  // the fully qualified name without the leading '/'
   rclcpp::ServiceBase::SharedPtr set_service_;
+  rclcpp::ServiceBase::SharedPtr atomic_service_;
   rclcpp::ServiceBase::SharedPtr get_service_;
+  rclcpp::ServiceBase::SharedPtr describe_service_;
   rclcpp::ServiceBase::SharedPtr types_service_;
   rclcpp::ServiceBase::SharedPtr list_service_;
   std::vector<std::pair<std::string, std::string>> fight_back_;
@@ -251,14 +274,18 @@ TargetNode::TargetNode(const std::string& name, const Options& o, SetCounter* co
   for (const auto& [p, v] : o.declared) node_->declare_parameter(p, v);
   label_ = std::string(node_->get_fully_qualified_name()).substr(1);
   OfferSet(o, counter);
+  OfferSetAtomically(o, counter);
   OfferGet();
+  OfferDescribe();
   if (o.type_services) OfferTypesAndList(o.quiet);
 }
 
 TargetNode::~TargetNode() {
   fights_.clear();
   set_service_.reset();
+  atomic_service_.reset();
   get_service_.reset();
+  describe_service_.reset();
   types_service_.reset();
   list_service_.reset();
   node_.reset();
@@ -278,10 +305,8 @@ void TargetNode::OfferSet(const Options& o, SetCounter* counter) {
         if (delay_ms > 0) Delay(delay_ms);
         for (const auto& msg : request->parameters) {
           rcl_interfaces::msg::SetParametersResult result;
-          rclcpp::ParameterType type = rclcpp::PARAMETER_NOT_SET;
           try {
             const auto p = rclcpp::Parameter::from_parameter_msg(msg);
-            type = p.get_type();
             if (refuse) {
               result.successful = false;
               result.reason = *refuse;
@@ -299,15 +324,53 @@ void TargetNode::OfferSet(const Options& o, SetCounter* counter) {
             counter->Accepted();
             Fight(msg.name, msg.value);
           }
-          if (quiet) continue;
-          const std::string who = label + "." + msg.name;
-          if (!result.successful) {
-            Say("refused " + who + " reason=" + tools::OneLine(result.reason));
-          } else if (type == rclcpp::PARAMETER_NOT_SET) {
-            Say("unset " + who);
-          } else {
-            Say("set " + who + " " + tools::TypedValueText(rclcpp::ParameterValue(msg.value)));
+          if (!quiet) Report(label, msg, result);
+        }
+      });
+}
+
+void TargetNode::OfferSetAtomically(const Options& o, SetCounter* counter) {
+  using rcl_interfaces::srv::SetParametersAtomically;
+  rclcpp::Node* node = node_.get();
+  const std::string label = label_;
+  const bool quiet = o.quiet;
+  atomic_service_ = node_->create_service<SetParametersAtomically>(
+      "/" + label + "/set_parameters_atomically",
+      [this, node, label, quiet, counter](
+          const std::shared_ptr<SetParametersAtomically::Request> request,
+          std::shared_ptr<SetParametersAtomically::Response> response) {
+        try {
+          std::vector<rclcpp::Parameter> parameters;
+          for (const auto& msg : request->parameters) {
+            parameters.push_back(rclcpp::Parameter::from_parameter_msg(msg));
           }
+          response->result = node->set_parameters_atomically(parameters);
+        } catch (const std::exception& e) {
+          response->result.successful = false;
+          response->result.reason = e.what();
+        }
+        for (const auto& msg : request->parameters) {
+          if (response->result.successful) {
+            counter->Accepted();
+            Fight(msg.name, msg.value);
+          }
+          if (!quiet) Report(label, msg, response->result);
+        }
+      });
+}
+
+void TargetNode::OfferDescribe() {
+  using rcl_interfaces::srv::DescribeParameters;
+  rclcpp::Node* node = node_.get();
+  describe_service_ = node_->create_service<DescribeParameters>(
+      "/" + label_ + "/describe_parameters",
+      [node](const std::shared_ptr<DescribeParameters::Request> request,
+             std::shared_ptr<DescribeParameters::Response> response) {
+        try {
+          response->descriptors = node->describe_parameters(request->names);
+        } catch (const std::exception&) {
+          // As rclcpp: a name that is not declared leaves the answer empty.
+          response->descriptors.clear();
         }
       });
 }
@@ -392,6 +455,10 @@ int main(int argc, char** argv) {
   }
 
   rclcpp::init(argc, argv);
+  // As in the node: Humble's signal handler logs at info level from inside the handler, which
+  // allocates (ThreadSanitizer reports it) and deadlocks when the signal lands in malloc; with
+  // the default level above info that log is skipped. This tool prints with printf.
+  rcutils_logging_set_default_logger_level(RCUTILS_LOG_SEVERITY_WARN);
   SetCounter counter;
   counter.every = o.report_every;
   std::vector<std::unique_ptr<TargetNode>> targets;

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -75,11 +76,11 @@ void Distributor::Queue(PendingChange change) {
 
 bool Distributor::DistributeTables(size_t* in_effect, const std::function<void()>& while_files) {
   EffectiveItems items;
-  if (!ReadTable("global_config", &items)) {
+  if (!ReadTable(kItemTables[0], &items)) {
     LOG_ERROR("Distribute global_config failed!");
     return false;
   }
-  if (!ReadTable("custom_config", &items)) {
+  if (!ReadTable(kItemTables[1], &items)) {
     LOG_ERROR("Distribute custom_config failed!");
     return false;
   }
@@ -132,12 +133,12 @@ bool Distributor::ReadValues(std::vector<StoredItem>& items, size_t begin, size_
   for (const char* table : kItemTables) {
     std::vector<int64_t> ids;
     for (size_t i = begin; i < end; ++i) {
-      if (items[i].table == table) ids.push_back(items[i].id);
+      if (std::string_view(items[i].table) == table) ids.push_back(items[i].id);
     }
     std::map<int64_t, std::string> values;
     if (!store_.ReadItemValues(table, ids, &values)) return false;
     for (size_t i = begin; i < end; ++i) {
-      if (items[i].table != table) continue;
+      if (std::string_view(items[i].table) != table) continue;
       const auto value = values.find(items[i].id);
       if (value == values.end()) {
         // Withdrawn since its key was read: the change log brings what became of it, after

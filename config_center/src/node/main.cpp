@@ -15,6 +15,7 @@
 #include "node/config_center.hpp"
 #include "node/config_center_handler.hpp"
 #include "node/diagnostics_publisher.hpp"
+#include "params/services_qos.hpp"
 #include "store/db_credentials.hpp"
 
 namespace {
@@ -36,7 +37,7 @@ int Serve(const std::shared_ptr<rclcpp::Node>& node, config_center::ConfigCenter
       "config_operate",
       std::bind(&ConfigCenterHandler::HandleConfigOperate, &handler, std::placeholders::_1,
                 std::placeholders::_2),
-      rmw_qos_profile_services_default, service_group);
+      config_center::ServicesQos(), service_group);
   rclcpp::executors::SingleThreadedExecutor service_executor;
   service_executor.add_callback_group(service_group, node->get_node_base_interface());
   std::thread service_thread([&service_executor] {

@@ -17,17 +17,27 @@ void WakeSignal::Trigger() noexcept {
   }
 }
 
+#if RCLCPP_VERSION_MAJOR >= 28
+void WakeSignal::add_to_wait_set(rcl_wait_set_t& wait_set) { guard_.add_to_wait_set(wait_set); }
+
+bool WakeSignal::is_ready(const rcl_wait_set_t& wait_set) { return Ready(wait_set); }
+
+void WakeSignal::execute(const std::shared_ptr<void>& /*data*/) { Run(); }
+#else
 void WakeSignal::add_to_wait_set(rcl_wait_set_t* wait_set) { guard_.add_to_wait_set(wait_set); }
 
-bool WakeSignal::is_ready(rcl_wait_set_t* wait_set) {
-  for (size_t i = 0; i < wait_set->size_of_guard_conditions; ++i) {
-    if (wait_set->guard_conditions[i] == &guard_.get_rcl_guard_condition()) return true;
+bool WakeSignal::is_ready(rcl_wait_set_t* wait_set) { return Ready(*wait_set); }
+
+void WakeSignal::execute(std::shared_ptr<void>& /*data*/) { Run(); }
+#endif
+
+bool WakeSignal::Ready(const rcl_wait_set_t& wait_set) const {
+  for (size_t i = 0; i < wait_set.size_of_guard_conditions; ++i) {
+    if (wait_set.guard_conditions[i] == &guard_.get_rcl_guard_condition()) return true;
   }
   return triggered_.load(std::memory_order_acquire) || (also_ready_ && also_ready_());
 }
 
-void WakeSignal::execute(std::shared_ptr<void>& /*data*/) {
-  on_wake_(triggered_.exchange(false, std::memory_order_acq_rel));
-}
+void WakeSignal::Run() { on_wake_(triggered_.exchange(false, std::memory_order_acq_rel)); }
 
 }  // namespace config_center

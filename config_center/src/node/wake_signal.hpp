@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 
+#include <rclcpp/version.h>
 #include <rclcpp/rclcpp.hpp>
 
 namespace config_center {
@@ -22,12 +23,23 @@ public:
   void Trigger() noexcept;
 
   size_t get_number_of_ready_guard_conditions() override { return 1; }
+  std::shared_ptr<void> take_data() override { return nullptr; }
+#if RCLCPP_VERSION_MAJOR >= 28
+  // rclcpp 28 (Jazzy) hands the wait set and the data over by reference (its pointer forms
+  // are deprecated, and its guard condition takes only a reference).
+  void add_to_wait_set(rcl_wait_set_t& wait_set) override;
+  bool is_ready(const rcl_wait_set_t& wait_set) override;
+  void execute(const std::shared_ptr<void>& data) override;
+#else
   void add_to_wait_set(rcl_wait_set_t* wait_set) override;
   bool is_ready(rcl_wait_set_t* wait_set) override;
-  std::shared_ptr<void> take_data() override { return nullptr; }
   void execute(std::shared_ptr<void>& data) override;
+#endif
 
 private:
+  bool Ready(const rcl_wait_set_t& wait_set) const;
+  void Run();
+
   rclcpp::GuardCondition guard_;
   std::atomic<bool> triggered_{false};
   std::function<void(bool)> on_wake_;

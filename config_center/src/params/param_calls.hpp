@@ -14,6 +14,8 @@
 
 #include <rclcpp/rclcpp.hpp>
 
+#include "params/services_qos.hpp"
+
 namespace config_center {
 
 // Calls to targets' parameter services that never block the caller: a call is started, and
@@ -93,8 +95,8 @@ void ParamCalls::Start(const std::string& service, typename ServiceT::Request::S
   try {
     client = std::dynamic_pointer_cast<Client>(clients_[service]);
     if (!client) {
-      client = rclcpp::create_client<ServiceT>(base_, graph_, services_, service,
-                                               rmw_qos_profile_services_default, group_);
+      client =
+          rclcpp::create_client<ServiceT>(base_, graph_, services_, service, ServicesQos(), group_);
       clients_[service] = client;
     }
   } catch (const rclcpp::exceptions::NameValidationError& error) {

@@ -12,6 +12,7 @@
 
 #include "logging/log_capture.hpp"
 #include "store/db_connection.hpp"
+#include "support/node_account.hpp"
 #include "support/test_db.hpp"
 #include "tracking/change_log.hpp"
 
@@ -60,11 +61,16 @@ protected:
   // when the server writes no binary log.
   bool FollowWithTheFeed() {
     if (admin_.Scalar("SELECT @@global.log_bin") != "1") return false;
-    log_.StartFeed([this] {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ++wakes_;
-      woken_.notify_all();
-    });
+    // The binary log is read with the node's own account, as the node reads it.
+    ChangeFeed::Options options;
+    options.account = test::InstalledNodeAccount();
+    log_.StartFeed(
+        [this] {
+          std::lock_guard<std::mutex> lock(mutex_);
+          ++wakes_;
+          woken_.notify_all();
+        },
+        options);
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (log_.source() != ChangeLog::Source::kFeed &&
            std::chrono::steady_clock::now() < deadline) {

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/node_account.hpp"
 #include "support/node_test.hpp"
 
 namespace config_center::test {
@@ -456,14 +457,16 @@ TEST_F(NodeEndToEnd, FailedRowReadKeepsThePosition) {
     bool revoked;
     ~GrantBackAtEnd() {
       if (!revoked) return;
-      for (const char* account : {"'robot'@'127.0.0.1'", "'robot'@'localhost'"}) {
-        db.Exec(std::string("GRANT REPLICATION SLAVE ON *.* TO ") + account);
+      for (const char* host : {"127.0.0.1", "localhost"}) {
+        db.Exec("GRANT REPLICATION SLAVE ON *.* TO " + db.Quote(user) + "@" + db.Quote(host));
       }
     }
-  } grant_back{*db_, binary_log};
+    std::string user;
+  } grant_back{*db_, binary_log, test::InstalledNodeAccount().user};
   if (binary_log) {
-    for (const char* account : {"'robot'@'127.0.0.1'", "'robot'@'localhost'"}) {
-      db_->Exec(std::string("REVOKE REPLICATION SLAVE ON *.* FROM ") + account);
+    for (const char* host : {"127.0.0.1", "localhost"}) {
+      db_->Exec("REVOKE REPLICATION SLAVE ON *.* FROM " + db_->Quote(grant_back.user) + "@" +
+                db_->Quote(host));
     }
   }
   auto center = StartReady();

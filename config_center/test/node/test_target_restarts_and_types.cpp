@@ -10,8 +10,10 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <rclcpp/version.h>
 
 #include "support/node_test.hpp"
+#include "support/process.hpp"
 
 namespace config_center::test {
 namespace {
@@ -21,6 +23,19 @@ namespace {
 constexpr auto kBack = 2s;
 
 class TargetRestartsAndTypes : public NodeTest {};
+
+// What config_probe prints for `get NODE PARAM...`, or why it failed. It waits up to 5 s for
+// the service: a loaded machine can take longer than its default 2 s to discover it.
+std::string ProbeGet(const std::vector<std::string>& node_and_params) {
+  std::vector<std::string> argv{"config_probe", "get"};
+  argv.insert(argv.end(), node_and_params.begin(), node_and_params.end());
+  argv.insert(argv.end(), {"--timeout", "5"});
+  Process probe(argv);
+  const auto status = probe.Wait(15s);
+  if (status == 0) return probe.Output();
+  return "config_probe exited " + (status ? std::to_string(*status) : "late") + ": " +
+         probe.Output();
+}
 
 struct stat Stat(const std::string& path) {
   struct stat info {};
@@ -75,6 +90,51 @@ TEST_F(TargetRestartsAndTypes, RestartedTargetGetsItsParametersBackWhetherStoppe
   db_->Exec("UPDATE global_config SET value = 'manual' WHERE name = 'mode'");
   EXPECT_TRUE(target->WaitFor("set arm.mode type=string value=\"manual\"", 2s));
   Stop(*center);
+}
+
+// What a target holds beside the items config_center has for it stays the target's own: a
+// parameter it declared itself and, on Jazzy, the read-only start_type_description_service
+// every node declares (with ~/get_type_description beside its parameter services). None of
+// it is looked up, sent, withdrawn or counted: at start-up, when the target restarts, when
+// an item goes, and when config_center restarts.
+TEST_F(TargetRestartsAndTypes, WhatATargetHoldsBesideItsItemsIsLeftAlone) {
+  const std::vector<std::string> arm{"--name",        "arm",      "--string",
+                                     "own_gain=mine", "--string", "speed=0"};
+  auto target = StartTarget(arm);
+#if RCLCPP_VERSION_MAJOR >= 28
+  // Jazzy's rclcpp declares it in every node, param_target's included.
+  EXPECT_EQ(ProbeGet({"arm", "start_type_description_service"}),
+            "start_type_description_service type=bool value=true\n");
+#endif
+  db_->InsertItem("global_config", "speed", "3", "arm", 1);
+  // Not declared there: the type lookup goes through ~/list_parameters.
+  db_->InsertItem("global_config", "ghost", "x", "arm", 1);
+  auto center = StartReady();
+  ASSERT_TRUE(target->WaitFor("set arm.speed type=string value=\"3\"", 1s)) << target->Output();
+  ASSERT_TRUE(target->WaitFor("refused arm.ghost", 1s));
+
+  target->Signal(SIGKILL);
+  target->Wait(5s);
+  target = StartTarget(arm);
+  EXPECT_TRUE(target->WaitFor("set arm.speed type=string value=\"3\"", kBack))
+      << target->Output() << log_.Since();
+  EXPECT_TRUE(log_.WaitFor("Target arm restarted, sending its 2 parameters again", 1s))
+      << log_.Since();
+
+  // Withdrawn: the item that went, and nothing else.
+  db_->Exec("DELETE FROM global_config WHERE name = 'speed'");
+  EXPECT_TRUE(target->WaitFor("refused arm.speed", 2s)) << target->Output();
+  Stop(*center);
+  center = StartReady();
+  db_->Exec("UPDATE global_config SET value = 'y' WHERE name = 'ghost'");
+  EXPECT_TRUE(target->WaitFor("refused arm.ghost", 2s)) << target->Output();
+  Stop(*center);
+
+  const std::string said = target->Output() + log_.Since();
+  for (const char* foreign : {"own_gain", "start_type_description_service"}) {
+    EXPECT_EQ(said.find(foreign), std::string::npos) << foreign << "\n" << said;
+  }
+  EXPECT_EQ(ProbeGet({"arm", "own_gain"}), "own_gain type=string value=\"mine\"\n");
 }
 
 TEST_F(TargetRestartsAndTypes, RestartIsServedWhileAnAbsentNodeIsHeld) {
