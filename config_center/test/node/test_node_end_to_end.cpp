@@ -497,6 +497,11 @@ TEST_F(NodeEndToEnd, WithTheFeedUpRowsComeFromTheBinaryLog) {
     std::this_thread::sleep_for(20ms);
   }
   ASSERT_EQ(log_.Count("(change feed up)"), 1u) << log_.Since();
+  // Rows come from the log once a pass has caught up since the feed came up: a change
+  // applied shows that one has (a slow start, under a sanitizer say, may still be before it).
+  db_->InsertItem("global_config", "caught_up.yaml", "c", "", 2);
+  const std::string c = "c";
+  ASSERT_TRUE(WaitForFile(Config("caught_up.yaml"), &c, 5s)) << log_.Since();
   struct NameBackAtEnd {
     AdminDb& db;
     ~NameBackAtEnd() {
