@@ -60,26 +60,16 @@ protected:
       std::filesystem::create_directories(Config(dir));
     }
     db_->Exec("START TRANSACTION");
-    std::string rows;
-    const auto add = [&](const std::string& name, const std::string& value, const std::string& node,
-                         int type) {
-      rows += std::string(rows.empty() ? "" : ",") + "(" + db_->Quote(name) + "," +
-              db_->Quote(value) + "," + db_->Quote(node) + "," + std::to_string(type) + ")";
-      if (rows.size() < 64 * 1024) return;
-      db_->Exec("INSERT INTO global_config (name, value, node_name, config_type) VALUES " + rows);
-      rows.clear();
-    };
-    for (int i = 0; i < kFiles; ++i) add(FileName(i), FileContents(i), "", 2);
+    ItemRowsInsert rows(*db_);
+    for (int i = 0; i < kFiles; ++i) rows.Add(FileName(i), FileContents(i), "", 2);
     for (int p = 0; p < kProcesses; ++p) {
       for (int n = 0; n < kNodesPerProcess; ++n) {
         for (int i = 0; i < kParamsPerNode; ++i) {
-          add("p" + std::to_string(i), "v" + std::to_string(i), NodeName(p, n), 1);
+          rows.Add("p" + std::to_string(i), "v" + std::to_string(i), NodeName(p, n), 1);
         }
       }
     }
-    if (!rows.empty()) {
-      db_->Exec("INSERT INTO global_config (name, value, node_name, config_type) VALUES " + rows);
-    }
+    rows.Flush();
     db_->Exec("COMMIT");
   }
 };
