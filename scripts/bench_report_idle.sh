@@ -1,24 +1,26 @@
 #!/usr/bin/env bash
-# bench_report_idle.sh [--quick] [--idle-seconds S] [--windows N]
+# bench_report_idle.sh [--quick] [--idle-seconds S] [--windows N] [--compare-with TOOL]
 # What reporting costs an idle robot: config_center watching for drift (drift_policy
 # restore, the default) with `velgar-fleet robot report` beside it, against the same node
 # alone, in alternating windows of the same run. Each window is the CPU time (every thread's,
 # from /proc/PID/task/*/schedstat) the processes used from one second after the reporter's
 # first report (or the node's ready line) until S seconds later, as a share of one core.
 # Target: reporting within 1.2x of the node alone, or under 0.3 % of a core where the node
-# alone is below that.
+# alone is below that. --compare-with TOOL (another velgar-fleet, an older checkout's) adds
+# a window of the node with that reporter to each round.
 # The reporter needs a fleet server to report to: this environment's own MariaDB is made one
 # (velgar-fleet server setup, TLS with a certificate made here), and the node reads its items
 # from the same server. Run inside scripts/isolated.sh (bench.sh does).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-seconds=20 windows=3
+seconds=20 windows=3 other=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) seconds=5 windows=2; shift ;;
     --idle-seconds) seconds=$2; shift 2 ;;
     --windows) windows=$2; shift 2 ;;
-    *) echo "usage: bench_report_idle.sh [--quick] [--idle-seconds S] [--windows N]" >&2; exit 2 ;;
+    --compare-with) other=$2; shift 2 ;;
+    *) echo "usage: bench_report_idle.sh [--quick] [--idle-seconds S] [--windows N] [--compare-with TOOL]" >&2; exit 2 ;;
   esac
 done
 [ -n "${CONFIG_CENTER_ISOLATED:-}" ] || { echo "bench_report_idle.sh: run it in scripts/isolated.sh" >&2; exit 2; }
@@ -93,21 +95,32 @@ window() {
 }
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
-alone=() reporting=() reporter_only=()
+# One window of the node with reporter $1 (a velgar-fleet) beside it, from its first report
+# on: prints the share of both, then of the reporter alone.
+with_reporter() {
+  : >"$work/report.out"
+  "$1" robot report --credentials "$work/report.cnf" >"$work/report.out" 2>&1 &
+  local reporter=$!
+  pids+=("$reporter")
+  wait_for "report: sent" "$work/report.out"
+  window "$node" "$reporter"
+  kill -TERM "$reporter"
+  wait "$reporter" 2>/dev/null || true
+}
+
+alone=() reporting=() reporter_only=() others=() other_only=()
 for w in $(seq "$windows"); do
   read -r share _ < <(window "$node")
   alone+=("$share")
-  : >"$work/report.out"
-  "$root/fleet/velgar-fleet" robot report --credentials "$work/report.cnf" >"$work/report.out" 2>&1 &
-  reporter=$!
-  pids+=("$reporter")
-  wait_for "report: sent" "$work/report.out"
-  read -r share own < <(window "$node" "$reporter")
+  read -r share own < <(with_reporter "$root/fleet/velgar-fleet")
   reporting+=("$share") reporter_only+=("$own")
-  kill -TERM "$reporter"
-  wait "$reporter" 2>/dev/null || true
-  echo "  window $w: node alone ${alone[-1]} %, node and reporter $share % of a core" \
-    "(the reporter $own %)"
+  line="  window $w: node alone ${alone[-1]} %, node and reporter $share % of a core (the reporter $own %)"
+  if [ -n "$other" ]; then
+    read -r share own < <(with_reporter "$other")
+    others+=("$share") other_only+=("$own")
+    line+="; with $other: $share % (its reporter $own %)"
+  fi
+  echo "$line"
 done
 a=$(printf '%s\n' "${alone[@]}" | median)
 r=$(printf '%s\n' "${reporting[@]}" | median)
@@ -121,3 +134,7 @@ echo "| idle robot, CPU of one core (median of $windows windows of $seconds s) |
 echo "|---|---|---|---|---|---|"
 printf '| drift watching on, velgar-fleet robot report | %s %% | %s %% | %s | %s %% | %s |\n' \
   "$r" "$a" "$(awk -v a="$a" -v r="$r" 'BEGIN { printf "%.2fx", (a > 0 ? r / a : 0) }')" "$p" "$verdict"
+if [ -n "$other" ]; then
+  printf '| the same with %s | %s %% | | | %s %% | |\n' "$other" \
+    "$(printf '%s\n' "${others[@]}" | median)" "$(printf '%s\n' "${other_only[@]}" | median)"
+fi
