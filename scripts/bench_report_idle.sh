@@ -104,7 +104,15 @@ with_reporter() {
   pids+=("$reporter")
   wait_for "report: sent" "$work/report.out"
   window "$node" "$reporter"
+  # It sleeps until an event: SIGTERM must still end it at once (rclpy wakes it).
   kill -TERM "$reporter"
+  local _
+  for _ in $(seq 50); do kill -0 "$reporter" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$reporter" 2>/dev/null; then
+    echo "bench_report_idle.sh: $1 robot report did not end within 5 s of SIGTERM" >&2
+    kill -KILL "$reporter"
+    exit 1
+  fi
   wait "$reporter" 2>/dev/null || true
 }
 
@@ -112,11 +120,11 @@ alone=() reporting=() reporter_only=() others=() other_only=()
 for w in $(seq "$windows"); do
   read -r share _ < <(window "$node")
   alone+=("$share")
-  read -r share own < <(with_reporter "$root/fleet/velgar-fleet")
+  read -r share own < <(with_reporter "$root/fleet/velgar-fleet") || exit 1
   reporting+=("$share") reporter_only+=("$own")
   line="  window $w: node alone ${alone[-1]} %, node and reporter $share % of a core (the reporter $own %)"
   if [ -n "$other" ]; then
-    read -r share own < <(with_reporter "$other")
+    read -r share own < <(with_reporter "$other") || exit 1
     others+=("$share") other_only+=("$own")
     line+="; with $other: $share % (its reporter $own %)"
   fi
