@@ -71,7 +71,13 @@ void Distributor::Queue(PendingChange change) {
     }
   }
   const Target target{item.config_type, item.config_type == kParam ? item.node_name : item.name};
+  // A change for a held target waits with it, and is said to, with the target's reason: an
+  // operator asking where a change has not arrived sees why, not silence.
+  const PendingChange told = change;
   targets_.Add(target, std::move(change));
+  for (const TargetQueues::Held& held : targets_.HeldTargets()) {
+    if (held.target == target) Tell(told, Outcome::kLater, held.reason);
+  }
 }
 
 bool Distributor::DistributeTables(size_t* in_effect, const std::function<void()>& while_files) {
@@ -324,6 +330,9 @@ void Distributor::Finish(const Target& target, const Applier::Outcomes& outcomes
           LOG_ERROR("Holding back {}: {}; its later changes wait, other targets go on",
                     target.Text(), reason);
           held_or_released = true;
+          // The changes queued behind it wait too, for the same reason.
+          const auto waiting = targets_.Leading(target, targets_.size());
+          for (size_t i = 1; i < waiting.size(); ++i) Tell(*waiting[i], Outcome::kLater, reason);
         }
         break;
     }

@@ -338,10 +338,10 @@ TEST_F(DistributorTest, AnAttemptOfSeveralHeldOrLeftShortLosesNoneAndKeepsTheirO
   }
   d.Pump();
   ASSERT_EQ(params_.together.size(), 1u);
-  // The whole request unanswered: all four wait, in order, and nothing is told done.
+  // The whole request unanswered: all four wait, in order, each is told held and none done.
   params_.EndTogether(Applier::Outcomes(4, {Outcome::kLater, "node arm did not answer"}));
-  ASSERT_EQ(told_.size(), 1u);
-  EXPECT_EQ(told_[0].outcome, Outcome::kLater);
+  ASSERT_EQ(told_.size(), 4u);
+  for (const Told& told : told_) EXPECT_EQ(told.outcome, Outcome::kLater) << told.id;
   EXPECT_EQ(d.targets().HeldTargets().at(0).pending, 4u);
   std::this_thread::sleep_for(20ms);
   d.Pump();
@@ -394,6 +394,27 @@ TEST_F(DistributorTest, AHeldTargetBacksOffHoldsBackOnlyItselfAndIsReleasedOnce)
   EXPECT_TRUE(d.targets().empty());
   EXPECT_EQ(files_.attempts.back().change.id, 2);
   EXPECT_EQ(held_or_released_, 2);
+}
+
+TEST_F(DistributorTest, EveryChangeWaitingForAHeldTargetIsToldHeldWithItsReason) {
+  Distributor& d = Make();
+  files_.outcome_of["maps/site.yaml"] = Outcome::kLater;
+  d.Submit({1, File("maps/site.yaml", "a"), false});
+  d.Pump();
+  ASSERT_EQ(d.targets().HeldTargets().size(), 1u);
+  told_.clear();
+  // A newer change of the held item, queued while it is held, is said to wait, with the
+  // target's reason, before any retry.
+  d.Submit({2, File("maps/site.yaml", "b"), false});
+  ASSERT_EQ(told_.size(), 1u);
+  EXPECT_EQ(told_[0].id, 2);
+  EXPECT_EQ(told_[0].outcome, Outcome::kLater);
+  EXPECT_EQ(told_[0].reason, "disk full");
+  // A target that is not held is told nothing until its change has an outcome.
+  files_.outcome_of.clear();
+  told_.clear();
+  d.Submit({3, File("other.yaml", "c"), false});
+  EXPECT_TRUE(told_.empty());
 }
 
 TEST_F(DistributorTest, AnUnreachableNodeIsNotCalledUntilItIsBackThenAtOnce) {
