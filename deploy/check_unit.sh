@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# check_unit.sh [UNIT_FILE]
+# check_unit.sh [--writable PATHS] [--credential NAME:PATH] [UNIT_FILE]
 # Holds the service unit to its sandbox: `systemd-analyze verify` must print nothing,
 # `systemd-analyze security --offline=true` must rate it at most MAX_EXPOSURE, it must run
 # as an ordinary, fixed user, and a few settings the score barely weighs must stay as they
@@ -11,6 +11,17 @@ set -euo pipefail
 
 MAX_EXPOSURE=2.5
 
+# --writable PATHS and --credential NAME:PATH: what the unit may write and the credential it
+# loads (defaults: config_center.service's).
+writable_expected="/opt/velgar/configs /opt/velgar/logs"
+credential_expected=db.cnf:/etc/velgar/config_center/db.cnf
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --writable) writable_expected=$2; shift 2 ;;
+    --credential) credential_expected=$2; shift 2 ;;
+    *) break ;;
+  esac
+done
 unit=${1:-"$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/config_center.service"}
 failed=0
 
@@ -103,16 +114,17 @@ expect RestrictAddressFamilies "AF_INET AF_INET6 AF_UNIX AF_NETLINK"
 writable=$(sed -nE 's/^[[:space:]]*ReadWritePaths=(.*)/\1/p' "$unit" |
   awk '{ if (NF == 0) list = ""; else for (i = 1; i <= NF; i++) list = list " " $i }
        END { print substr(list, 2) }')
-[ "$writable" = "/opt/velgar/configs /opt/velgar/logs" ] ||
-  fail "ReadWritePaths=$writable, expected /opt/velgar/configs /opt/velgar/logs"
+[ "$writable" = "$writable_expected" ] ||
+  fail "ReadWritePaths=$writable, expected ${writable_expected:-none}"
 
-# The node's own database account reaches it through this credential only; without it the
-# node logs in with the public account (its password is in the source) and cannot follow the
-# binary log.
-credential=$(sed -nE 's/^[[:space:]]*LoadCredential=[[:space:]]*db\.cnf:(.*[^[:space:]])[[:space:]]*$/\1/p' \
+# The service's own database account reaches it through this credential only; without it
+# config_center logs in with the public account (its password is in the source) and cannot
+# follow the binary log, and the reporter has no account at all.
+credential_name=${credential_expected%%:*}
+credential=$(sed -nE "s/^[[:space:]]*LoadCredential=[[:space:]]*${credential_name//./\\.}:(.*[^[:space:]])[[:space:]]*\$/\1/p" \
   "$unit" | tail -n 1)
-[ "$credential" = /etc/velgar/config_center/db.cnf ] ||
-  fail "LoadCredential=db.cnf:${credential:-<none>}, expected db.cnf:/etc/velgar/config_center/db.cnf (deploy/setup_robot.sh writes it)"
+[ "$credential_name:$credential" = "$credential_expected" ] ||
+  fail "LoadCredential=$credential_name:${credential:-<none>}, expected $credential_expected (deploy/setup_robot.sh writes it)"
 
 if [ "$failed" -ne 0 ]; then
   echo "check_unit: FAILED"

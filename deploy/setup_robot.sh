@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # setup_robot.sh [--credentials FILE] [--user NAME] [--keep-public-account] [--no-schema]
-#                [--no-restart]
+#                [--no-restart] [--report-credentials FILE --report-ca FILE [--report-dir DIR]]
 # Sets up a robot's MariaDB for config_center, as root, where `mariadb` reaches the server as
 # its administrator (Debian's default: root through the local socket):
 #   1. loads config_center/db/schema.sql (safe on an existing database; see its head);
@@ -15,7 +15,13 @@
 #      source), unless --keep-public-account: nothing of config_center needs it any more,
 #      and anyone who has the source could read every item with it;
 #   5. restarts config_center.service when systemd runs it, so that it logs in with the new
-#      account (not with --no-restart).
+#      account (not with --no-restart);
+#   6. with --report-credentials (a robot of a fleet: the file `velgar-fleet server
+#      add-reporter` wrote for this robot) and --report-ca (the fleet's CA certificate):
+#      installs them for velgar-fleet-report.service, the CA as DIR/ca.pem (readable by
+#      all: it is public) and the account as DIR/report.cnf (root's only, 0600, its ssl-ca
+#      pointing at DIR/ca.pem), DIR being /etc/velgar/fleet unless --report-dir; restarts
+#      that service when it runs (not with --no-restart).
 # Running it again gives the account a new password, and the file with it. The password
 # never appears on a command line or in the binary log.
 set -euo pipefail
@@ -24,6 +30,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 credentials=/etc/velgar/config_center/db.cnf
 user=config_center
 keep_public=0 load_schema=1 restart=1
+report_credentials="" report_ca="" report_dir=/etc/velgar/fleet
 usage() { sed -n '2,3p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -32,6 +39,9 @@ while [ $# -gt 0 ]; do
     --keep-public-account) keep_public=1; shift ;;
     --no-schema) load_schema=0; shift ;;
     --no-restart) restart=0; shift ;;
+    --report-credentials) [ $# -ge 2 ] || usage; report_credentials=$2; shift 2 ;;
+    --report-ca) [ $# -ge 2 ] || usage; report_ca=$2; shift 2 ;;
+    --report-dir) [ $# -ge 2 ] || usage; report_dir=$2; shift 2 ;;
     -h | --help) sed -n '2,/^set -euo/p' "${BASH_SOURCE[0]}" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     *) echo "setup_robot: unknown argument '$1'" >&2; usage ;;
   esac
@@ -45,6 +55,13 @@ case "$credentials" in
   /*) ;;
   *) die "--credentials: an absolute path" ;;
 esac
+if [ -n "$report_credentials" ] || [ -n "$report_ca" ]; then
+  if [ ! -f "$report_credentials" ] || [ ! -f "$report_ca" ]; then
+    die "--report-credentials and --report-ca: both, readable files"
+  fi
+  grep -q '^user=.*\.report$' "$report_credentials" ||
+    die "$report_credentials is no report account (velgar-fleet server add-reporter writes one)"
+fi
 command -v mariadb >/dev/null || die "the mariadb client is missing (Debian package mariadb-client)"
 mariadb -e "SELECT 1" >/dev/null || die "mariadb does not reach the server as its administrator"
 
@@ -125,4 +142,25 @@ if [ "$restart" -eq 1 ] && [ -d /run/systemd/system ] &&
   systemctl is-active --quiet config_center.service; then
   systemctl restart config_center.service
   echo "config_center.service: restarted with the new account"
+fi
+
+# The report account, for velgar-fleet-report.service's LoadCredential=.
+if [ -n "$report_credentials" ]; then
+  (umask 022 && mkdir -p "$report_dir")
+  install -m 0644 "$report_ca" "$report_dir/.ca.pem.new"
+  mv -f "$report_dir/.ca.pem.new" "$report_dir/ca.pem"
+  new_report=$(mktemp "$report_dir/.report.cnf.XXXXXX")
+  trap 'rm -f "$new_report"' EXIT
+  sed "s|^ssl-ca=.*|ssl-ca=$report_dir/ca.pem|" "$report_credentials" >"$new_report"
+  chmod 0600 "$new_report"
+  [ "$(id -u)" -ne 0 ] || chown 0:0 "$new_report"
+  mv -f "$new_report" "$report_dir/report.cnf"
+  trap - EXIT
+  echo "report account: $(sed -n 's/^user=//p' "$report_dir/report.cnf") in $report_dir/report.cnf" \
+    "(root only, mode 0600), the fleet's CA in $report_dir/ca.pem"
+  if [ "$restart" -eq 1 ] && [ -d /run/systemd/system ] &&
+    systemctl is-active --quiet velgar-fleet-report.service; then
+    systemctl restart velgar-fleet-report.service
+    echo "velgar-fleet-report.service: restarted with the new account"
+  fi
 fi

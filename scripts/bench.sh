@@ -6,8 +6,9 @@
 # floor of following the binary log (bench_change_feed), resident memory with large file
 # items (bench_memory), then drift set back and the idle cost of watching for it
 # (bench_drift), start-up timed to the last item in effect beside its floor and peers
-# (bench_startup: a robot, a robot of 100 nodes, and the curve up to 50,000 items), then the
-# node's end-to-end soak run.
+# (bench_startup: a robot, a robot of 100 nodes, and the curve up to 50,000 items), the idle
+# robot with `velgar-fleet robot report` beside the node alone (scripts/bench_report_idle.sh),
+# then the node's end-to-end soak run.
 # Build first (scripts/build.sh).
 #   --ros-distro humble|jazzy  the ROS 2 release built for (else ROS_DISTRO, else humble)
 #   --quick   small counts for both benchmarks and no soak run (CI runs this)
@@ -61,6 +62,8 @@ if $quick; then
   "$root/scripts/isolated.sh" "$bench_drift" --quick
   echo
   "$root/scripts/isolated.sh" "$bench_startup" --quick
+  echo
+  "$root/scripts/isolated.sh" "$root/scripts/bench_report_idle.sh" --quick
   exit 0
 fi
 
@@ -87,6 +90,11 @@ echo
 # the node.
 echo
 "$root/scripts/isolated.sh" "$bench_startup"
+
+# What reporting to a fleet adds to an idle robot: the node and its reporter, against the
+# node alone.
+echo
+"$root/scripts/isolated.sh" "$root/scripts/bench_report_idle.sh"
 
 # The node itself: change-to-target latency over many changes, and its idle cost.
 echo

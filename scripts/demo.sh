@@ -2,7 +2,8 @@
 # The demo: builds everything, then inside the isolated environment starts a demo parameter
 # node, and config_center with `ros2 launch`, on demo data, changes the tables step by step
 # and shows what happened at the node, on disk and in the log, and what the ros2 CLI prints
-# (/diagnostics among it).
+# (/diagnostics among it); then a small fleet (scripts/fleet_box.sh --view: a fleet server
+# and 3 robots) shows one change applied on two robots and held on the third, and why.
 # Ends by itself and cleans up. --ros-distro humble|jazzy picks the ROS 2 release (else
 # ROS_DISTRO, else humble).
 set -euo pipefail
@@ -14,7 +15,9 @@ if [ "${1:-}" != "--inside" ]; then
   ros2_take_release "$@"
   "$root/scripts/setup.sh"
   "$root/scripts/build.sh" >/dev/null
-  exec "$root/scripts/isolated.sh" "$root/scripts/demo.sh" --inside
+  "$root/scripts/isolated.sh" "$root/scripts/demo.sh" --inside
+  printf '\n\033[1m== %s\033[0m\n' "A fleet: where one change stands, from what each robot reports back"
+  exec "$root/scripts/fleet_box.sh" --view
 fi
 
 work=$(mktemp -d)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # fleet_box.sh [--robots N] [--rounds N] [--report FILE]
 # fleet_box.sh --scale [--steps 5,20,50] [--report FILE]
+# fleet_box.sh --view
 # A fleet in a box, as a test: a fleet server, a relay and N robots (default 5), each in its
 # own mount and network namespace made by isolated.sh (its own 127.0.0.1, MariaDB,
 # /opt/velgar; a robot also runs config_center and a param_target node), linked only through
@@ -21,6 +22,8 @@
 #
 # --scale measures the fleet server alone as database-only robots are added (no node, no
 # target): CPU, threads, memory and bytes per change at each step (scripts/fleet_box/scale.sh).
+# --view shows, for the demo, where one change stands on a fleet server and 3 robots (one of
+# them without the change's node), from the robots' reports (scripts/fleet_box/view.sh).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 self="$root/scripts/fleet_box.sh"
@@ -37,7 +40,7 @@ if [ "${1:-}" = --member ]; then
   exit 0
 fi
 
-robots=5 rounds=10 report="" scale=0 steps=5,20,50
+robots=5 rounds=10 report="" scale=0 steps=5,20,50 view=0
 while [ $# -gt 0 ]; do
   case $1 in
     --robots) robots=$2; shift 2 ;;
@@ -45,11 +48,12 @@ while [ $# -gt 0 ]; do
     --report) report=$2; shift 2 ;;
     --scale) scale=1; shift ;;
     --steps) steps=$2; shift 2 ;;
+    --view) view=1; shift ;;
     *) sed -n '2,3s/^# /usage: /p' "$self" >&2; exit 2 ;;
   esac
 done
 [ "$(id -u)" -eq 0 ] || { echo "fleet_box.sh: needs root (namespaces)" >&2; exit 2; }
-[ "$robots" -ge 5 ] || { echo "fleet_box.sh: needs at least 5 robots" >&2; exit 2; }
+[ "$view" = 1 ] || [ "$robots" -ge 5 ] || { echo "fleet_box.sh: needs at least 5 robots" >&2; exit 2; }
 # shellcheck source=scripts/ros2_env.sh
 source "$root/scripts/ros2_env.sh"
 [ -x "$ROS2_INSTALL_DIR/lib/config_center/config_center" ] ||
@@ -77,6 +81,8 @@ chmod 0711 "$box"
 . "$root/scripts/fleet_box/scenarios_reports.sh"
 # shellcheck source=scripts/fleet_box/scale.sh
 . "$root/scripts/fleet_box/scale.sh"
+# shellcheck source=scripts/fleet_box/view.sh
+. "$root/scripts/fleet_box/view.sh"
 
 cleanup() {
   local status=$? p m
@@ -103,6 +109,9 @@ final_checks() {
 
 if [ "$scale" = 1 ]; then
   scale_run
+elif [ "$view" = 1 ]; then
+  view_run
+  exit 0
 else
   echo "fleet box: $robots robots in $box"
   section "the box starts"

@@ -36,30 +36,17 @@ Items LoadItems(test::AdminDb& db, const Options& o) {
     std::snprintf(name, sizeof name, "dir%02d/item%04d.yaml", i % kDirectories, i);
     items.files.emplace_back(name, FileContents(i));
   }
-  // One transaction, a hundred rows a statement: loading is not what is measured.
   db.Exec("START TRANSACTION");
-  std::string insert;
-  auto flush = [&] {
-    if (insert.empty()) return;
-    db.Exec("INSERT INTO global_config (name, value, node_name, config_type) VALUES " + insert);
-    insert.clear();
-  };
-  auto add = [&](const std::string& name, const std::string& value, const std::string& node,
-                 int type) {
-    if (!insert.empty()) insert += ",";
-    insert += "(" + db.Quote(name) + "," + db.Quote(value) + "," + db.Quote(node) + "," +
-              std::to_string(type) + ")";
-    if (insert.size() > size_t{64} * 1024) flush();
-  };
-  for (const auto& [name, contents] : items.files) add(name, contents, "", 2);
+  test::ItemRowsInsert rows(db);
+  for (const auto& [name, contents] : items.files) rows.Add(name, contents, "", 2);
   const int per_node = o.params / kTargetNodes;
   for (int n = 0; n < kTargetNodes; ++n) {
     for (int p = 0; p < per_node; ++p) {
-      add("p" + std::to_string(p), "start value " + std::to_string(p),
-          "bench_target_" + std::to_string(n), 1);
+      rows.Add("p" + std::to_string(p), "start value " + std::to_string(p),
+               "bench_target_" + std::to_string(n), 1);
     }
   }
-  flush();
+  rows.Flush();
   db.Exec("COMMIT");
   items.latency_file_id = db.InsertItem("global_config", kLatencyFile, "start", "", 2);
   items.latency_param_id = db.InsertItem("global_config", kLatencyParam, "start", kLatencyNode, 1);

@@ -17,6 +17,9 @@ struct StartupFloor {
   double FlushedTogether(const Load& load) const {
     return syncfs_s + load.nodes() * round_trip_ms / 1000;
   }
+  // All a start-up into an empty tree must do: the files created and written, flushed
+  // together, and one round trip per node.
+  double WithCreation(const Load& load) const { return creates_s + FlushedTogether(load); }
 };
 
 // Measured now, on the configs filesystem and against a target node of its own (started and

@@ -51,30 +51,17 @@ void LoadTables(test::AdminDb& db, const Load& load) {
   for (const std::string& dir : LoadDirectories(load)) {
     std::filesystem::create_directories(std::string(test::kConfigs) + dir);
   }
-  // A few hundred rows a statement: loading is not what is measured.
   db.Exec("START TRANSACTION");
-  std::string insert;
-  auto flush = [&] {
-    if (insert.empty()) return;
-    db.Exec("INSERT INTO global_config (name, value, node_name, config_type) VALUES " + insert);
-    insert.clear();
-  };
-  auto add = [&](const std::string& name, const std::string& value, const std::string& node,
-                 int type) {
-    if (!insert.empty()) insert += ",";
-    insert += "(" + db.Quote(name) + "," + db.Quote(value) + "," + db.Quote(node) + "," +
-              std::to_string(type) + ")";
-    if (insert.size() > size_t{256} * 1024) flush();
-  };
-  for (int i = 0; i < load.files; ++i) add(LoadFileName(load, i), LoadFileContents(i), "", 2);
+  test::ItemRowsInsert rows(db);
+  for (int i = 0; i < load.files; ++i) rows.Add(LoadFileName(load, i), LoadFileContents(i), "", 2);
   for (int p = 0; p < load.processes; ++p) {
     for (int n = 0; n < load.nodes_per_process; ++n) {
       for (int i = 0; i < load.params_per_node; ++i) {
-        add("p" + std::to_string(i), ParamValue(i), TargetNodeName(load, p, n), 1);
+        rows.Add("p" + std::to_string(i), ParamValue(i), TargetNodeName(load, p, n), 1);
       }
     }
   }
-  flush();
+  rows.Flush();
   db.Exec("COMMIT");
 }
 

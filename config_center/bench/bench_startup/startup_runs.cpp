@@ -14,6 +14,7 @@
 #include "bench_node/bench_clock.hpp"
 #include "bench_startup/file_watch.hpp"
 #include "bench_startup/peers.hpp"
+#include "bench_startup/set_aside.hpp"
 #include "bench_startup/target_processes.hpp"
 #include "support/config_files.hpp"
 #include "support/cpu_sampling.hpp"
@@ -55,9 +56,10 @@ double ProcessCpuSeconds(pid_t pid) {
   return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+// The last run's files out of the way, moved aside rather than deleted.
 void RemoveFiles(const Load& load) {
   for (int i = 0; i < load.files; ++i) {
-    std::filesystem::remove(std::string(test::kConfigs) + LoadFileName(load, i));
+    SetAside(std::string(test::kConfigs) + LoadFileName(load, i));
   }
 }
 

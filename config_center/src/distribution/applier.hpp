@@ -1,8 +1,10 @@
 #ifndef CONFIG_CENTER_APPLIER_HPP_
 #define CONFIG_CENTER_APPLIER_HPP_
 
+#include <cstddef>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "distribution/target_queues.hpp"
@@ -26,6 +28,11 @@ public:
   // Told once how the attempt ended, now or later; `reason` says why for kLater and kNever.
   using Finish = std::function<void(Outcome outcome, const std::string& reason)>;
 
+  // How each change of one attempt ended, in the order of the changes; a change missing at the
+  // end was not attempted (it waits for the next attempt).
+  using Outcomes = std::vector<std::pair<Outcome, std::string>>;
+  using FinishAll = std::function<void(const Outcomes& outcomes)>;
+
   virtual ~Applier() = default;
 
   // Whether changes of `change`'s target can ever be applied (its node name makes a service
@@ -41,6 +48,19 @@ public:
   virtual void Apply(const Target& target, const PendingChange& change, Finish finish) = 0;
   // Why `target` is held when it is not reachable.
   virtual std::string UnreachableReason(const Target& target) = 0;
+
+  // How many changes of one target one attempt may carry; with more than one, attempts go
+  // through ApplyInOne.
+  virtual size_t MostInOne() const { return 1; }
+  // Starts putting `changes` (the first changes of `target`, in their order) into effect in
+  // one attempt; `finish` is called exactly once, now or later from the executor. Unless
+  // overridden, only the first change is attempted.
+  virtual void ApplyInOne(const Target& target, const std::vector<PendingChange>& changes,
+                          FinishAll finish) {
+    Apply(target, changes.front(), [finish](Outcome outcome, const std::string& reason) {
+      finish(Outcomes{{outcome, reason}});
+    });
+  }
 };
 
 // An applier that can also put many items into effect together, as start-up and a

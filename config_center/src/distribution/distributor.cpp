@@ -71,7 +71,13 @@ void Distributor::Queue(PendingChange change) {
     }
   }
   const Target target{item.config_type, item.config_type == kParam ? item.node_name : item.name};
+  // A change for a held target waits with it, and is said to, with the target's reason: an
+  // operator asking where a change has not arrived sees why, not silence.
+  const PendingChange told = change;
   targets_.Add(target, std::move(change));
+  for (const TargetQueues::Held& held : targets_.HeldTargets()) {
+    if (held.target == target) Tell(told, Outcome::kLater, held.reason);
+  }
 }
 
 bool Distributor::DistributeTables(size_t* in_effect, const std::function<void()>& while_files) {
@@ -262,55 +268,78 @@ void Distributor::Attempt(const Target& target) {
     targets_.Hold(target, applier.UnreachableReason(target), TargetQueues::Clock::now());
     return;
   }
-  // Only the first attempt of a change is logged; its retries are not.
-  PendingChange started = *change;  // a copy: the queue may move on before Apply returns
-  change->announced = true;
-  targets_.Start(target);
+  // Only the first attempt of a change is logged; its retries are not. Copies: the queue may
+  // move on before Apply returns.
+  std::vector<PendingChange> started;
+  for (PendingChange* leading :
+       targets_.Leading(target, std::max<size_t>(applier.MostInOne(), 1))) {
+    started.push_back(*leading);
+    leading->announced = true;
+  }
+  targets_.Start(target, started.size());
   // An outcome told before Apply returns belongs to this pump; one told later comes from the
   // executor, and what it lets through is started from there.
   auto returned = std::make_shared<bool>(false);
-  applier.Apply(target, started,
-                [this, target, returned](Outcome outcome, const std::string& reason) {
-                  Finish(target, outcome, reason, *returned);
-                });
+  if (started.size() == 1) {
+    applier.Apply(target, started.front(),
+                  [this, target, returned](Outcome outcome, const std::string& reason) {
+                    Finish(target, Applier::Outcomes{{outcome, reason}}, *returned);
+                  });
+  } else {
+    applier.ApplyInOne(target, started,
+                       [this, target, returned](const Applier::Outcomes& outcomes) {
+                         Finish(target, outcomes, *returned);
+                       });
+  }
   *returned = true;
 }
 
-void Distributor::Finish(const Target& target, Outcome outcome, const std::string& reason,
+void Distributor::Finish(const Target& target, const Applier::Outcomes& outcomes,
                          bool outside_pump) {
-  PendingChange* change = targets_.Front(target);
-  if (change == nullptr) return;
-  Tell(*change, outcome, reason);
   bool held_or_released = false;
-  const auto done = [&] {
-    if (targets_.Done(target)) {
-      LOG_DEBUG("Released {}: it takes its changes again", target.Text());
-      held_or_released = true;
-    }
-  };
-  switch (outcome) {
-    case Outcome::kDone:
-    case Outcome::kRefused:  // handled: the target's later changes follow
-      if (change->withdraw) {
-        change->item.config_type == kFile
-            ? record_.RemoveFile(change->item.name)
-            : record_.RemoveParam(change->item.node_name, change->item.name);
-      }
-      done();
-      break;
-    case Outcome::kNever:
-      LOG_ERROR("{} can never be applied, so it is passed over: {}", Source(*change), reason);
-      PassOver(Source(*change) + ": " + reason);
-      done();
-      break;
-    case Outcome::kLater:
-      if (targets_.Hold(target, reason, TargetQueues::Clock::now())) {
-        LOG_ERROR("Holding back {}: {}; its later changes wait, other targets go on", target.Text(),
-                  reason);
+  bool held = false;
+  for (const auto& [outcome, reason] : outcomes) {
+    PendingChange* change = targets_.Front(target);
+    if (change == nullptr) break;
+    Tell(*change, outcome, reason);
+    const auto done = [&] {
+      if (targets_.Done(target)) {
+        LOG_DEBUG("Released {}: it takes its changes again", target.Text());
         held_or_released = true;
       }
-      break;
+    };
+    switch (outcome) {
+      case Outcome::kDone:
+      case Outcome::kRefused:  // handled: the target's later changes follow
+        if (change->withdraw) {
+          change->item.config_type == kFile
+              ? record_.RemoveFile(change->item.name)
+              : record_.RemoveParam(change->item.node_name, change->item.name);
+        }
+        done();
+        break;
+      case Outcome::kNever:
+        LOG_ERROR("{} can never be applied, so it is passed over: {}", Source(*change), reason);
+        PassOver(Source(*change) + ": " + reason);
+        done();
+        break;
+      case Outcome::kLater:
+        // It and the changes after it wait, in their order.
+        held = true;
+        if (targets_.Hold(target, reason, TargetQueues::Clock::now())) {
+          LOG_ERROR("Holding back {}: {}; its later changes wait, other targets go on",
+                    target.Text(), reason);
+          held_or_released = true;
+          // The changes queued behind it wait too, for the same reason.
+          const auto waiting = targets_.Leading(target, targets_.size());
+          for (size_t i = 1; i < waiting.size(); ++i) Tell(*waiting[i], Outcome::kLater, reason);
+        }
+        break;
+    }
+    if (held) break;
   }
+  // Changes of the attempt that got no outcome wait for the next one.
+  if (!held) targets_.Stop(target);
   if (held_or_released && events_.held_or_released) events_.held_or_released();
   if (outside_pump) {
     Pump();

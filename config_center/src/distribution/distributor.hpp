@@ -101,7 +101,9 @@ private:
   void Queue(PendingChange change);
   void Attempt(const Target& target);
   // How an attempt ended; `outside_pump`: it came from the executor after Apply returned.
-  void Finish(const Target& target, Outcome outcome, const std::string& reason, bool outside_pump);
+  // How an attempt of several changes ended: one outcome each, in their order; the first
+  // kLater holds the target with it and those after it.
+  void Finish(const Target& target, const Applier::Outcomes& outcomes, bool outside_pump);
   void PassOver(const std::string& what);
   void Tell(const PendingChange& change, Outcome outcome, const std::string& reason);
   Applier& ApplierOf(int32_t kind);

@@ -1,6 +1,7 @@
 #include "distribution/target_queues.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <utility>
 
 namespace config_center {
@@ -9,8 +10,8 @@ std::string Target::Text() const { return (kind == kFile ? "file " : "node ") + 
 
 void TargetQueues::Add(const Target& target, PendingChange change) {
   Queue& queue = queues_[target];
-  // The first change may be under way; any other is only waiting.
-  const auto from = queue.changes.begin() + (queue.started ? 1 : 0);
+  // The first changes may be under way; the others are only waiting.
+  const auto from = queue.changes.begin() + static_cast<std::ptrdiff_t>(queue.started);
   const auto older = std::find_if(from, queue.changes.end(), [&](const PendingChange& queued) {
     return queued.item.name == change.item.name;
   });
@@ -24,7 +25,7 @@ void TargetQueues::Add(const Target& target, PendingChange change) {
 std::vector<Target> TargetQueues::Due(Clock::time_point now) const {
   std::vector<std::pair<uint64_t, const Target*>> due;
   for (const auto& [target, queue] : queues_) {
-    if (!queue.started && (!queue.held || queue.retry_at <= now)) {
+    if (queue.started == 0 && (!queue.held || queue.retry_at <= now)) {
       due.emplace_back(queue.changes.front().order, &target);
     }
   }
@@ -40,9 +41,22 @@ PendingChange* TargetQueues::Front(const Target& target) {
   return queue == queues_.end() ? nullptr : &queue->second.changes.front();
 }
 
-void TargetQueues::Start(const Target& target) {
+std::vector<PendingChange*> TargetQueues::Leading(const Target& target, size_t most) {
+  std::vector<PendingChange*> leading;
   const auto queue = queues_.find(target);
-  if (queue != queues_.end()) queue->second.started = true;
+  if (queue == queues_.end()) return leading;
+  for (PendingChange& change : queue->second.changes) {
+    if (leading.size() >= most) break;
+    leading.push_back(&change);
+  }
+  return leading;
+}
+
+void TargetQueues::Start(const Target& target, size_t count) {
+  const auto queue = queues_.find(target);
+  if (queue != queues_.end()) {
+    queue->second.started = std::min(std::max<size_t>(count, 1), queue->second.changes.size());
+  }
 }
 
 bool TargetQueues::Done(const Target& target) {
@@ -55,10 +69,15 @@ bool TargetQueues::Done(const Target& target) {
     queues_.erase(found);
     return released;
   }
-  queue.started = false;
+  if (queue.started > 0) --queue.started;
   queue.held = false;
   queue.interval = {};
   return released;
+}
+
+void TargetQueues::Stop(const Target& target) {
+  const auto queue = queues_.find(target);
+  if (queue != queues_.end()) queue->second.started = 0;
 }
 
 bool TargetQueues::Hold(const Target& target, const std::string& reason, Clock::time_point now) {
@@ -66,7 +85,7 @@ bool TargetQueues::Hold(const Target& target, const std::string& reason, Clock::
   if (found == queues_.end()) return false;
   Queue& queue = found->second;
   const bool newly = !queue.held;
-  queue.started = false;
+  queue.started = 0;
   queue.held = true;
   queue.reason = reason;
   if (newly) {
@@ -89,7 +108,7 @@ void TargetQueues::RetryNow(const Target& target) {
 std::optional<TargetQueues::Clock::time_point> TargetQueues::NextRetry() const {
   std::optional<Clock::time_point> next;
   for (const auto& [target, queue] : queues_) {
-    if (queue.held && !queue.started && (!next || queue.retry_at < *next)) {
+    if (queue.held && queue.started == 0 && (!next || queue.retry_at < *next)) {
       next = queue.retry_at;
     }
   }

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "store/item_change.hpp"
@@ -57,14 +58,21 @@ public:
   std::vector<Target> Due(Clock::time_point now) const;
   // The first change of `target`; null when it has none.
   PendingChange* Front(const Target& target);
-  // The first change is being attempted (an answer is awaited): it stays first and is not
-  // replaced by a newer change until Done or Hold.
-  void Start(const Target& target);
-  // The first change is in effect, or passed over: the next one follows. Returns true when
-  // this releases a held target.
+  // The first `most` changes of `target` (fewer when it has fewer), in order; valid until the
+  // queue moves on.
+  std::vector<PendingChange*> Leading(const Target& target, size_t most);
+  // The first `count` changes are being attempted together (an answer is awaited): they stay
+  // first and are not replaced by newer changes until each is Done or the target is held.
+  void Start(const Target& target, size_t count = 1);
+  // The first change is in effect, or passed over: the next one follows (the target stays
+  // started while others of its attempt are awaited). Returns true when this releases a held
+  // target.
   bool Done(const Target& target);
-  // The first change cannot be applied now. The target is retried after its interval.
-  // Returns true when the target starts being held (it was not held before).
+  // The changes still marked under way were not attempted after all: they wait again.
+  void Stop(const Target& target);
+  // The first change cannot be applied now; the changes started with it wait behind it again.
+  // The target is retried after its interval. Returns true when the target starts being held
+  // (it was not held before).
   bool Hold(const Target& target, const std::string& reason, Clock::time_point now);
   // A held target becomes due at once (its node has appeared).
   void RetryNow(const Target& target);
@@ -87,7 +95,7 @@ public:
 private:
   struct Queue {
     std::deque<PendingChange> changes;
-    bool started = false;
+    size_t started = 0;  // the first changes under way
     bool held = false;
     std::string reason;
     Clock::time_point since{};

@@ -25,20 +25,9 @@ constexpr std::chrono::seconds kAnswerDeadline{1};
 // this only bounds the spin between them.
 constexpr std::chrono::milliseconds kStartupSpinStep{100};
 
-// An answer still counts as handled when the target refused a parameter, but the operator
-// has to know: the item is not in effect there. Returns the target's reason for the first
-// refused parameter (a request carries one), or nothing when all were taken.
-std::optional<std::string> LogRefusals(const std::string& node_name,
-                                       const SetParameters::Request& request,
-                                       const SetParameters::Response& response) {
-  std::optional<std::string> refused;
-  for (size_t i = 0; i < response.results.size(); ++i) {
-    if (response.results[i].successful) continue;
-    const std::string name = i < request.parameters.size() ? request.parameters[i].name : "";
-    LOG_ERROR("Node /{} refused parameter {}: {}", node_name, name, response.results[i].reason);
-    if (!refused) refused = response.results[i].reason;
-  }
-  return refused;
+// Every change of an attempt ended the same way.
+Applier::Outcomes All(size_t count, Outcome outcome, const std::string& reason) {
+  return Applier::Outcomes(count, {outcome, reason});
 }
 
 std::string NotRunning(const std::string& node_name) {
@@ -69,129 +58,153 @@ bool ParamPusher::Reachable(const Target& target) {
 
 std::string ParamPusher::UnreachableReason(const Target& target) { return NotRunning(target.name); }
 
-void ParamPusher::Apply(const Target&, const PendingChange& change, Finish finish) {
-  if (change.withdraw) {
-    DeleteParamConfig(change, std::move(finish));
-  } else {
-    ParamConfigDistribute(change, std::move(finish));
-  }
+void ParamPusher::Apply(const Target& target, const PendingChange& change, Finish finish) {
+  ApplyInOne(target, {change}, [finish](const Outcomes& outcomes) {
+    finish(outcomes.front().first, outcomes.front().second);
+  });
 }
 
 void ParamPusher::ParamConfigDistribute(const PendingChange& change, Finish finish) {
-  const ConfigData& item = change.item;
-  if (!change.announced) {
-    LOG_DEBUG("ParamConfigDistribute, node_name : {}, {} : {}", item.node_name, item.name,
-              item.value);
-  }
-  if (item.value.empty()) {
-    // The withdrawal form needs no type: a parameter that is not set.
-    rcl_interfaces::msg::Parameter parameter;
-    parameter.name = item.name;
-    CallSetParameters(item.node_name, std::move(parameter), std::move(finish));
-    return;
-  }
-  TypeAndSend(item, std::move(finish));
+  Apply(Target{kParam, change.item.node_name}, change, std::move(finish));
 }
 
 void ParamPusher::DeleteParamConfig(const PendingChange& change, Finish finish) {
-  if (!change.announced) {
-    LOG_DEBUG("Delete node_name : {} ,  param {}", change.item.node_name, change.item.name);
-  }
-  // A parameter that is not set goes out: that is the withdrawal.
-  rcl_interfaces::msg::Parameter parameter;
-  parameter.name = change.item.name;
-  CallSetParameters(change.item.node_name, std::move(parameter), std::move(finish));
+  PendingChange withdrawal = change;
+  withdrawal.withdraw = true;
+  Apply(Target{kParam, change.item.node_name}, withdrawal, std::move(finish));
 }
 
-void ParamPusher::CallSetParameters(const std::string& node_name,
-                                    rcl_interfaces::msg::Parameter parameter, Finish finish) {
-  const std::string service = ParamServiceName(node_name, kSetParameters);
-  if (send_listener_) send_listener_(node_name, parameter);
-  auto request = std::make_shared<SetParameters::Request>();
-  request->parameters.push_back(std::move(parameter));
-  calls_.Start<SetParameters>(
-      service, request, ParamCalls::Clock::now() + kAnswerDeadline,
-      [this, node_name, service, request, finish](
-          Result result, const SetParameters::Response::SharedPtr& response,
-          const std::string& error) {
-        switch (result) {
-          case Result::kAnswered: {
-            const std::optional<std::string> refused = LogRefusals(node_name, *request, *response);
-            NoteParamCall(node_name, true);
-            if (refused) return finish(Outcome::kRefused, *refused);
-            return finish(Outcome::kDone, "");
-          }
-          case Result::kShutdown:
-            // Shutting down ends the wait early; like an interrupted answer, that is no failure.
-            return finish(Outcome::kDone, "");
-          case Result::kNoService:
-            NoteParamCall(node_name, false);
-            return finish(Outcome::kLater,
-                          NotRunning(node_name) + " (no " + service + " within 1 s)");
-          case Result::kNoAnswer:
-            NoteParamCall(node_name, false);
-            return finish(Outcome::kLater, "node " + node_name + " did not answer within 1 s");
-          case Result::kInvalidName:
-            LOG_ERROR("Set parameters call to {} failed: {}", service, error);
-            return finish(Outcome::kNever,
-                          "node_name \"" + node_name + "\" makes no valid service name");
-          case Result::kError:
-            break;
-        }
-        NoteParamCall(node_name, false);
-        finish(Outcome::kLater, "set parameters call to " + service + ": " + error);
-      });
-}
-
-void ParamPusher::TypeAndSend(const ConfigData& item, Finish finish) {
-  using Found = TargetTypes::Found;
-  auto send = [this, item, finish] {
-    const uint8_t type = types_.TypeOf(item.node_name, item.name);
-    rcl_interfaces::msg::Parameter parameter;
-    parameter.name = item.name;
-    if (!parameter_text::ParameterValueFromText(type, item.value, &parameter.value)) {
-      // Handled like a value the node refuses: logged, and the item counts as handled.
-      LOG_ERROR(
-          "Parameter {} of node {} is declared {}; the text \"{}\" does not read as one, "
-          "not sent",
-          item.name, item.node_name, parameter_text::ParameterTypeName(type), item.value);
-      return finish(Outcome::kRefused, std::string("it is declared ") +
-                                           parameter_text::ParameterTypeName(type) +
-                                           " and the text does not read as one");
+void ParamPusher::ApplyInOne(const Target& target, const std::vector<PendingChange>& changes,
+                             FinishAll finish) {
+  const std::string& node_name = target.name;
+  for (const PendingChange& change : changes) {
+    if (change.announced) continue;
+    if (change.withdraw) {
+      LOG_DEBUG("Delete node_name : {} ,  param {}", node_name, change.item.name);
+    } else {
+      LOG_DEBUG("ParamConfigDistribute, node_name : {}, {} : {}", node_name, change.item.name,
+                change.item.value);
     }
-    CallSetParameters(item.node_name, std::move(parameter), finish);
-  };
-  if (types_.Knows(item.node_name, item.name)) {
-    return send();
   }
+  // A withdrawal, and an empty value, go out as a parameter that is not set: no type needed.
+  std::vector<std::string> managed;
+  for (const PendingChange& change : changes) {
+    if (!change.withdraw && !change.item.value.empty() &&
+        !types_.Knows(node_name, change.item.name)) {
+      managed.push_back(change.item.name);
+    }
+  }
+  if (managed.empty()) return SendTogether(node_name, changes, std::move(finish));
   // One lookup covers every parameter config_center manages on that node.
-  std::vector<std::string> managed{item.name};
-  for (std::string& name : managed_names_(item.node_name)) {
-    if (name != item.name) managed.push_back(std::move(name));
+  for (std::string& name : managed_names_(node_name)) {
+    if (std::find(managed.begin(), managed.end(), name) == managed.end()) {
+      managed.push_back(std::move(name));
+    }
   }
-  types_.Learn(calls_, item.node_name, managed, TargetTypes::Clock::now() + kAnswerDeadline,
-               [this, item, finish, send](Found found) {
+  using Found = TargetTypes::Found;
+  types_.Learn(calls_, node_name, managed, TargetTypes::Clock::now() + kAnswerDeadline,
+               [this, node_name, changes, finish](Found found) {
+                 const size_t count = changes.size();
                  switch (found) {
                    case Found::kKnown:
-                     return send();
+                     return SendTogether(node_name, changes, finish);
                    case Found::kNoAnswer:
-                     NoteParamCall(item.node_name, false);
-                     return finish(Outcome::kLater,
-                                   "node " + item.node_name + " did not answer within 1 s");
+                     NoteParamCall(node_name, false);
+                     return finish(All(count, Outcome::kLater,
+                                       "node " + node_name + " did not answer within 1 s"));
                    case Found::kShutdown:
                      // Like a set call that shutting down ends: no failure.
-                     return finish(Outcome::kDone, "");
+                     return finish(All(count, Outcome::kDone, ""));
                    case Found::kNoService:
                      break;
                  }
                  // A node may serve set_parameters without the type services: it gets
                  // strings.
-                 if (!TargetWatch::Served(*graph_, item.node_name)) {
-                   return finish(Outcome::kLater, NotRunning(item.node_name));
+                 if (!TargetWatch::Served(*graph_, node_name)) {
+                   return finish(All(count, Outcome::kLater, NotRunning(node_name)));
                  }
-                 types_.SetUntyped(item.node_name);
-                 send();
+                 types_.SetUntyped(node_name);
+                 SendTogether(node_name, changes, finish);
                });
+}
+
+void ParamPusher::SendTogether(const std::string& node_name,
+                               const std::vector<PendingChange>& changes, FinishAll finish) {
+  Outcomes outcomes(changes.size(), {Outcome::kDone, ""});
+  auto request = std::make_shared<SetParameters::Request>();
+  std::vector<size_t> sent;  // the change of each parameter in the request
+  for (size_t i = 0; i < changes.size(); ++i) {
+    const ConfigData& item = changes[i].item;
+    rcl_interfaces::msg::Parameter parameter;
+    parameter.name = item.name;
+    if (!changes[i].withdraw && !item.value.empty()) {
+      const uint8_t type = types_.TypeOf(node_name, item.name);
+      if (!parameter_text::ParameterValueFromText(type, item.value, &parameter.value)) {
+        // Handled like a value the node refuses: logged, and the item counts as handled.
+        LOG_ERROR(
+            "Parameter {} of node {} is declared {}; the text \"{}\" does not read as one, "
+            "not sent",
+            item.name, node_name, parameter_text::ParameterTypeName(type), item.value);
+        outcomes[i] = {Outcome::kRefused, std::string("it is declared ") +
+                                              parameter_text::ParameterTypeName(type) +
+                                              " and the text does not read as one"};
+        continue;
+      }
+    }
+    if (send_listener_) send_listener_(node_name, parameter);
+    request->parameters.push_back(std::move(parameter));
+    sent.push_back(i);
+  }
+  if (sent.empty()) return finish(outcomes);
+  const std::string service = ParamServiceName(node_name, kSetParameters);
+  calls_.Start<SetParameters>(
+      service, request, ParamCalls::Clock::now() + kAnswerDeadline,
+      [this, node_name, service, request, sent, outcomes, finish](
+          Result result, const SetParameters::Response::SharedPtr& response,
+          const std::string& error) mutable {
+        // Those sent ended alike; those refused before sending keep their outcome.
+        const auto sent_all = [&](Outcome outcome, const std::string& reason) {
+          for (const size_t i : sent) outcomes[i] = {outcome, reason};
+          finish(outcomes);
+        };
+        switch (result) {
+          case Result::kAnswered: {
+            // An answer still counts as handled when the target refused a parameter, but the
+            // operator has to know: that item is not in effect there.
+            for (size_t k = 0; k < sent.size(); ++k) {
+              const std::string& name = request->parameters[k].name;
+              if (k >= response->results.size()) {
+                LOG_ERROR("Node /{} gave no result for parameter {}", node_name, name);
+                outcomes[sent[k]] = {Outcome::kRefused, "the node's answer has no result for it"};
+              } else if (!response->results[k].successful) {
+                LOG_ERROR("Node /{} refused parameter {}: {}", node_name, name,
+                          response->results[k].reason);
+                outcomes[sent[k]] = {Outcome::kRefused, response->results[k].reason};
+              }
+            }
+            NoteParamCall(node_name, true);
+            return finish(outcomes);
+          }
+          case Result::kShutdown:
+            // Shutting down ends the wait early; like an interrupted answer, that is no failure.
+            return sent_all(Outcome::kDone, "");
+          case Result::kNoService:
+            NoteParamCall(node_name, false);
+            return sent_all(Outcome::kLater,
+                            NotRunning(node_name) + " (no " + service + " within 1 s)");
+          case Result::kNoAnswer:
+            NoteParamCall(node_name, false);
+            return sent_all(Outcome::kLater, "node " + node_name + " did not answer within 1 s");
+          case Result::kInvalidName:
+            LOG_ERROR("Set parameters call to {} failed: {}", service, error);
+            return sent_all(Outcome::kNever,
+                            "node_name \"" + node_name + "\" makes no valid service name");
+          case Result::kError:
+            break;
+        }
+        NoteParamCall(node_name, false);
+        sent_all(Outcome::kLater, "set parameters call to " + service + ": " + error);
+      });
 }
 
 void ParamPusher::NoteParamCall(const std::string& node_name, bool answered) {

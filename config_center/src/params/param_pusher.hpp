@@ -18,7 +18,9 @@
 namespace config_center {
 
 // Puts parameter items into effect on their nodes through each node's standard parameter
-// services: a value goes out as the type the node declared it with (learnt once per node,
+// services, the waiting changes of one node in one SetParameters request (the node takes
+// them in the request's order, and each parameter's own result decides its item): a value
+// goes out as the type the node declared it with (learnt once per node,
 // for all the names managed there), a withdrawal as a parameter that is not set. Calls never
 // block: each has 1 s to find its service and be answered, and its outcome comes back from
 // the executor. Also watches the graph for the nodes it has reached, so that a node that
@@ -46,6 +48,13 @@ public:
   bool Reachable(const Target& target) override;
   std::string UnreachableReason(const Target& target) override;
   void Apply(const Target& target, const PendingChange& change, Finish finish) override;
+  size_t MostInOne() const override { return kMostInOneRequest; }
+  void ApplyInOne(const Target& target, const std::vector<PendingChange>& changes,
+                  FinishAll finish) override;
+
+  // The most parameters one request carries: a node's share of a large robot goes in a few
+  // requests, each answered well within the 1 s deadline.
+  static constexpr size_t kMostInOneRequest = 256;
 
   // A value to set, or (an empty value) the parameter as not set.
   void ParamConfigDistribute(const PendingChange& change, Finish finish);
@@ -71,12 +80,11 @@ public:
   void WaitForCalls(const std::function<void()>& between);
 
 private:
-  // Sends one parameter; `finish` gets the outcome.
-  void CallSetParameters(const std::string& node_name, rcl_interfaces::msg::Parameter parameter,
-                         Finish finish);
-  // The value of `item` as its target declared it; learns the node's types first when they
-  // are not known (the send follows from the answer).
-  void TypeAndSend(const ConfigData& item, Finish finish);
+  // Sends `changes` to `node_name` in one request, each value as the node declared it (its
+  // types are known); `finish` gets an outcome for each. A text that does not read as its
+  // declared type is refused here and not sent.
+  void SendTogether(const std::string& node_name, const std::vector<PendingChange>& changes,
+                    FinishAll finish);
   void NoteParamCall(const std::string& node_name, bool answered);
 
   rclcpp::node_interfaces::NodeBaseInterface::SharedPtr base_;

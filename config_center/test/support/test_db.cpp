@@ -103,4 +103,18 @@ bool LoadSchema() {
   return std::system(command.c_str()) == 0;
 }
 
+void ItemRowsInsert::Add(const std::string& name, const std::string& value,
+                         const std::string& node_name, int config_type) {
+  if (!rows_.empty()) rows_ += ",";
+  rows_ += "(" + db_.Quote(name) + "," + db_.Quote(value) + "," + db_.Quote(node_name) + "," +
+           std::to_string(config_type) + ")";
+  if (rows_.size() > size_t{256} * 1024) Flush();
+}
+
+void ItemRowsInsert::Flush() {
+  if (rows_.empty()) return;
+  db_.Exec("INSERT INTO global_config (name, value, node_name, config_type) VALUES " + rows_);
+  rows_.clear();
+}
+
 }  // namespace config_center::test

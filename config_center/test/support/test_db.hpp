@@ -43,6 +43,21 @@ private:
   MYSQL* mysql_ = nullptr;
 };
 
+// Item rows for global_config, sent a few hundred at a time in one INSERT each, within the
+// caller's transaction: for loading thousands of items where loading is not what is measured.
+// Flush() sends what is left; the destructor does not (a throwing set-up must not send more).
+class ItemRowsInsert {
+public:
+  explicit ItemRowsInsert(AdminDb& db) : db_(db) {}
+  void Add(const std::string& name, const std::string& value, const std::string& node_name,
+           int config_type);
+  void Flush();
+
+private:
+  AdminDb& db_;
+  std::string rows_;
+};
+
 // The isolated server's process id (from the pid file isolated.sh gives it); throws when it
 // cannot be read.
 pid_t ServerPid();

@@ -118,6 +118,24 @@ public:
     if (at_once) return finish(*at_once, "told to");
     open.push_back(std::move(finish));
   }
+  // Set above 1: a node's first changes go in one attempt, up to this many.
+  size_t most_in_one = 1;
+  std::vector<std::vector<PendingChange>> together;  // attempts of several, in order
+  std::vector<Applier::FinishAll> open_together;     // not ended yet, in order
+
+  size_t MostInOne() const override { return most_in_one; }
+  void ApplyInOne(const Target&, const std::vector<PendingChange>& changes,
+                  FinishAll finish) override {
+    together.push_back(changes);
+    open_together.push_back(std::move(finish));
+  }
+  // Ends the oldest open attempt of several, one outcome per change (or fewer).
+  void EndTogether(const Applier::Outcomes& outcomes) {
+    ASSERT_FALSE(open_together.empty());
+    Applier::FinishAll finish = std::move(open_together.front());
+    open_together.erase(open_together.begin());
+    finish(outcomes);
+  }
   // Ends the oldest open attempt.
   void End(Outcome outcome, const std::string& reason = "") {
     ASSERT_FALSE(open.empty());
@@ -254,6 +272,91 @@ TEST_F(DistributorTest, ATargetTakesItsChangesInOrderOneAtATimeAndFoldsWhatWaits
   for (const Attempted& attempt : params_.attempts) EXPECT_FALSE(attempt.change.announced);
 }
 
+std::vector<int64_t> Ids(const std::vector<PendingChange>& changes) {
+  std::vector<int64_t> ids;
+  for (const PendingChange& change : changes) ids.push_back(change.id);
+  return ids;
+}
+
+TEST_F(DistributorTest, ANodesFirstChangesGoInOneAttemptEachEndingAsItsOwnOutcomeSays) {
+  params_.most_in_one = 3;
+  Distributor& d = Make();
+  d.Submit({1, Param("arm", "speed", "1"), false});
+  d.Submit({2, Param("arm", "accel", "2"), false});
+  d.Submit({3, Param("arm", "gain", "3"), false});
+  d.Submit({4, Param("arm", "jerk", "4"), false});
+  d.Submit({5, Param("leg", "speed", "7"), false});
+  d.Pump();
+  // At most three together; a node with one change waiting takes the single form.
+  ASSERT_EQ(params_.together.size(), 1u);
+  EXPECT_EQ(Ids(params_.together[0]), (std::vector<int64_t>{1, 2, 3}));
+  ASSERT_EQ(params_.attempts.size(), 1u);
+  EXPECT_EQ(params_.attempts[0].change.id, 5);
+
+  // Arriving while the attempt is under way: accel's newer value cannot join it, nor replace
+  // it, and waits behind jerk.
+  d.Submit({6, Param("arm", "accel", "5"), false});
+  d.Pump();
+  EXPECT_EQ(params_.together.size(), 1u);
+
+  // One refused among the three: it alone is refused, with its own reason.
+  params_.EndTogether(
+      {{Outcome::kDone, ""}, {Outcome::kRefused, "out of range"}, {Outcome::kDone, ""}});
+  ASSERT_GE(told_.size(), 3u);
+  EXPECT_EQ(told_[0].id, 1);
+  EXPECT_EQ(told_[0].outcome, Outcome::kDone);
+  EXPECT_EQ(told_[1].id, 2);
+  EXPECT_EQ(told_[1].outcome, Outcome::kRefused);
+  EXPECT_EQ(told_[1].reason, "out of range");
+  EXPECT_EQ(told_[2].outcome, Outcome::kDone);
+  ASSERT_EQ(params_.together.size(), 2u);
+  EXPECT_EQ(Ids(params_.together[1]), (std::vector<int64_t>{4, 6}));
+  EXPECT_EQ(params_.together[1][1].item.value, "5");
+
+  // The first of them applied, the node gone before the second: it alone is held, and goes
+  // out again first, alone, once the node answers.
+  params_.EndTogether({{Outcome::kDone, ""}, {Outcome::kLater, "node arm did not answer"}});
+  EXPECT_TRUE(d.targets().IsHeld(Target{kParam, "arm"}));
+  ASSERT_EQ(d.targets().HeldTargets().size(), 1u);
+  EXPECT_EQ(d.targets().HeldTargets()[0].pending, 1u);
+  std::this_thread::sleep_for(20ms);
+  d.Pump();
+  ASSERT_EQ(params_.attempts.size(), 2u);
+  EXPECT_EQ(params_.attempts[1].change.id, 6);
+  EXPECT_TRUE(params_.attempts[1].change.announced);
+  params_.End(Outcome::kDone);  // leg's, open since the start
+  params_.End(Outcome::kDone);
+  EXPECT_FALSE(d.targets().IsHeld(Target{kParam, "arm"}));
+  EXPECT_TRUE(d.targets().empty());
+}
+
+TEST_F(DistributorTest, AnAttemptOfSeveralHeldOrLeftShortLosesNoneAndKeepsTheirOrder) {
+  params_.most_in_one = 10;
+  Distributor& d = Make();
+  for (int64_t id = 1; id <= 4; ++id) {
+    d.Submit({id, Param("arm", "p" + std::to_string(id), std::to_string(id)), false});
+  }
+  d.Pump();
+  ASSERT_EQ(params_.together.size(), 1u);
+  // The whole request unanswered: all four wait, in order, each is told held and none done.
+  params_.EndTogether(Applier::Outcomes(4, {Outcome::kLater, "node arm did not answer"}));
+  ASSERT_EQ(told_.size(), 4u);
+  for (const Told& told : told_) EXPECT_EQ(told.outcome, Outcome::kLater) << told.id;
+  EXPECT_EQ(d.targets().HeldTargets().at(0).pending, 4u);
+  std::this_thread::sleep_for(20ms);
+  d.Pump();
+  ASSERT_EQ(params_.together.size(), 2u);
+  EXPECT_EQ(Ids(params_.together[1]), (std::vector<int64_t>{1, 2, 3, 4}));
+  // An applier that ended only the first two: the other two are attempted next, not lost
+  // and not left marked under way.
+  params_.EndTogether({{Outcome::kDone, ""}, {Outcome::kDone, ""}});
+  ASSERT_EQ(params_.together.size(), 3u);
+  EXPECT_EQ(Ids(params_.together[2]), (std::vector<int64_t>{3, 4}));
+  params_.EndTogether(Applier::Outcomes(2, {Outcome::kDone, ""}));
+  EXPECT_TRUE(d.targets().empty());
+  EXPECT_EQ(attempts_ended_, 3);  // one per attempt
+}
+
 TEST_F(DistributorTest, AHeldTargetBacksOffHoldsBackOnlyItselfAndIsReleasedOnce) {
   Distributor& d = Make();
   files_.outcome_of["maps/site.yaml"] = Outcome::kLater;
@@ -291,6 +394,27 @@ TEST_F(DistributorTest, AHeldTargetBacksOffHoldsBackOnlyItselfAndIsReleasedOnce)
   EXPECT_TRUE(d.targets().empty());
   EXPECT_EQ(files_.attempts.back().change.id, 2);
   EXPECT_EQ(held_or_released_, 2);
+}
+
+TEST_F(DistributorTest, EveryChangeWaitingForAHeldTargetIsToldHeldWithItsReason) {
+  Distributor& d = Make();
+  files_.outcome_of["maps/site.yaml"] = Outcome::kLater;
+  d.Submit({1, File("maps/site.yaml", "a"), false});
+  d.Pump();
+  ASSERT_EQ(d.targets().HeldTargets().size(), 1u);
+  told_.clear();
+  // A newer change of the held item, queued while it is held, is said to wait, with the
+  // target's reason, before any retry.
+  d.Submit({2, File("maps/site.yaml", "b"), false});
+  ASSERT_EQ(told_.size(), 1u);
+  EXPECT_EQ(told_[0].id, 2);
+  EXPECT_EQ(told_[0].outcome, Outcome::kLater);
+  EXPECT_EQ(told_[0].reason, "disk full");
+  // A target that is not held is told nothing until its change has an outcome.
+  files_.outcome_of.clear();
+  told_.clear();
+  d.Submit({3, File("other.yaml", "c"), false});
+  EXPECT_TRUE(told_.empty());
 }
 
 TEST_F(DistributorTest, AnUnreachableNodeIsNotCalledUntilItIsBackThenAtOnce) {

@@ -47,7 +47,9 @@ class ReportVerb(VerbExtension):
                         print(f'report: sent ({len(work.acked)} items held upstream)',
                               flush=True)
                     continue
-                rclpy.spin_once(node, timeout_sec=1.0 if wait is None else min(wait, 1.0))
+                # Sleeps until a message (or a signal, which rclpy turns into a wake-up)
+                # or until the next send is due: no wake-ups while nothing changes.
+                rclpy.spin_once(node, timeout_sec=wait)
         finally:
             link.close()
             node.destroy_node()
