@@ -15,6 +15,7 @@
 #include "logging/repeat_throttle.hpp"
 #include "node/drift_keeper.hpp"
 #include "node/item_state_publisher.hpp"
+#include "node/one_shot_timer.hpp"
 #include "node/wake_signal.hpp"
 #include "params/param_pusher.hpp"
 #include "params/parameter_event_follower.hpp"
@@ -93,6 +94,8 @@ private:
   // retry, a call's deadline, a call waiting for its service. Only while the feed is up: the
   // poll's every-millisecond pass does all of that while it runs.
   void Reschedule();
+  // The alarm went off: a pass, or housekeeping alone.
+  void OnAlarm();
   // What ended a pass: empty when the log was read, otherwise a text that names the
   // failure, so a repeat can be told.
   std::string CheckChangeLog();
@@ -136,7 +139,7 @@ private:
 
   std::shared_ptr<rclcpp::TimerBase> timer_;         // the poll, every 1 ms, while the feed is down
   std::shared_ptr<rclcpp::TimerBase> safety_timer_;  // a pass once a second
-  std::shared_ptr<rclcpp::TimerBase> alarm_;         // one-shot; see Reschedule
+  std::unique_ptr<OneShotTimer> alarm_;              // see Reschedule
   std::chrono::steady_clock::time_point alarm_at_ = std::chrono::steady_clock::time_point::max();
   std::chrono::steady_clock::time_point last_pass_{};
   // The log went back and the tables are still to be distributed again.

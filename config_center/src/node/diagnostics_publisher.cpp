@@ -25,7 +25,11 @@ DiagnosticsPublisher::DiagnosticsPublisher(rclcpp::Node& node, Snapshot snapshot
     : node_(node),
       snapshot_(std::move(snapshot)),
       name_prefix_(std::string(node.get_name()) + ": "),
-      hardware_id_(HostName()) {
+      hardware_id_(HostName()),
+      level_timer_(node, [this] {
+        level_check_at_.reset();
+        OnStatusChange();
+      }) {
   // Reliable, and the last status kept for a monitor that starts later (a volatile reader,
   // as aggregators use, still matches).
   publisher_ =
@@ -75,15 +79,11 @@ void DiagnosticsPublisher::ScheduleLevelCheck(const NodeStatus& status) {
   const std::optional<NodeStatus::Clock::time_point> at = status.NextLevelChange();
   if (at == level_check_at_) return;
   level_check_at_ = at;
-  if (level_timer_) level_timer_->cancel();
+  level_timer_.Cancel();
   if (!at) return;
   const auto wait = std::max<NodeStatus::Clock::duration>(*at - NodeStatus::Clock::now(),
                                                           std::chrono::milliseconds(1));
-  level_timer_ = node_.create_wall_timer(wait, [this] {
-    level_timer_->cancel();
-    level_check_at_.reset();
-    OnStatusChange();
-  });
+  level_timer_.ArmIn(wait);
 }
 
 }  // namespace config_center

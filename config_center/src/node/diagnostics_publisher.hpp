@@ -9,6 +9,7 @@
 #include <diagnostic_msgs/msg/diagnostic_array.hpp>
 #include <rclcpp/rclcpp.hpp>
 
+#include "node/one_shot_timer.hpp"
 #include "status/node_status.hpp"
 
 namespace config_center {
@@ -41,7 +42,7 @@ private:
   std::string name_prefix_;  // "config_center: "
   std::string hardware_id_;  // the host's name
   rclcpp::Publisher<diagnostic_msgs::msg::DiagnosticArray>::SharedPtr publisher_;
-  rclcpp::TimerBase::SharedPtr level_timer_;
+  OneShotTimer level_timer_;
   std::optional<NodeStatus::Clock::time_point> level_check_at_;
   StatusLevel published_level_ = StatusLevel::kOk;
 };

@@ -38,20 +38,21 @@ ItemStateMsg ItemStateMessage(const ItemStateEntry& entry) {
 }
 
 ItemStatePublisher::ItemStatePublisher(rclcpp::Node& node, const ItemStateTable& table)
-    : node_(node), table_(table) {
+    : node_(node), table_(table), later_(node, [this] {
+        if (table_.version() != published_version_) Publish();
+      }) {
   publisher_ =
       node_.create_publisher<ItemStates>(kTopic, rclcpp::QoS(1).reliable().transient_local());
   service_ = node_.create_service<GetItemStates>(
-      kService,
-      [this](const std::shared_ptr<GetItemStates::Request>& request,
-             const std::shared_ptr<GetItemStates::Response>& response) {
+      kService, [this](const std::shared_ptr<GetItemStates::Request>& request,
+                       const std::shared_ptr<GetItemStates::Response>& response) {
         Answer(*request, *response);
       });
   Publish();
 }
 
 void ItemStatePublisher::OnChange() {
-  if (table_.version() == published_version_ || later_) return;
+  if (table_.version() == published_version_ || later_.armed()) return;
   const auto now = std::chrono::steady_clock::now();
   if (now - last_at_ >= kMinInterval) {
     Publish();
@@ -60,11 +61,7 @@ void ItemStatePublisher::OnChange() {
   // Within a burst: one publication once the interval is over carries everything since.
   const auto wait = std::max<std::chrono::steady_clock::duration>(last_at_ + kMinInterval - now,
                                                                   std::chrono::milliseconds(1));
-  later_ = node_.create_wall_timer(wait, [this] {
-    later_->cancel();
-    later_.reset();
-    if (table_.version() != published_version_) Publish();
-  });
+  later_.ArmIn(wait);
 }
 
 void ItemStatePublisher::Publish() {

@@ -8,6 +8,7 @@
 #include <config_center_interfaces/srv/get_item_states.hpp>
 #include <rclcpp/rclcpp.hpp>
 
+#include "node/one_shot_timer.hpp"
 #include "status/item_states.hpp"
 
 namespace config_center {
@@ -41,7 +42,7 @@ private:
   const ItemStateTable& table_;
   rclcpp::Publisher<config_center_interfaces::msg::ItemStates>::SharedPtr publisher_;
   rclcpp::Service<config_center_interfaces::srv::GetItemStates>::SharedPtr service_;
-  rclcpp::TimerBase::SharedPtr later_;  // the publication a burst waits for
+  OneShotTimer later_;  // the publication a burst waits for
   std::chrono::steady_clock::time_point last_at_{};
   uint64_t published_version_ = 0;
   uint64_t published_ = 0;

@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <chrono>
 
 #include "node/config_center.hpp"
@@ -17,6 +16,7 @@ constexpr std::chrono::milliseconds kMatchLook{1};
 }  // namespace
 
 void ConfigCenter::StartPasses() {
+  alarm_ = std::make_unique<OneShotTimer>(*node_, [this] { OnAlarm(); });
   timer_ = node_->create_wall_timer(kPollPeriod, [this] { PeriodCheckConfig(); });
   // With the feed up, this pass catches what a lost event would miss; while polling, it is
   // one pass among a thousand.
@@ -69,25 +69,21 @@ void ConfigCenter::Reschedule() {
   earliest(keeper_->NextDue());
   earliest(params_.NextDeadline());
   if (params_.AwaitingService()) earliest(now + kMatchLook);
-  if (next == Clock::time_point::max() || (alarm_ && !alarm_->is_canceled() && alarm_at_ <= next)) {
-    return;
-  }
-  if (alarm_) alarm_->cancel();
+  if (next == Clock::time_point::max() || (alarm_->armed() && alarm_at_ <= next)) return;
   alarm_at_ = next;
-  const auto in = std::max(std::chrono::duration_cast<std::chrono::nanoseconds>(next - now),
-                           std::chrono::nanoseconds(1));
-  alarm_ = node_->create_wall_timer(in, [this] {
-    alarm_->cancel();
-    alarm_at_ = Clock::time_point::max();
-    const auto now = Clock::now();
-    // A re-check after a commit reads the log; anything else is housekeeping alone.
-    const auto recheck = change_log_.NextRecheck(last_pass_);
-    if (change_log_.MayHaveMore() || (recheck && *recheck <= now)) {
-      PeriodCheckConfig();
-    } else {
-      Housekeeping(params_.GraphChanged());
-    }
-  });
+  alarm_->ArmIn(std::chrono::duration_cast<std::chrono::nanoseconds>(next - now));
+}
+
+void ConfigCenter::OnAlarm() {
+  alarm_at_ = Clock::time_point::max();
+  const auto now = Clock::now();
+  // A re-check after a commit reads the log; anything else is housekeeping alone.
+  const auto recheck = change_log_.NextRecheck(last_pass_);
+  if (change_log_.MayHaveMore() || (recheck && *recheck <= now)) {
+    PeriodCheckConfig();
+  } else {
+    Housekeeping(params_.GraphChanged());
+  }
 }
 
 }  // namespace config_center
