@@ -37,7 +37,13 @@ void ParamCalls::Fail(uint64_t key, Result result, const std::string& error) {
   call.fail(result, error);
 }
 
-void ParamCalls::ForgetClient(const std::string& service) { clients_.erase(service); }
+void ParamCalls::ForgetClient(const std::string& service) {
+  if (clients_.erase(service) == 0) return;
+  // Jazzy's executor keeps a dropped client in its wait set as an expired entry until it next
+  // collects the node's entities, and while it is there a ready entity behind it can be
+  // missed (see OneShotTimer): the node's guard condition makes it collect at once.
+  base_->get_notify_guard_condition().trigger();
+}
 
 void ParamCalls::Poll(Clock::time_point now) {
   if (calls_.empty()) return;
