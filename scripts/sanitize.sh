@@ -9,8 +9,8 @@
 #         finding ends the process with an error. Runs the unit, db and node suites and
 #         the tools' and parameter_text's (not the launch test, see below).
 #   tsan  ThreadSanitizer, for the parts with threads of their own: the change feed's
-#         thread (test_change_feed, test_change_log) by default, and the node's service
-#         thread (the node suites, named with -R; see below). Reports that
+#         thread (test_change_feed, test_change_log) and the node suites (the service
+#         thread, the file writer's start-up thread, the distributor). Reports that
 #         lie wholly inside ROS 2 or Cyclone DDS are suppressed by
 #         config_center/test/sanitize/tsan.supp, which says why for each.
 # CTEST ARGS replace the default selection. Prints the build and run times.
@@ -28,11 +28,9 @@ case "$kind" in
     ;;
   tsan)
     flags="-fsanitize=thread -fno-omit-frame-pointer -g1"
-    # The node-level suites (the service thread) run with `sanitize.sh tsan -R
-    # 'test_node_end_to_end|test_change_feed_node|test_diagnostics_end_to_end'`: they give no
-    # report outside the suppressions, but under ThreadSanitizer the target processes do not
-    # always stop within the tests' 5 s after SIGTERM, so they are not in the default run yet.
-    default_selection=(-R '^(test_change_feed|test_change_log)$')
+    # The node suites without the launch test and the drift test (their Python CLI, as for
+    # asan) and without the large one.
+    default_selection=(-R '^(test_change_feed|test_change_log|test_node_end_to_end|test_convergence|test_change_feed_node|test_target_restarts_and_types|test_diagnostics_end_to_end|test_log_records_end_to_end|test_param_batches)$')
     ;;
   *)
     echo "usage: sanitize.sh asan|tsan [CTEST ARGS...]" >&2

@@ -27,6 +27,7 @@
 #include <rclcpp/rclcpp.hpp>
 
 #include "parameter_text/parameter_text.hpp"
+#include "stop_signals.hpp"
 #include "tool_args.hpp"
 #include "value_text.hpp"
 
@@ -454,10 +455,10 @@ int main(int argc, char** argv) {
     return UsageError(e.what());
   }
 
-  rclcpp::init(argc, argv);
-  // As in the node: Humble's signal handler logs at info level from inside the handler, which
-  // allocates (ThreadSanitizer reports it) and deadlocks when the signal lands in malloc; with
-  // the default level above info that log is skipped. This tool prints with printf.
+  // Before any thread exists: SIGINT and SIGTERM are taken on its thread only.
+  tools::StopSignals stop_signals;
+  rclcpp::init(argc, argv, rclcpp::InitOptions(), rclcpp::SignalHandlerOptions::None);
+  // The client library's info records are not this tool's output (it prints with printf).
   rcutils_logging_set_default_logger_level(RCUTILS_LOG_SEVERITY_WARN);
   SetCounter counter;
   counter.every = o.report_every;

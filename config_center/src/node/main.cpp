@@ -15,6 +15,7 @@
 #include "node/config_center.hpp"
 #include "node/config_center_handler.hpp"
 #include "node/diagnostics_publisher.hpp"
+#include "node/stop_signals.hpp"
 #include "params/services_qos.hpp"
 #include "store/db_credentials.hpp"
 
@@ -70,11 +71,10 @@ int Serve(const std::shared_ptr<rclcpp::Node>& node, config_center::ConfigCenter
 }  // namespace
 
 int main(int argc, char** argv) {
-  rclcpp::init(argc, argv, rclcpp::InitOptions(), rclcpp::SignalHandlerOptions::All);
-  // Humble's signal handler logs "signal_handler(signum=N)" at info level from inside the
-  // handler; when the signal lands while the main thread is in malloc, that log deadlocks
-  // and SIGTERM never stops the node. With the default level above info, that log is skipped
-  // without allocating.
+  // Before any thread exists: SIGINT and SIGTERM are taken on its thread only.
+  config_center::StopSignals stop_signals;
+  rclcpp::init(argc, argv, rclcpp::InitOptions(), rclcpp::SignalHandlerOptions::None);
+  // The client library's info records (rmw and executor chatter) are not the node's log.
   rcutils_logging_set_default_logger_level(RCUTILS_LOG_SEVERITY_WARN);
   try {
     auto node = std::make_shared<rclcpp::Node>(kNodeName);
