@@ -37,7 +37,8 @@ if command -v ccache >/dev/null; then
 fi
 
 MAKEFLAGS="-j$jobs" colcon --log-base "$ROS2_LOG_DIR" build \
-  --base-paths velgar_protocol config_center_interfaces parameter_text config_center tools \
+  --base-paths velgar_protocol config_center_interfaces parameter_text stop_signals config_center \
+  tools \
   --build-base "$build_base" --install-base "$install_base" --merge-install \
   --parallel-workers "$jobs" --event-handlers console_start_end+ \
   "$@" \

@@ -30,7 +30,7 @@ case "$kind" in
     flags="-fsanitize=thread -fno-omit-frame-pointer -g1"
     # The node suites without the launch test and the drift test (their Python CLI, as for
     # asan) and without the large one.
-    default_selection=(-R '^(test_change_feed|test_change_log|test_node_end_to_end|test_convergence|test_change_feed_node|test_target_restarts_and_types|test_diagnostics_end_to_end|test_log_records_end_to_end|test_param_batches)$')
+    default_selection=(-R '^(test_change_feed|test_change_log|test_node_end_to_end|test_convergence|test_change_feed_node|test_target_restarts_and_types|test_diagnostics_end_to_end|test_log_records_end_to_end|test_param_batches|test_stop_signals)$')
     ;;
   *)
     echo "usage: sanitize.sh asan|tsan [CTEST ARGS...]" >&2

@@ -27,7 +27,7 @@
 #include <rclcpp/rclcpp.hpp>
 
 #include "parameter_text/parameter_text.hpp"
-#include "stop_signals.hpp"
+#include "stop_signals/stop_signals.hpp"
 #include "tool_args.hpp"
 #include "value_text.hpp"
 
@@ -456,7 +456,7 @@ int main(int argc, char** argv) {
   }
 
   // Before any thread exists: SIGINT and SIGTERM are taken on its thread only.
-  tools::StopSignals stop_signals;
+  stop_signals::StopSignals stop_signals;
   rclcpp::init(argc, argv, rclcpp::InitOptions(), rclcpp::SignalHandlerOptions::None);
   // The client library's info records are not this tool's output (it prints with printf).
   rcutils_logging_set_default_logger_level(RCUTILS_LOG_SEVERITY_WARN);
@@ -472,6 +472,7 @@ int main(int argc, char** argv) {
     }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "param_target: %s\n", e.what());
+    stop_signals.Finish();
     targets.clear();
     rclcpp::shutdown();
     return 1;
@@ -479,6 +480,8 @@ int main(int argc, char** argv) {
 
   Say("ready");
   executor.spin();
+  // A signal's shutdown runs to its end before anything is taken down.
+  stop_signals.Finish();
   for (const auto& target : targets) executor.remove_node(target->node());
   targets.clear();
   rclcpp::shutdown();

@@ -8,6 +8,7 @@
 
 #include <rcutils/logging.h>
 #include <rclcpp/rclcpp.hpp>
+#include <stop_signals/stop_signals.hpp>
 #include <velgar_protocol/srv/config_operate.hpp>
 
 #include "logging/log_text.hpp"
@@ -15,7 +16,6 @@
 #include "node/config_center.hpp"
 #include "node/config_center_handler.hpp"
 #include "node/diagnostics_publisher.hpp"
-#include "node/stop_signals.hpp"
 #include "params/services_qos.hpp"
 #include "store/db_credentials.hpp"
 
@@ -25,7 +25,8 @@ constexpr char kLogDir[] = "/opt/velgar/logs/";
 constexpr char kLogFile[] = "config_center/config_center_log_file";
 constexpr char kNodeName[] = "config_center";
 
-int Serve(const std::shared_ptr<rclcpp::Node>& node, config_center::ConfigCenter& center) {
+int Serve(const std::shared_ptr<rclcpp::Node>& node, config_center::ConfigCenter& center,
+          stop_signals::StopSignals& stop_signals) {
   using config_center::ConfigCenterHandler;
   using velgar_protocol::srv::ConfigOperate;
 
@@ -63,6 +64,8 @@ int Serve(const std::shared_ptr<rclcpp::Node>& node, config_center::ConfigCenter
   } join_service_thread{service_executor, service_thread};
 
   rclcpp::spin(node);
+  // A signal's shutdown runs to its end before anything is taken down.
+  stop_signals.Finish();
   center.Stop();
   rclcpp::shutdown();
   return 0;
@@ -72,7 +75,7 @@ int Serve(const std::shared_ptr<rclcpp::Node>& node, config_center::ConfigCenter
 
 int main(int argc, char** argv) {
   // Before any thread exists: SIGINT and SIGTERM are taken on its thread only.
-  config_center::StopSignals stop_signals;
+  stop_signals::StopSignals stop_signals;
   rclcpp::init(argc, argv, rclcpp::InitOptions(), rclcpp::SignalHandlerOptions::None);
   // The client library's info records (rmw and executor chatter) are not the node's log.
   rcutils_logging_set_default_logger_level(RCUTILS_LOG_SEVERITY_WARN);
@@ -88,21 +91,26 @@ int main(int argc, char** argv) {
       LOG_ERROR("Cannot use the database account of this robot: {}", account_error);
       std::cout << "database account: " << config_center::LogText(account_error) << "\n"
                 << "config center init failed" << std::endl;
+      stop_signals.Finish();
       exit(-1);
     }
     config_center::ConfigCenter center(node, options);
     if (!center.Init()) {
       std::cout << "config center init failed" << std::endl;
+      stop_signals.Finish();
       exit(-1);
     }
     config_center::DiagnosticsPublisher diagnostics(*node, [&center] { return center.Snapshot(); });
     center.SetStatusListener([&diagnostics](bool changed) {
       changed ? diagnostics.OnStatusChange() : diagnostics.OnSecond();
     });
-    const int status = Serve(node, center);
+    const int status = Serve(node, center, stop_signals);
     center.SetStatusListener(nullptr);
     return status;
   } catch (const std::exception& error) {
+    // The node is gone by now, but the logger and the context are not: a signal's shutdown
+    // still running ends first.
+    stop_signals.Finish();
     if (!rclcpp::ok()) {
       // SIGINT or SIGTERM came before spinning began: the client library then refuses to
       // make the executor. The stop was asked for, so it is an orderly one.

@@ -1,4 +1,4 @@
-#include "node/stop_signals.hpp"
+#include "stop_signals/stop_signals.hpp"
 
 #include <pthread.h>
 
@@ -6,7 +6,7 @@
 
 #include <rclcpp/rclcpp.hpp>
 
-namespace config_center {
+namespace stop_signals {
 
 StopSignals::StopSignals() {
   sigemptyset(&signals_);
@@ -17,8 +17,13 @@ StopSignals::StopSignals() {
   thread_ = std::thread([this] { Wait(); });
 }
 
-StopSignals::~StopSignals() {
+StopSignals::~StopSignals() { Finish(); }
+
+void StopSignals::Finish() {
+  if (!thread_.joinable()) return;
   leaving_ = true;
+  // Wakes the thread if it still waits; if it took a signal already, this one stays pending
+  // on it, blocked, and goes with the thread.
   pthread_kill(thread_.native_handle(), SIGTERM);
   thread_.join();
 }
@@ -37,4 +42,4 @@ void StopSignals::Wait() {
   rclcpp::shutdown(context_, "stopped by a signal");
 }
 
-}  // namespace config_center
+}  // namespace stop_signals
