@@ -37,6 +37,7 @@ void StopSignals::Wait() {
   while (!leaving_ && !context_->is_valid()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+  std::lock_guard<std::mutex> making(making_);
   if (leaving_) return;
   // Spinning ends, and so does every wait that watches rclcpp::ok() or the context.
   rclcpp::shutdown(context_, "stopped by a signal");

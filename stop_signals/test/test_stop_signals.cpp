@@ -56,6 +56,18 @@ TEST(StopSignals, ASignalBeforeTheContextExistsIsKeptUntilItDoes) {
   stop_signals.Finish();
 }
 
+TEST(StopSignals, ASignalsShutdownWaitsWhileEntitiesAreBeingMade) {
+  stop_signals::StopSignals stop_signals;
+  rclcpp::init(0, nullptr, rclcpp::InitOptions(), rclcpp::SignalHandlerOptions::None);
+  auto making = stop_signals.HoldShutdown();
+  ASSERT_EQ(kill(getpid(), SIGTERM), 0);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_TRUE(rclcpp::ok()) << "shut down while a hold was kept";
+  making.Release();
+  EXPECT_TRUE(WaitUntilStopped(2s)) << "the signal was lost while held";
+  stop_signals.Finish();
+}
+
 TEST(StopSignals, WithoutASignalFinishReturnsAtOnceAndLeavesROSRunning) {
   stop_signals::StopSignals stop_signals;
   rclcpp::init(0, nullptr, rclcpp::InitOptions(), rclcpp::SignalHandlerOptions::None);

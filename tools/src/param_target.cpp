@@ -460,6 +460,8 @@ int main(int argc, char** argv) {
   rclcpp::init(argc, argv, rclcpp::InitOptions(), rclcpp::SignalHandlerOptions::None);
   // The client library's info records are not this tool's output (it prints with printf).
   rcutils_logging_set_default_logger_level(RCUTILS_LOG_SEVERITY_WARN);
+  // A signal's shutdown waits while the nodes are made (none of it waits on anything).
+  auto making = stop_signals.HoldShutdown();
   SetCounter counter;
   counter.every = o.report_every;
   std::vector<std::unique_ptr<TargetNode>> targets;
@@ -472,12 +474,14 @@ int main(int argc, char** argv) {
     }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "param_target: %s\n", e.what());
+    making.Release();
     stop_signals.Finish();
     targets.clear();
     rclcpp::shutdown();
     return 1;
   }
 
+  making.Release();
   Say("ready");
   executor.spin();
   // A signal's shutdown runs to its end before anything is taken down.

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include <rcutils/logging.h>
 #include <rclcpp/rclcpp.hpp>
@@ -25,8 +26,9 @@ constexpr char kLogDir[] = "/opt/velgar/logs/";
 constexpr char kLogFile[] = "config_center/config_center_log_file";
 constexpr char kNodeName[] = "config_center";
 
+// `making` holds a signal's shutdown back until the executors are made.
 int Serve(const std::shared_ptr<rclcpp::Node>& node, config_center::ConfigCenter& center,
-          stop_signals::StopSignals& stop_signals) {
+          stop_signals::StopSignals& stop_signals, stop_signals::StopSignals::Hold making) {
   using config_center::ConfigCenterHandler;
   using velgar_protocol::srv::ConfigOperate;
 
@@ -63,7 +65,10 @@ int Serve(const std::shared_ptr<rclcpp::Node>& node, config_center::ConfigCenter
     }
   } join_service_thread{service_executor, service_thread};
 
-  rclcpp::spin(node);
+  rclcpp::executors::SingleThreadedExecutor executor;
+  executor.add_node(node);
+  making.Release();
+  executor.spin();
   // A signal's shutdown runs to its end before anything is taken down.
   stop_signals.Finish();
   center.Stop();
@@ -80,6 +85,9 @@ int main(int argc, char** argv) {
   // The client library's info records (rmw and executor chatter) are not the node's log.
   rcutils_logging_set_default_logger_level(RCUTILS_LOG_SEVERITY_WARN);
   try {
+    // Nothing here waits until Init: a signal's shutdown is held back while the entities are
+    // made, and let go for start-up's waits, which it must be able to end.
+    auto making = stop_signals.HoldShutdown();
     auto node = std::make_shared<rclcpp::Node>(kNodeName);
     config_center::InitLogger(std::string(kLogDir) + kLogFile, kNodeName);
     // The node's own account when the robot was set up with one (deploy/setup_robot.sh),
@@ -91,20 +99,23 @@ int main(int argc, char** argv) {
       LOG_ERROR("Cannot use the database account of this robot: {}", account_error);
       std::cout << "database account: " << config_center::LogText(account_error) << "\n"
                 << "config center init failed" << std::endl;
+      making.Release();
       stop_signals.Finish();
       exit(-1);
     }
     config_center::ConfigCenter center(node, options);
+    making.Release();
     if (!center.Init()) {
       std::cout << "config center init failed" << std::endl;
       stop_signals.Finish();
       exit(-1);
     }
+    making = stop_signals.HoldShutdown();
     config_center::DiagnosticsPublisher diagnostics(*node, [&center] { return center.Snapshot(); });
     center.SetStatusListener([&diagnostics](bool changed) {
       changed ? diagnostics.OnStatusChange() : diagnostics.OnSecond();
     });
-    const int status = Serve(node, center, stop_signals);
+    const int status = Serve(node, center, stop_signals, std::move(making));
     center.SetStatusListener(nullptr);
     return status;
   } catch (const std::exception& error) {

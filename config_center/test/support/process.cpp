@@ -119,6 +119,10 @@ std::optional<int> Process::Wait(std::chrono::milliseconds timeout) {
     const pid_t done = ::waitpid(pid_, &raw, WNOHANG);
     if (done == pid_) {
       status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+      // What it wrote last may still be in the pipe: Output() after Wait() holds all of it
+      // (unless a child of its own keeps the pipe open; that wait is bounded).
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait_for(lock, std::chrono::seconds(1), [this] { return closed_; });
       return status_;
     }
     if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
