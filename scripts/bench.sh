@@ -15,6 +15,10 @@
 #   --fleet   only the fleet's scale run instead: the fleet server as database-only robots
 #             are added (scripts/fleet_box.sh --scale; minutes, needs root); further
 #             arguments go to it, for example --steps 5,20
+#   --latency [--compare-with CHECKOUT] [bench_node options]
+#             only a change's latency with its floors, and one transaction to 100 nodes
+#             (bench_node --latency), alternating block by block with the node built in
+#             CHECKOUT (another worktree, built there with scripts/build.sh) when given
 # Other arguments go to the parameter-call benchmark, for example
 # --round-trips 5000 --idle-seconds 20.
 set -euo pipefail
@@ -28,6 +32,24 @@ ros2_source
 if [ "${1:-}" = "--fleet" ]; then
   shift
   exec "$root/scripts/fleet_box.sh" --scale "$@"
+fi
+
+if [ "${1:-}" = "--latency" ]; then
+  shift
+  latency_args=()
+  while [ $# -gt 0 ]; do
+    if [ "$1" = "--compare-with" ] && [ $# -ge 2 ]; then
+      other=$(cd "$2" && pwd)/$(basename "$ROS2_INSTALL_DIR")/lib/config_center/config_center
+      [ -x "$other" ] || { echo "bench.sh: $other is missing; build that checkout first" >&2; exit 1; }
+      latency_args+=(--compare-with "$other")
+      shift 2
+    else
+      latency_args+=("$1")
+      shift
+    fi
+  done
+  exec "$root/scripts/isolated.sh" "$ROS2_INSTALL_DIR/lib/config_center/bench_node" --latency \
+    "${latency_args[@]}"
 fi
 
 quick=false

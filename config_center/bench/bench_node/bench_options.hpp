@@ -1,6 +1,8 @@
 #ifndef CONFIG_CENTER_BENCH_NODE_BENCH_OPTIONS_HPP_
 #define CONFIG_CENTER_BENCH_NODE_BENCH_OPTIONS_HPP_
 
+#include <string>
+
 namespace config_center::bench {
 
 // How much bench_node does: full by default, small counts with --quick.
@@ -11,6 +13,11 @@ struct Options {
   int params = 500;
   double idle_seconds = 5.0;
   int fsync_samples = 100;
+  // --latency: only the change latency with its floors (latency_run), in this many blocks per
+  // build, alternating with the build named by --compare-with when one is.
+  bool latency = false;
+  int blocks = 3;
+  std::string compare_with;
 };
 
 }  // namespace config_center::bench
