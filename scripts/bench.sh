@@ -15,9 +15,9 @@
 #   --fleet   only the fleet's scale run instead: the fleet server as database-only robots
 #             are added (scripts/fleet_box.sh --scale; minutes, needs root); further
 #             arguments go to it, for example --steps 5,20
-#   --latency [--compare-with CHECKOUT] [bench_node options]
+#   --latency [--compare-with CHECKOUT]... [bench_node options]
 #             only a change's latency with its floors, and one transaction to 100 nodes
-#             (bench_node --latency), alternating block by block with the node built in
+#             (bench_node --latency), alternating block by block with the node built in each
 #             CHECKOUT (another worktree, built there with scripts/build.sh) when given
 # Other arguments go to the parameter-call benchmark, for example
 # --round-trips 5000 --idle-seconds 20.

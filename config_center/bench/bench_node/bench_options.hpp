@@ -2,6 +2,7 @@
 #define CONFIG_CENTER_BENCH_NODE_BENCH_OPTIONS_HPP_
 
 #include <string>
+#include <vector>
 
 namespace config_center::bench {
 
@@ -14,10 +15,10 @@ struct Options {
   double idle_seconds = 5.0;
   int fsync_samples = 100;
   // --latency: only the change latency with its floors (latency_run), in this many blocks per
-  // build, alternating with the build named by --compare-with when one is.
+  // build, alternating with the builds named by --compare-with (each once) when any are.
   bool latency = false;
   int blocks = 3;
-  std::string compare_with;
+  std::vector<std::string> compare_with;
 };
 
 }  // namespace config_center::bench

@@ -1,5 +1,6 @@
 #include "bench_node/latency_floors.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -63,15 +64,21 @@ std::optional<Clock::time_point> FeedFloor::WokeAt(Clock::duration timeout) {
   }
 }
 
-BareParamCalls::BareParamCalls() : node_(std::make_shared<rclcpp::Node>("bench_bare_calls")) {
-  executor_.add_node(node_);
-  spinner_ = std::thread([this] { executor_.spin(); });
+BareParamCalls::BareParamCalls(const std::string& node_name)
+    : node_(std::make_shared<rclcpp::Node>(node_name)) {
+  // Humble's single-threaded executor collects every client again on each wake-up; its
+  // static one does not (rclcpp 28's single-threaded executor keeps its collection).
+#if RCLCPP_VERSION_MAJOR >= 28
+  executor_ = std::make_unique<rclcpp::executors::SingleThreadedExecutor>();
+#else
+  executor_ = std::make_unique<rclcpp::executors::StaticSingleThreadedExecutor>();
+#endif
+  executor_->add_node(node_);
 }
 
 BareParamCalls::~BareParamCalls() {
-  executor_.cancel();
-  spinner_.join();
   clients_.clear();
+  executor_->remove_node(node_);
 }
 
 void BareParamCalls::Discover(const std::vector<std::string>& node_names) {
@@ -91,7 +98,8 @@ double BareParamCalls::RoundTrip(const std::string& node_name, const std::string
     auto request = SetRequest(name, value);
     *sent = Clock::now();
     auto answer = client->async_send_request(request);
-    if (answer.wait_for(1s) != std::future_status::ready) {
+    if (executor_->spin_until_future_complete(answer.future, 1s) !=
+        rclcpp::FutureReturnCode::SUCCESS) {
       throw std::runtime_error("no answer from " + node_name + " within 1 s");
     }
     return Ms(Clock::now() - *sent);
@@ -108,7 +116,8 @@ double BareParamCalls::FanOut(const std::string& name, const std::string& value)
   }
   const auto deadline = first + 1s;
   for (auto& answer : answers) {
-    if (answer.wait_until(deadline) != std::future_status::ready) {
+    const auto left = std::max(Clock::duration::zero(), deadline - Clock::now());
+    if (executor_->spin_until_future_complete(answer, left) != rclcpp::FutureReturnCode::SUCCESS) {
       throw std::runtime_error("a fanned-out request had no answer within 1 s");
     }
   }

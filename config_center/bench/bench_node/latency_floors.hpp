@@ -6,8 +6,10 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include <rclcpp/version.h>
 #include <rcl_interfaces/srv/set_parameters.hpp>
 #include <rclcpp/rclcpp.hpp>
 
@@ -41,11 +43,12 @@ private:
   std::optional<Clock::time_point> woke_;
 };
 
-// An rclcpp node of this process whose clients call targets' set_parameters, spun on a
-// thread of its own. rclcpp must be initialised.
+// An rclcpp node of this process whose clients call targets' set_parameters, spun only while
+// a call waits for its answer, on the caller's thread (as bench_param_calls does), by the
+// executor that costs least per wake-up. rclcpp must be initialised.
 class BareParamCalls {
 public:
-  BareParamCalls();
+  explicit BareParamCalls(const std::string& node_name);
   ~BareParamCalls();
   BareParamCalls(const BareParamCalls&) = delete;
   BareParamCalls& operator=(const BareParamCalls&) = delete;
@@ -64,8 +67,7 @@ public:
 private:
   using SetParameters = rcl_interfaces::srv::SetParameters;
   rclcpp::Node::SharedPtr node_;
-  rclcpp::executors::SingleThreadedExecutor executor_;
-  std::thread spinner_;
+  std::unique_ptr<rclcpp::Executor> executor_;
   std::vector<std::pair<std::string, rclcpp::Client<SetParameters>::SharedPtr>> clients_;
 };
 

@@ -101,11 +101,12 @@ public:
     for (auto& container : containers_) {
       if (!container->WaitFor("ready", 30s)) throw std::runtime_error("container not ready");
     }
-    std::vector<std::string> names{kLatencyNode};
+    bare_.Discover({kLatencyNode});
+    std::vector<std::string> names;
     for (int p = 0; p < kFanProcesses; ++p) {
       for (int n = 0; n < kFanNodesPerProcess; ++n) names.push_back(FanNode(p, n));
     }
-    bare_.Discover(names);
+    bare_fan_.Discover(names);
   }
 
   ~LatencyRun() {
@@ -185,7 +186,7 @@ private:
     f->fan_ms.push_back(Ms(last - committed));
     f->fan_first_ms.push_back(Ms(first - committed));
     std::this_thread::sleep_for(50ms);
-    f->bare_fan_ms.push_back(bare_.FanOut(kFloorParam, value));
+    f->bare_fan_ms.push_back(bare_fan_.FanOut(kFloorParam, value));
     for (size_t p = 0; p < containers_.size(); ++p) {
       sets_[p] += kFanNodesPerProcess;
       WaitForSets(*containers_[p], sets_[p]);
@@ -199,7 +200,8 @@ private:
   std::vector<std::unique_ptr<test::Process>> containers_;
   std::vector<int64_t> sets_;
   FeedFloor feed_;
-  BareParamCalls bare_;
+  BareParamCalls bare_{"bench_bare_call"};         // one client: the latency target's
+  BareParamCalls bare_fan_{"bench_bare_fan_out"};  // one client for each of the 100 nodes
   std::string param_value_ = "start";
   int round_ = 0;
 };
