@@ -6,7 +6,6 @@
 #include <string>
 #include <thread>
 
-#include <rclcpp/version.h>
 #include <rcutils/logging.h>
 #include <rclcpp/rclcpp.hpp>
 #include <stop_signals/stop_signals.hpp>
@@ -25,18 +24,6 @@ namespace {
 constexpr char kLogDir[] = "/opt/velgar/logs/";
 constexpr char kLogFile[] = "config_center/config_center_log_file";
 constexpr char kNodeName[] = "config_center";
-
-// Humble's single-threaded executor collects every entity of the node into a new wait set on
-// each wake-up, and looks each ready one up among all of them again: work that grows with
-// the clients the node keeps, one per target node, and that stands between a commit's wake-up
-// and its request (on a robot of a hundred nodes, the larger part of the node's own time per
-// change). The static one collects them once, and again only when the node adds or drops one.
-// rclcpp 28 (Jazzy) rebuilt the single-threaded executor on a collection kept between waits.
-#if RCLCPP_VERSION_MAJOR >= 28
-using MainExecutor = rclcpp::executors::SingleThreadedExecutor;
-#else
-using MainExecutor = rclcpp::executors::StaticSingleThreadedExecutor;
-#endif
 
 int Serve(const std::shared_ptr<rclcpp::Node>& node, config_center::ConfigCenter& center,
           stop_signals::StopSignals& stop_signals) {
@@ -76,11 +63,7 @@ int Serve(const std::shared_ptr<rclcpp::Node>& node, config_center::ConfigCenter
     }
   } join_service_thread{service_executor, service_thread};
 
-  {
-    MainExecutor executor;
-    executor.add_node(node);
-    executor.spin();
-  }
+  rclcpp::spin(node);
   // A signal's shutdown runs to its end before anything is taken down.
   stop_signals.Finish();
   center.Stop();
