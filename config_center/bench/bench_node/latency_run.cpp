@@ -39,8 +39,10 @@ struct Figures {
   std::vector<double> feed_ms;         // commit returned -> this process's feed has the event
   std::vector<double> param_ms;        // commit returned -> the target's set callback
   std::vector<double> node_share_ms;   // the same, less the feed floor and the bare one-way
-  std::vector<double> bare_rtt_ms;     // bare SetParameters: send -> answer
-  std::vector<double> bare_oneway_ms;  // bare SetParameters: send -> the target's callback
+  std::vector<double> bare_rtt_ms;     // bare SetParameters after a pause: send -> answer
+  std::vector<double> bare_oneway_ms;  // the same: send -> the target's callback
+  std::vector<double> warm_rtt_ms;     // the next bare call, at once: send -> answer
+  std::vector<double> warm_oneway_ms;  // the same: send -> the target's callback
   std::vector<double> fan_ms;          // commit returned -> the last of 100 nodes set
   std::vector<double> fan_first_ms;    // commit returned -> the first of 4 processes' last set
   std::vector<double> bare_fan_ms;     // 100 bare requests: first send -> last answer
@@ -154,19 +156,32 @@ private:
     const Clock::time_point set = StampBefore(target_->Output(), line);
     const auto woke = feed_.WokeAt(1s);
     if (!woke) throw std::runtime_error("this process's change feed missed a commit");
-    // The bare call, right after, to the same target.
+    // The bare call to the same target, after the same idle pause a change comes after, then
+    // once more at once, as bench_param_calls makes its calls (back to back).
     Pause();
-    Clock::time_point sent;
-    const double rtt = bare_.RoundTrip(kLatencyNode, kFloorParam, param_value_, &sent);
-    const std::string floor_line = Line(kFloorParam, param_value_);
-    if (!target_->WaitFor(floor_line, 5s)) throw std::runtime_error("bare set not reported");
-    const double oneway = Ms(StampBefore(target_->Output(), floor_line) - sent);
+    double oneway = 0;
+    const double rtt = BareCall(param_value_, &oneway);
+    double warm_oneway = 0;
+    const double warm_rtt = BareCall(param_value_ + " again", &warm_oneway);
     f->commit_ms.push_back(Ms(committed - t0));
     f->feed_ms.push_back(Ms(*woke - committed));
     f->param_ms.push_back(Ms(set - committed));
     f->node_share_ms.push_back(Ms(set - *woke) - oneway);
     f->bare_rtt_ms.push_back(rtt);
     f->bare_oneway_ms.push_back(oneway);
+    f->warm_rtt_ms.push_back(warm_rtt);
+    f->warm_oneway_ms.push_back(warm_oneway);
+  }
+
+  // One bare SetParameters call to the latency target: its round trip, and in `oneway` from
+  // the send to the target's set callback, in ms.
+  double BareCall(const std::string& value, double* oneway) {
+    Clock::time_point sent;
+    const double rtt = bare_.RoundTrip(kLatencyNode, kFloorParam, value, &sent);
+    const std::string line = Line(kFloorParam, value);
+    if (!target_->WaitFor(line, 5s)) throw std::runtime_error("bare set not reported: " + line);
+    *oneway = Ms(StampBefore(target_->Output(), line) - sent);
+    return rtt;
   }
 
   void FanRound(Figures* f) {
@@ -213,8 +228,9 @@ std::string P(const std::vector<double>& v, double percent) {
 }
 
 void Print(const std::string& program, const Figures& f) {
-  const double floor50 = test::Percentile(f.feed_ms, 50) + test::Percentile(f.bare_rtt_ms, 50);
-  const double floor99 = test::Percentile(f.feed_ms, 99) + test::Percentile(f.bare_rtt_ms, 99);
+  // Judged by the lower floor: the round trip made back to back.
+  const double floor50 = test::Percentile(f.feed_ms, 50) + test::Percentile(f.warm_rtt_ms, 50);
+  const double floor99 = test::Percentile(f.feed_ms, 99) + test::Percentile(f.warm_rtt_ms, 99);
   const double p50 = test::Percentile(f.param_ms, 50);
   const double p99 = test::Percentile(f.param_ms, 99);
   const double fan50 = test::Percentile(f.fan_ms, 50);
@@ -227,11 +243,14 @@ void Print(const std::string& program, const Figures& f) {
   };
   row("the UPDATE's commit round trip", f.commit_ms);
   row("floor: commit returned -> this process's change feed has it", f.feed_ms);
-  row("floor: bare SetParameters, send -> answer (discovered)", f.bare_rtt_ms);
+  row("floor: bare SetParameters back to back, send -> answer", f.warm_rtt_ms);
+  row("  of which send -> the target's set callback", f.warm_oneway_ms);
+  std::printf("  %-62s %9.3f %9.3f\n", "floor sum (feed + bare back-to-back round trip)", floor50,
+              floor99);
+  row("bare SetParameters after 3-10 ms idle (as changes come)", f.bare_rtt_ms);
   row("  of which send -> the target's set callback", f.bare_oneway_ms);
-  std::printf("  %-62s %9.3f %9.3f\n", "floor sum (feed + bare round trip)", floor50, floor99);
   row("commit returned -> parameter set in its node's callback", f.param_ms);
-  row("  less feed floor and bare one-way, per change: the node's own", f.node_share_ms);
+  row("  less the feed floor and the idle bare one-way: the node's own", f.node_share_ms);
   std::printf("  target: p50 <= 1.3x floor sum (%.3f ms): %s; p99 <= 2x (%.3f ms): %s\n",
               1.3 * floor50, p50 <= 1.3 * floor50 ? "met" : "not met", 2 * floor99,
               p99 <= 2 * floor99 ? "met" : "not met");
