@@ -15,6 +15,11 @@
 #   --fleet   only the fleet's scale run instead: the fleet server as database-only robots
 #             are added (scripts/fleet_box.sh --scale; minutes, needs root); further
 #             arguments go to it, for example --steps 5,20
+#   --latency [--compare-with CHECKOUT]... [bench_node options]
+#             only a change's latency with its floors, and one transaction to 100 nodes:
+#             bench_param_calls and bench_change_feed (short idle windows) for the floors,
+#             then bench_node --latency, alternating block by block with the node built in each
+#             CHECKOUT (another worktree, built there with scripts/build.sh) when given
 # Other arguments go to the parameter-call benchmark, for example
 # --round-trips 5000 --idle-seconds 20.
 set -euo pipefail
@@ -49,6 +54,29 @@ for program in "$bench" "$bench_node" "$bench_feed" "$bench_memory" "$bench_drif
     exit 1
   fi
 done
+
+if [ "${1:-}" = "--latency" ]; then
+  shift
+  latency_args=()
+  while [ $# -gt 0 ]; do
+    if [ "$1" = "--compare-with" ] && [ $# -ge 2 ]; then
+      other=$(cd "$2" && pwd)/$(basename "$ROS2_INSTALL_DIR")/lib/config_center/config_center
+      [ -x "$other" ] || { echo "bench.sh: $other is missing; build that checkout first" >&2; exit 1; }
+      latency_args+=(--compare-with "$other")
+      shift 2
+    else
+      latency_args+=("$1")
+      shift
+    fi
+  done
+  # The floors first, in the same run: a bare SetParameters round trip to a discovered
+  # service, and the binary log's event reaching a reader after the commit.
+  "$root/scripts/isolated.sh" "$bench" --round-trips 2000 --fresh 20 --idle-seconds 1
+  echo
+  "$root/scripts/isolated.sh" "$bench_feed" --idle-seconds 1 --commits 300
+  echo
+  exec "$root/scripts/isolated.sh" "$bench_node" --latency "${latency_args[@]}"
+fi
 
 if $quick; then
   "$root/scripts/isolated.sh" "$bench" --round-trips 200 --fresh 20 --idle-seconds 1 "$@"

@@ -22,11 +22,14 @@
 #include <string>
 #include <vector>
 
+#include <rclcpp/rclcpp.hpp>
+
 #include "bench_node/bench_options.hpp"
 #include "bench_node/bench_report.hpp"
 #include "bench_node/change_source.hpp"
 #include "bench_node/filesystem_costs.hpp"
 #include "bench_node/idle_cost.hpp"
+#include "bench_node/latency_run.hpp"
 #include "bench_node/loopback_multicast.hpp"
 #include "bench_node/node_pass.hpp"
 #include "bench_node/reference_processes.hpp"
@@ -39,9 +42,13 @@ using config_center::bench::Options;
 
 constexpr char kUsage[] =
     "usage: bench_node [--quick] [--rounds N] [--idle-seconds S]\n"
+    "       bench_node --latency [--rounds N] [--blocks B] [--compare-with PROGRAM]...\n"
     "Measures the installed config_center with param_target nodes, the isolated MariaDB and\n"
     "real files. Full: 200 change rounds, 2000 file + 500 parameter items at start-up, 5 s\n"
-    "idle. --quick: 20 rounds, 200 + 50 items, 1 s idle. Run inside scripts/isolated.sh.\n";
+    "idle. --quick: 20 rounds, 200 + 50 items, 1 s idle. Run inside scripts/isolated.sh.\n"
+    "--latency: only a change's latency with the change feed up, beside its floors taken in\n"
+    "the same rounds, and one transaction to 100 nodes; B blocks (3) of N changes (200) each,\n"
+    "alternating with each PROGRAM (another build's config_center) given.\n";
 
 bool ParseCount(const std::string& text, int* value) {
   char* end = nullptr;
@@ -66,6 +73,12 @@ bool ParseArguments(int argc, char** argv, Options* o, bool* help) {
       o->params = 50;
       o->idle_seconds = 1.0;
       o->fsync_samples = 20;
+    } else if (a == "--latency") {
+      o->latency = true;
+    } else if (a == "--blocks" && has_value) {
+      ok = ParseCount(argv[++i], &o->blocks);
+    } else if (a == "--compare-with" && has_value) {
+      o->compare_with.emplace_back(argv[++i]);
     } else if (a == "--rounds" && has_value) {
       ok = ParseCount(argv[++i], &o->rounds);
     } else if (a == "--idle-seconds" && has_value) {
@@ -155,6 +168,14 @@ int main(int argc, char** argv) {
   }
   ::signal(SIGPIPE, SIG_IGN);
   try {
+    if (o.latency) {
+      rclcpp::init(0, nullptr);
+      std::vector<std::string> programs{"config_center"};
+      programs.insert(programs.end(), o.compare_with.begin(), o.compare_with.end());
+      config_center::bench::RunLatencyComparison(o, programs);
+      rclcpp::shutdown();
+      return 0;
+    }
     Measure(o);
   } catch (const std::exception& error) {
     std::fflush(stdout);

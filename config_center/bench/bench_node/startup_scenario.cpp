@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "bench_node/node_log.hpp"
 #include "support/config_files.hpp"
@@ -11,11 +12,13 @@
 
 namespace config_center::bench {
 
-StartUp StartNode(Clock::duration timeout) {
+StartUp StartNode(Clock::duration timeout, const std::string& program) {
   StartUp start;
   start.log = std::make_unique<test::LogTail>();
   const auto t0 = Clock::now();
-  start.node = test::StartConfigCenter();
+  start.node = program == "config_center"
+                   ? test::StartConfigCenter()
+                   : std::make_unique<test::Process>(std::vector<std::string>{program});
   Clock::time_point ready;
   if (!test::WaitUntilReady(*start.log, *start.node,
                             std::chrono::duration_cast<std::chrono::milliseconds>(timeout),

@@ -17,9 +17,9 @@ struct StartUp {
   double seconds = 0;                  // from the start of the process to its ready line being read
 };
 
-// Starts the installed node and waits for its ready line, at most `timeout`; throws when the
-// node does not get ready.
-StartUp StartNode(Clock::duration timeout);
+// Starts the installed node (or `program`, another build of it) and waits for its ready
+// line, at most `timeout`; throws when the node does not get ready.
+StartUp StartNode(Clock::duration timeout, const std::string& program = "config_center");
 
 // SIGTERM, and the node must exit 0 within 10 s; throws otherwise.
 void StopNode(std::unique_ptr<test::Process>& node);

@@ -11,14 +11,21 @@ ParamCalls::ParamCalls(rclcpp::node_interfaces::NodeBaseInterface::SharedPtr bas
     : base_(std::move(base)),
       graph_(std::move(graph)),
       services_(std::move(services)),
-      group_(std::move(group)) {}
+      group_(std::move(group)),
+      graph_event_(graph_->get_graph_event()) {}
+
+bool ParamCalls::Matched(const Call& call) {
+  // Any change of the graph (a target gone, or a new instance of it) asks the graph again.
+  if (graph_event_->check_and_clear()) answered_.clear();
+  return answered_.count(call.service) > 0 || call.client->service_is_ready();
+}
 
 void ParamCalls::SendIfReady(uint64_t key) {
   const auto found = calls_.find(key);
   if (found == calls_.end()) return;
   Call& call = found->second;
   try {
-    if (!call.client->service_is_ready()) return;
+    if (!Matched(call)) return;
     call.request_id = call.send();
   } catch (const std::exception& error) {
     Fail(key, Result::kError, error.what());
@@ -38,6 +45,7 @@ void ParamCalls::Fail(uint64_t key, Result result, const std::string& error) {
 }
 
 void ParamCalls::ForgetClient(const std::string& service) {
+  answered_.erase(service);
   if (clients_.erase(service) == 0) return;
   // Jazzy's executor keeps a dropped client in its wait set as an expired entry until it next
   // collects the node's entities, and while it is there a ready entity behind it can be

@@ -92,6 +92,36 @@ TEST_F(TargetRestartsAndTypes, RestartedTargetGetsItsParametersBackWhetherStoppe
   Stop(*center);
 }
 
+// A request goes out without asking the graph only while the graph has not changed since its
+// service last answered: a target stopped and started again is a change, so a change made
+// right after the new instance is ready waits for it to be matched and is not lost (a lost
+// request would show only after the 1 s answer deadline, as a target held back).
+TEST_F(TargetRestartsAndTypes, AChangeRightAfterACleanRestartReachesTheNewInstance) {
+  const std::vector<std::string> arm{"--name", "arm", "--string", "speed=0"};
+  auto target = StartTarget(arm);
+  db_->InsertItem("global_config", "speed", "0", "arm", 1);
+  auto center = StartReady();
+  ASSERT_TRUE(target->WaitFor("set arm.speed type=string value=\"0\"", 1s));
+  for (int round = 1; round <= 5; ++round) {
+    // Answered once: from here on its client counts as matched until the graph changes.
+    db_->Exec("UPDATE global_config SET value = 'before " + std::to_string(round) +
+              "' WHERE name = 'speed'");
+    ASSERT_TRUE(target->WaitFor("value=\"before " + std::to_string(round) + "\"", 2s))
+        << target->Output() << log_.Since();
+    Stop(*target);
+    target = StartTarget(arm);
+    const auto ready = std::chrono::steady_clock::now();
+    const std::string value = "after " + std::to_string(round);
+    db_->Exec("UPDATE global_config SET value = '" + value + "' WHERE name = 'speed'");
+    EXPECT_TRUE(target->WaitFor("set arm.speed type=string value=\"" + value + "\"", 2s))
+        << target->Output() << log_.Since();
+    EXPECT_LT(std::chrono::steady_clock::now() - ready, 900ms) << "round " << round;
+  }
+  EXPECT_EQ(log_.Count("did not answer"), 0u) << log_.Since();
+  EXPECT_EQ(log_.Count("Holding back"), 0u) << log_.Since();
+  Stop(*center);
+}
+
 // What a target holds beside the items config_center has for it stays the target's own: a
 // parameter it declared itself and, on Jazzy, the read-only start_type_description_service
 // every node declares (with ~/get_type_description beside its parameter services). None of
