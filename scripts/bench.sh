@@ -83,6 +83,9 @@ if $quick; then
   echo
   "$root/scripts/isolated.sh" "$bench_node" --quick
   echo
+  # What --latency runs, in one small block (its floors are the two benchmarks beside it).
+  "$root/scripts/isolated.sh" "$bench_node" --latency --rounds 20 --blocks 1
+  echo
   "$root/scripts/isolated.sh" "$bench_feed" --quick
   echo
   "$root/scripts/isolated.sh" "$bench_memory" --quick
