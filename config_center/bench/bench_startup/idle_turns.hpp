@@ -1,0 +1,43 @@
+#ifndef CONFIG_CENTER_BENCH_STARTUP_IDLE_TURNS_HPP_
+#define CONFIG_CENTER_BENCH_STARTUP_IDLE_TURNS_HPP_
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bench_startup/startup_load.hpp"
+
+namespace config_center::bench {
+
+// One idle window of one node: the whole process's CPU share (% of one core) and wake-ups a
+// second, the same per group of its threads (named by the thread's name; the main thread is
+// "main", other threads without a name of their own "unnamed"), and the CPU share of the
+// load's target processes together over the same window.
+struct IdleWindow {
+  double share = 0;
+  double wakeups = 0;
+  std::map<std::string, double> thread_share;
+  std::map<std::string, double> thread_wakeups;
+  double targets_share = 0;
+};
+
+// The windows of one program with one load's targets, one per round, in round order.
+struct IdleSeries {
+  Load load;
+  std::string program;
+  std::vector<IdleWindow> windows;
+};
+
+// `rounds` rounds; in each, every load in turn gets fresh tables and its target processes,
+// and every program in turn (config_center builds) starts with them, finishes its start-up
+// with no target held, settles for `settle_seconds` and is measured idle over `seconds`, then
+// stops. Taking the loads and programs in turn, round after round, lets the machine's other
+// work weigh on each alike. Progress (with each node's pid, for a profiler) on standard error.
+// Throws when a node does not get ready or holds a target back.
+std::vector<IdleSeries> MeasureIdleInTurn(const std::vector<Load>& loads,
+                                          const std::vector<std::string>& programs, int rounds,
+                                          double seconds, double settle_seconds);
+
+}  // namespace config_center::bench
+
+#endif  // CONFIG_CENTER_BENCH_STARTUP_IDLE_TURNS_HPP_
