@@ -93,10 +93,10 @@ double Median(std::vector<double> values) {
   return values.empty() ? 0 : values[values.size() / 2];
 }
 
-template <typename Field>
-std::vector<double> Each(const std::vector<StartupTimes>& runs, Field field) {
+template <typename Value, typename Field>
+std::vector<double> Each(const std::vector<Value>& runs, Field field) {
   std::vector<double> values;
-  for (const StartupTimes& t : runs) values.push_back(field(t));
+  for (const Value& t : runs) values.push_back(field(t));
   return values;
 }
 
@@ -208,6 +208,8 @@ void PrintCurve(const std::vector<LoadResult>& curve) {
                   1e6 / items);
 }
 
+double Share(const IdleWindow& w) { return w.share; }
+
 // "0.078 % (0.070-0.090)" over the windows, from `field` of each.
 template <typename Field>
 std::string Shares(const IdleSeries& s, Field field, const char* format) {
@@ -220,15 +222,17 @@ std::string Shares(const IdleSeries& s, Field field, const char* format) {
 }
 
 std::string BuildName(const IdleSeries& s) {
+  if (s.program.empty()) return "floor: bare rclcpp node";
   return s.program == "config_center" ? "this build" : "other build";
 }
 
 // The series as measured, per thread, and the ratio of the larger graph to the robot's per
-// build: `series` holds, per load, one series per build.
+// build and for the floor: `series` holds, per load, one series per build and the floor.
 void PrintIdle(const std::vector<IdleSeries>& series, size_t builds, const Options& o) {
+  const size_t per_load = builds + 1;
   std::printf(
-      "\nIdle: the node after its start-up with each load's targets on the graph; %d rounds, in "
-      "each every load\nand build in turn (fresh tables and targets per load), a window of "
+      "\nIdle: the node after its start-up with each load's targets on the graph; %d round(s), "
+      "in each every load\nand build in turn (fresh tables and targets per load), a window of "
       "%.0f s each, %.0f s after its ready\nline; medians over the windows (range)\n\n",
       o.idle_rounds, o.idle_seconds, o.idle_settle_seconds);
   std::printf(
@@ -278,20 +282,33 @@ void PrintIdle(const std::vector<IdleSeries>& series, size_t builds, const Optio
     std::printf("\n");
   }
   // The graph watch must not grow with nodes times time.
-  for (size_t b = 0; b < builds; ++b) {
+  for (size_t b = 0; b < per_load; ++b) {
     const IdleSeries& small = series[b];
-    const IdleSeries& large = series[builds + b];
+    const IdleSeries& large = series[per_load + b];
     std::vector<double> ratios;
     for (size_t r = 0; r < small.windows.size() && r < large.windows.size(); ++r) {
       ratios.push_back(large.windows[r].share / small.windows[r].share);
     }
     const auto [low, high] = std::minmax_element(ratios.begin(), ratios.end());
     const double ratio = Median(ratios);
+    // The target is the node's; the floor's ratio is what the larger graph costs anyone.
+    const std::string target = small.program.empty() ? ""
+                               : ratio <= 1.2        ? " (target 1.2x: met)"
+                                                     : " (target 1.2x: not met)";
     std::printf(
         "\nidle with %d nodes on the graph against %d, %s: %.2fx, median of the rounds' ratios "
-        "(%.2f-%.2f) (target 1.2x: %s)\n",
+        "(%.2f-%.2f)%s\n",
         large.load.nodes(), small.load.nodes(), BuildName(small).c_str(), ratio, *low, *high,
-        ratio <= 1.2 ? "met" : "not met");
+        target.c_str());
+  }
+  for (size_t b = 0; b < builds; ++b) {
+    std::printf(
+        "%s beside the floor: %.2fx with %d nodes, %.2fx with %d\n", BuildName(series[b]).c_str(),
+        Median(Each(series[b].windows, Share)) / Median(Each(series[builds].windows, Share)),
+        series[b].load.nodes(),
+        Median(Each(series[per_load + b].windows, Share)) /
+            Median(Each(series[per_load + builds].windows, Share)),
+        series[per_load + b].load.nodes());
   }
 }
 

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "bench_node/reference_processes.hpp"
 #include "bench_startup/target_processes.hpp"
 #include "support/cpu_sampling.hpp"
 #include "support/log_tail.hpp"
@@ -63,6 +64,13 @@ IdleWindow SampleIdle(pid_t pid, const std::vector<pid_t>& targets, double secon
 
 IdleWindow RunIdle(const Load& load, const TargetProcesses& targets, const std::string& program,
                    double seconds, double settle_seconds) {
+  if (program.empty()) {
+    auto bare = StartReference(Reference::kBareNode);
+    std::this_thread::sleep_for(std::chrono::duration<double>(settle_seconds));
+    const IdleWindow window = SampleIdle(bare->pid(), targets.pids(), seconds);
+    StopReference(bare);
+    return window;
+  }
   test::LogTail log;
   auto node = std::make_unique<test::Process>(std::vector<std::string>{program});
   if (!test::WaitUntilReady(log, *node, std::chrono::seconds(120))) {
@@ -88,8 +96,9 @@ IdleWindow RunIdle(const Load& load, const TargetProcesses& targets, const std::
 }  // namespace
 
 std::vector<IdleSeries> MeasureIdleInTurn(const std::vector<Load>& loads,
-                                          const std::vector<std::string>& programs, int rounds,
+                                          std::vector<std::string> programs, int rounds,
                                           double seconds, double settle_seconds) {
+  programs.push_back("");  // the floor
   std::vector<IdleSeries> series;
   for (const Load& load : loads) {
     for (const std::string& program : programs) series.push_back({load, program, {}});
@@ -107,7 +116,8 @@ std::vector<IdleSeries> MeasureIdleInTurn(const std::vector<Load>& loads,
       }
       TargetProcesses targets(load);
       for (size_t j = 0; j < programs.size(); ++j) {
-        const size_t p = nth(j, programs.size());
+        // The builds in turn; the floor after them.
+        const size_t p = j + 1 == programs.size() ? j : nth(j, programs.size() - 1);
         series[l * programs.size() + p].windows.push_back(
             RunIdle(load, targets, programs[p], seconds, settle_seconds));
       }

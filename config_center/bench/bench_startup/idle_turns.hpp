@@ -24,18 +24,21 @@ struct IdleWindow {
 // The windows of one program with one load's targets, one per round, in round order.
 struct IdleSeries {
   Load load;
-  std::string program;
+  std::string program;  // empty: the floor, a bare rclcpp node with no timer
   std::vector<IdleWindow> windows;
 };
 
 // `rounds` rounds; in each, every load in turn gets fresh tables and its target processes,
 // and every program in turn (config_center builds) starts with them, finishes its start-up
 // with no target held, settles for `settle_seconds` and is measured idle over `seconds`, then
-// stops. Taking the loads and programs in turn, round after round, lets the machine's other
-// work weigh on each alike. Progress (with each node's pid, for a profiler) on standard error.
+// stops; then a bare rclcpp node with no timer (the floor: what the same graph costs a
+// participant that does nothing) the same way. Taking the loads and programs in turn, round
+// after round, lets the machine's other work weigh on each alike. Series: per load, one per
+// program and the floor last. Progress (with each node's pid, for a profiler) on standard
+// error.
 // Throws when a node does not get ready or holds a target back.
 std::vector<IdleSeries> MeasureIdleInTurn(const std::vector<Load>& loads,
-                                          const std::vector<std::string>& programs, int rounds,
+                                          std::vector<std::string> programs, int rounds,
                                           double seconds, double settle_seconds);
 
 }  // namespace config_center::bench
