@@ -63,7 +63,7 @@ IdleWindow SampleIdle(pid_t pid, const std::vector<pid_t>& targets, double secon
 }
 
 IdleWindow RunIdle(const Load& load, const TargetProcesses& targets, const std::string& program,
-                   double seconds, double settle_seconds) {
+                   double seconds, double settle_seconds, int* repeated) {
   if (program.empty()) {
     auto bare = StartReference(Reference::kBareNode);
     std::this_thread::sleep_for(std::chrono::duration<double>(settle_seconds));
@@ -71,19 +71,32 @@ IdleWindow RunIdle(const Load& load, const TargetProcesses& targets, const std::
     StopReference(bare);
     return window;
   }
-  test::LogTail log;
-  auto node = std::make_unique<test::Process>(std::vector<std::string>{program});
-  if (!test::WaitUntilReady(log, *node, std::chrono::seconds(120))) {
-    throw std::runtime_error(program + " did not get ready: " + node->Output());
-  }
-  if (log.Count("Holding back") > 0) {
-    throw std::runtime_error(program + " held a target back at start-up with " + load.label);
+  // A target that did not answer within 1 s at start-up (a loaded machine) is held and
+  // retried: not idle. Such a start-up is repeated, twice at most.
+  std::unique_ptr<test::LogTail> log;
+  std::unique_ptr<test::Process> node;
+  for (int attempt = 0;; ++attempt) {
+    log = std::make_unique<test::LogTail>();
+    node = std::make_unique<test::Process>(std::vector<std::string>{program});
+    if (!test::WaitUntilReady(*log, *node, std::chrono::seconds(120))) {
+      throw std::runtime_error(program + " did not get ready: " + node->Output());
+    }
+    if (log->Count("Holding back") == 0) break;
+    if (attempt == 2) {
+      throw std::runtime_error(program + " held a target back at start-up with " + load.label +
+                               ", three times");
+    }
+    std::fprintf(stderr, "%s held a target back at start-up with %s: started again\n",
+                 program.c_str(), load.label.c_str());
+    ++*repeated;
+    node->Signal(SIGTERM);
+    node->Wait(std::chrono::seconds(10));
   }
   std::this_thread::sleep_for(std::chrono::duration<double>(settle_seconds));
   std::fprintf(stderr, "idle window: %s, %s, pid %d, %.0f s\n", load.label.c_str(), program.c_str(),
                static_cast<int>(node->pid()), seconds);
   const IdleWindow window = SampleIdle(node->pid(), targets.pids(), seconds);
-  if (log.Count("Holding back") > 0) {
+  if (log->Count("Holding back") > 0) {
     throw std::runtime_error(program + " held a target back while idle with " + load.label);
   }
   node->Signal(SIGTERM);
@@ -97,7 +110,7 @@ IdleWindow RunIdle(const Load& load, const TargetProcesses& targets, const std::
 
 std::vector<IdleSeries> MeasureIdleInTurn(const std::vector<Load>& loads,
                                           std::vector<std::string> programs, int rounds,
-                                          double seconds, double settle_seconds) {
+                                          double seconds, double settle_seconds, int* repeated) {
   programs.push_back("");  // the floor
   std::vector<IdleSeries> series;
   for (const Load& load : loads) {
@@ -119,7 +132,7 @@ std::vector<IdleSeries> MeasureIdleInTurn(const std::vector<Load>& loads,
         // The builds in turn; the floor after them.
         const size_t p = j + 1 == programs.size() ? j : nth(j, programs.size() - 1);
         series[l * programs.size() + p].windows.push_back(
-            RunIdle(load, targets, programs[p], seconds, settle_seconds));
+            RunIdle(load, targets, programs[p], seconds, settle_seconds, repeated));
       }
     }
   }

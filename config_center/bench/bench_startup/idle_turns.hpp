@@ -36,10 +36,11 @@ struct IdleSeries {
 // after round, lets the machine's other work weigh on each alike. Series: per load, one per
 // program and the floor last. Progress (with each node's pid, for a profiler) on standard
 // error.
-// Throws when a node does not get ready or holds a target back.
+// A start-up that held a target back is repeated (twice at most), counted in `repeated`.
+// Throws when a node does not get ready, or holds a target back three times or while idle.
 std::vector<IdleSeries> MeasureIdleInTurn(const std::vector<Load>& loads,
                                           std::vector<std::string> programs, int rounds,
-                                          double seconds, double settle_seconds);
+                                          double seconds, double settle_seconds, int* repeated);
 
 }  // namespace config_center::bench
 
