@@ -6,7 +6,8 @@
 # floor of following the binary log (bench_change_feed), resident memory with large file
 # items (bench_memory), then drift set back and the idle cost of watching for it
 # (bench_drift), start-up timed to the last item in effect beside its floor and peers
-# (bench_startup: a robot, a robot of 100 nodes, and the curve up to 50,000 items), the idle
+# (bench_startup: a robot, a robot of 100 nodes, and the curve up to 50,000 items; then the idle
+# node with 5 target nodes against 100, in alternating rounds beside a bare node), the idle
 # robot with `velgar-fleet robot report` beside the node alone (scripts/bench_report_idle.sh),
 # then the node's end-to-end soak run.
 # Build first (scripts/build.sh).

@@ -17,11 +17,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "bench_node/reference_processes.hpp"
+#include "bench_startup/idle_turns.hpp"
 #include "bench_startup/peers.hpp"
 #include "bench_startup/set_aside.hpp"
 #include "bench_startup/startup_runs.hpp"
@@ -30,24 +33,33 @@
 
 namespace {
 
+using config_center::bench::IdleSeries;
+using config_center::bench::IdleWindow;
 using config_center::bench::Load;
 using config_center::bench::LoadResult;
 using config_center::bench::StartupTimes;
 
 constexpr char kUsage[] =
     "usage: bench_startup [--quick] [--runs N] [--no-curve] [--compare-with PROGRAM]\n"
+    "                     [--idle-rounds N] [--idle-seconds S] [--idle-only]\n"
     "Times config_center's start-up to the last item in effect, beside its floor and two\n"
     "peers measured in the same run. Full: 3 runs of each load, the curve up to 50,000\n"
     "items (one run a point). --quick: 1 run, small loads. --compare-with: another build of\n"
     "config_center started the same way in each run, right after this one (its rows are\n"
-    "marked \"other\"). Run inside scripts/isolated.sh.\n";
+    "marked \"other\"). Then the idle node with the robot's 5 targets against 100: in\n"
+    "--idle-rounds rounds (5; --quick 1) each load and build in turn, one window of\n"
+    "--idle-seconds (10; --quick 2) each. --idle-only: only that. Run inside\n"
+    "scripts/isolated.sh.\n";
 
 struct Options {
   bool quick = false;
   bool curve = true;
   std::string other;  // another build of config_center, run beside this one
   int runs = 3;
-  double idle_seconds = 5;
+  bool idle_only = false;
+  int idle_rounds = 5;
+  double idle_seconds = 10;
+  double idle_settle_seconds = 3;
 };
 
 Load Robot(bool quick) {
@@ -81,10 +93,10 @@ double Median(std::vector<double> values) {
   return values.empty() ? 0 : values[values.size() / 2];
 }
 
-template <typename Field>
-std::vector<double> Each(const std::vector<StartupTimes>& runs, Field field) {
+template <typename Value, typename Field>
+std::vector<double> Each(const std::vector<Value>& runs, Field field) {
   std::vector<double> values;
-  for (const StartupTimes& t : runs) values.push_back(field(t));
+  for (const Value& t : runs) values.push_back(field(t));
   return values;
 }
 
@@ -163,10 +175,6 @@ void PrintLoad(const LoadResult& r, double target_s) {
            Format("config_center at %.2fx it", all / r.floor.WithCreation(l)));
   PrintRow("config_center: CPU time over its last start-up, resident memory after it",
            Format("%.3f s, ", r.cpu_s) + Format("%.1f MiB", r.rss_mib), "");
-  if (r.idle_share > 0) {
-    PrintRow("config_center: idle after its last start-up, CPU of one core",
-             Format("%.3f %%", r.idle_share), "");
-  }
   PrintRow("config_center: targets held back at start-up (not answering within 1 s)",
            Format("%.0f over all runs", r.held), "");
 }
@@ -200,6 +208,110 @@ void PrintCurve(const std::vector<LoadResult>& curve) {
                   1e6 / items);
 }
 
+double Share(const IdleWindow& w) { return w.share; }
+
+// "0.078 % (0.070-0.090)" over the windows, from `field` of each.
+template <typename Field>
+std::string Shares(const IdleSeries& s, Field field, const char* format) {
+  std::vector<double> values;
+  for (const IdleWindow& w : s.windows) values.push_back(field(w));
+  const auto [low, high] = std::minmax_element(values.begin(), values.end());
+  std::string text = Format(format, Median(values));
+  if (values.size() > 1) text += " (" + Format(format, *low) + "-" + Format(format, *high) + ")";
+  return text;
+}
+
+std::string BuildName(const IdleSeries& s) {
+  if (s.program.empty()) return "floor: bare rclcpp node";
+  return s.program == "config_center" ? "this build" : "other build";
+}
+
+// The series as measured, per thread, and the ratio of the larger graph to the robot's per
+// build and for the floor: `series` holds, per load, one series per build and the floor.
+void PrintIdle(const std::vector<IdleSeries>& series, size_t builds, const Options& o) {
+  const size_t per_load = builds + 1;
+  std::printf(
+      "\nIdle: the node after its start-up with each load's targets on the graph; %d round(s), "
+      "in each every load\nand build in turn (fresh tables and targets per load), a window of "
+      "%.0f s each, %.0f s after its ready\nline; medians over the windows (range)\n\n",
+      o.idle_rounds, o.idle_seconds, o.idle_settle_seconds);
+  std::printf(
+      "| load | build | node: CPU of one core | node: wake-ups a second | the target processes "
+      "together: CPU |\n|---|---|---|---|---|\n");
+  for (const IdleSeries& s : series) {
+    std::printf("| %s | %s | %s | %s | %s |\n", s.load.label.c_str(), BuildName(s).c_str(),
+                Shares(
+                    s, [](const IdleWindow& w) { return w.share; }, "%.3f %%")
+                    .c_str(),
+                Shares(
+                    s, [](const IdleWindow& w) { return w.wakeups; }, "%.1f")
+                    .c_str(),
+                Shares(
+                    s, [](const IdleWindow& w) { return w.targets_share; }, "%.3f %%")
+                    .c_str());
+  }
+  std::set<std::string> groups;
+  for (const IdleSeries& s : series) {
+    for (const IdleWindow& w : s.windows) {
+      for (const auto& [group, share] : w.thread_share) groups.insert(group);
+    }
+  }
+  std::printf(
+      "\nPer thread of the node: CPU of one core / wake-ups a second, medians\n\n| thread |");
+  for (const IdleSeries& s : series) {
+    std::printf(" %s, %s |", s.load.label.c_str(), BuildName(s).c_str());
+  }
+  std::printf("\n|---|");
+  for (size_t i = 0; i < series.size(); ++i) std::printf("---|");
+  std::printf("\n");
+  for (const std::string& group : groups) {
+    std::printf("| %s |", group.c_str());
+    for (const IdleSeries& s : series) {
+      const auto of = [&group](const std::map<std::string, double>& m) {
+        const auto found = m.find(group);
+        return found == m.end() ? 0.0 : found->second;
+      };
+      std::printf(" %s / %s |",
+                  Shares(
+                      s, [&](const IdleWindow& w) { return of(w.thread_share); }, "%.3f %%")
+                      .c_str(),
+                  Shares(
+                      s, [&](const IdleWindow& w) { return of(w.thread_wakeups); }, "%.1f")
+                      .c_str());
+    }
+    std::printf("\n");
+  }
+  // The graph watch must not grow with nodes times time.
+  for (size_t b = 0; b < per_load; ++b) {
+    const IdleSeries& small = series[b];
+    const IdleSeries& large = series[per_load + b];
+    std::vector<double> ratios;
+    for (size_t r = 0; r < small.windows.size() && r < large.windows.size(); ++r) {
+      ratios.push_back(large.windows[r].share / small.windows[r].share);
+    }
+    const auto [low, high] = std::minmax_element(ratios.begin(), ratios.end());
+    const double ratio = Median(ratios);
+    // The target is the node's; the floor's ratio is what the larger graph costs anyone.
+    const std::string target = small.program.empty() ? ""
+                               : ratio <= 1.2        ? " (target 1.2x: met)"
+                                                     : " (target 1.2x: not met)";
+    std::printf(
+        "\nidle with %d nodes on the graph against %d, %s: %.2fx, median of the rounds' ratios "
+        "(%.2f-%.2f)%s\n",
+        large.load.nodes(), small.load.nodes(), BuildName(small).c_str(), ratio, *low, *high,
+        target.c_str());
+  }
+  for (size_t b = 0; b < builds; ++b) {
+    std::printf(
+        "%s beside the floor: %.2fx with %d nodes, %.2fx with %d\n", BuildName(series[b]).c_str(),
+        Median(Each(series[b].windows, Share)) / Median(Each(series[builds].windows, Share)),
+        series[b].load.nodes(),
+        Median(Each(series[per_load + b].windows, Share)) /
+            Median(Each(series[per_load + builds].windows, Share)),
+        series[per_load + b].load.nodes());
+  }
+}
+
 // The machine's load average over the last minute, from /proc/loadavg.
 std::string LoadAverage() {
   std::FILE* file = std::fopen("/proc/loadavg", "r");
@@ -217,9 +329,19 @@ bool ParseArguments(int argc, char** argv, Options* o, bool* help) {
     } else if (a == "--quick") {
       o->quick = true;
       o->runs = 1;
-      o->idle_seconds = 1;
+      o->idle_rounds = 1;
+      o->idle_seconds = 2;
+      o->idle_settle_seconds = 1;
     } else if (a == "--compare-with" && i + 1 < argc) {
       o->other = argv[++i];
+    } else if (a == "--idle-only") {
+      o->idle_only = true;
+    } else if (a == "--idle-rounds" && i + 1 < argc) {
+      o->idle_rounds = std::atoi(argv[++i]);
+      if (o->idle_rounds < 1 || o->idle_rounds > 100) return false;
+    } else if (a == "--idle-seconds" && i + 1 < argc) {
+      o->idle_seconds = std::atof(argv[++i]);
+      if (!(o->idle_seconds > 0 && o->idle_seconds <= 600)) return false;
     } else if (a == "--no-curve") {
       o->curve = false;
     } else if (a == "--runs" && i + 1 < argc) {
@@ -259,25 +381,28 @@ int main(int argc, char** argv) {
         "beside its floor and peers measured in the same run (load average %s at the start)\n",
         LoadAverage().c_str());
     // Each table as soon as it is measured: the curve takes minutes.
-    const LoadResult robot = bench::MeasureLoad(Robot(o.quick), o.runs, o.idle_seconds, o.other);
-    PrintLoad(robot, 0.5);
-    std::fflush(stdout);
-    const LoadResult hundred =
-        bench::MeasureLoad(HundredNodes(o.quick), o.runs, o.idle_seconds, o.other);
-    PrintLoad(hundred, 1.0);
-    if (robot.idle_share > 0) {
-      // The graph watch must not grow with nodes times time.
-      std::printf("\nidle with %d nodes on the graph against %d: %.2fx (target 1.2x)\n",
-                  hundred.load.nodes(), robot.load.nodes(), hundred.idle_share / robot.idle_share);
+    if (!o.idle_only) {
+      PrintLoad(bench::MeasureLoad(Robot(o.quick), o.runs, o.other), 0.5);
+      std::fflush(stdout);
+      PrintLoad(bench::MeasureLoad(HundredNodes(o.quick), o.runs, o.other), 1.0);
+      std::fflush(stdout);
     }
+    std::vector<std::string> builds{"config_center"};
+    if (!o.other.empty()) builds.push_back(o.other);
+    int repeated = 0;
+    PrintIdle(
+        bench::MeasureIdleInTurn({Robot(o.quick), HundredNodes(o.quick)}, builds, o.idle_rounds,
+                                 o.idle_seconds, o.idle_settle_seconds, &repeated),
+        builds.size(), o);
+    std::printf("start-ups repeated because one held a target back (not idle): %d\n", repeated);
     std::fflush(stdout);
-    if (o.curve) {
+    if (o.curve && !o.idle_only) {
       std::vector<LoadResult> curve;
       const std::vector<int> points =
           o.quick ? std::vector<int>{250, 1000} : std::vector<int>{1000, 10000, 50000};
       for (const int items : points) {
         // One run each: the largest takes minutes.
-        curve.push_back(bench::MeasureLoad(CurvePoint(items), 1, 0, o.other));
+        curve.push_back(bench::MeasureLoad(CurvePoint(items), 1, o.other));
       }
       PrintCurve(curve);
     }
@@ -288,14 +413,16 @@ int main(int argc, char** argv) {
     config_center::test::RemoveConfigs();
     bench::RemoveSetAside();
     std::printf("\n(load average %s at the end)\n", LoadAverage().c_str());
-    std::printf(
-        "\nTimes run from just before the process was started. A file is in effect when the "
-        "watch read its rename\n(the node) or its close after writing (the plain writer); a "
-        "parameter when its node took it (stamped there\non CLOCK_MONOTONIC). The node writes "
-        "into an empty tree each run: the last run's files\nare moved aside, not deleted (a "
-        "recently deleted inode slows each file created after it). The YAML\nloader runs the "
-        "nodes one after another in one process, as ros2 param load would per node without\n"
-        "Python's start-up. Medians over the runs, with their range.\n");
+    if (!o.idle_only) {
+      std::printf(
+          "\nTimes run from just before the process was started. A file is in effect when the "
+          "watch read its rename\n(the node) or its close after writing (the plain writer); a "
+          "parameter when its node took it (stamped there\non CLOCK_MONOTONIC). The node writes "
+          "into an empty tree each run: the last run's files\nare moved aside, not deleted (a "
+          "recently deleted inode slows each file created after it). The YAML\nloader runs the "
+          "nodes one after another in one process, as ros2 param load would per node without\n"
+          "Python's start-up. Medians over the runs, with their range.\n");
+    }
   } catch (const std::exception& error) {
     std::fflush(stdout);
     std::fprintf(stderr, "bench_startup: measurement failed: %s\n", error.what());

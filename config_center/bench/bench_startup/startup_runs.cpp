@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 #include "bench_node/bench_clock.hpp"
 #include "bench_startup/file_watch.hpp"
@@ -97,7 +96,7 @@ StartupTimes AwaitItems(const Load& load, Clock::time_point t0, FileWatch& files
 }
 
 StartupTimes RunNode(const Load& load, FileWatch& files, TargetProcesses& targets,
-                     LoadResult* result, const std::string& program, double idle_seconds) {
+                     LoadResult* result, const std::string& program) {
   RemoveFiles(load);
   files.Reset();
   test::LogTail log;
@@ -110,10 +109,6 @@ StartupTimes RunNode(const Load& load, FileWatch& files, TargetProcesses& target
   }
   times.ready_s = Seconds(ready - t0);
   result->rss_mib = test::VmRssMiB(node->pid());
-  if (idle_seconds > 0) {
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    result->idle_share = test::CpuShares({node->pid()}, idle_seconds).front();
-  }
   result->cpu_s = ProcessCpuSeconds(node->pid());
   // A held target gets its items once it answers; the time counts to then.
   result->held += static_cast<int>(log.Count("Holding back"));
@@ -144,8 +139,7 @@ StartupTimes RunPeers(const Load& load, const std::vector<std::string>& yaml_fil
 
 }  // namespace
 
-LoadResult MeasureLoad(const Load& load, int runs, double idle_seconds,
-                       const std::string& other_node) {
+LoadResult MeasureLoad(const Load& load, int runs, const std::string& other_node) {
   LoadResult result;
   result.load = load;
   Progress(load.label + ": loading " + std::to_string(load.files) + " files and " +
@@ -168,11 +162,10 @@ LoadResult MeasureLoad(const Load& load, int runs, double idle_seconds,
 
     for (int r = 0; r < runs; ++r) {
       Progress(load.label + ": run " + std::to_string(r + 1) + " of " + std::to_string(runs));
-      result.node.push_back(RunNode(load, files, targets, &result, "config_center",
-                                    r + 1 == runs ? idle_seconds : 0));
+      result.node.push_back(RunNode(load, files, targets, &result, "config_center"));
       if (!other_node.empty()) {
         LoadResult other;  // its memory and CPU time are not reported
-        result.other.push_back(RunNode(load, files, targets, &other, other_node, 0));
+        result.other.push_back(RunNode(load, files, targets, &other, other_node));
         result.held += other.held;
       }
       result.peers.push_back(RunPeers(load, yaml_files, files, targets));

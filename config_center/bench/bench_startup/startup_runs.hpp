@@ -27,7 +27,6 @@ struct LoadResult {
   double rss_mib = 0;               // the node's, after its last start-up
   double cpu_s = 0;                 // the node's time on CPU over its last start-up
   int held = 0;                     // "Holding back" lines of the node's start-ups
-  double idle_share = 0;  // the node's CPU share (% of a core) idle after its last start-up
 };
 
 // `runs` start-ups of the node and of the peers, alternating, with the targets of `load`
@@ -35,10 +34,7 @@ struct LoadResult {
 // leaves an item not in effect.
 // With `other_node` (the path of another build of config_center), each run starts that one
 // too, the same way, right after this one.
-// After the last start-up, the node is left idle for `idle_seconds` (after a second to settle)
-// and its CPU share measured.
-LoadResult MeasureLoad(const Load& load, int runs, double idle_seconds,
-                       const std::string& other_node = "");
+LoadResult MeasureLoad(const Load& load, int runs, const std::string& other_node = "");
 
 }  // namespace config_center::bench
 

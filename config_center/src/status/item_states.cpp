@@ -37,6 +37,11 @@ bool ItemStateTable::Set(const ItemKey& key, ItemState state, const std::string&
   if (inserted || entry.state != state || entry.value_sha256 != digest) {
     entry.since = now;
   }
+  if (inserted) {
+    ++counts_[Index(state)];
+  } else {
+    Recount(entry.state, state);
+  }
   entry.key = key;
   entry.state = state;
   entry.reason = reason;
@@ -54,6 +59,7 @@ bool ItemStateTable::Mark(const ItemKey& key, ItemState state, const std::string
   ItemStateEntry& entry = it->second;
   if (entry.state == state && entry.reason == reason) return false;
   if (entry.state != state) entry.since = now;
+  Recount(entry.state, state);
   entry.state = state;
   entry.reason = reason;
   ++version_;
@@ -61,9 +67,17 @@ bool ItemStateTable::Mark(const ItemKey& key, ItemState state, const std::string
 }
 
 bool ItemStateTable::Remove(const ItemKey& key) {
-  if (entries_.erase(key) == 0) return false;
+  const auto it = entries_.find(key);
+  if (it == entries_.end()) return false;
+  --counts_[Index(it->second.state)];
+  entries_.erase(it);
   ++version_;
   return true;
+}
+
+void ItemStateTable::Recount(ItemState from, ItemState to) {
+  --counts_[Index(from)];
+  ++counts_[Index(to)];
 }
 
 void ItemStateTable::CountDrift(const ItemKey& key, DriftHandling handling) {
@@ -111,12 +125,6 @@ std::string ItemStateTable::Summary() const {
     text += std::to_string(Count(state)) + " " + ItemStateName(state);
   }
   return text;
-}
-
-size_t ItemStateTable::Count(ItemState state) const {
-  size_t count = 0;
-  for (const auto& [key, entry] : entries_) count += entry.state == state ? 1 : 0;
-  return count;
 }
 
 }  // namespace config_center

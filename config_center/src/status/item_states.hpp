@@ -1,7 +1,9 @@
 #ifndef CONFIG_CENTER_ITEM_STATES_HPP_
 #define CONFIG_CENTER_ITEM_STATES_HPP_
 
+#include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -76,8 +78,9 @@ public:
   // Every item, or those of one node (parameters of that node), in key order.
   std::vector<ItemStateEntry> All() const;
   std::vector<ItemStateEntry> OfNode(const std::string& node_name) const;
-  // Items in `state` (count), for the summary.
-  size_t Count(ItemState state) const;
+  // Items in `state` (count), for the summary: kept as the states change, so the summary that
+  // /diagnostics takes every second costs the same with 100 items as with 50,000.
+  size_t Count(ItemState state) const { return counts_[Index(state)]; }
   size_t size() const { return entries_.size(); }
   // "12 applied, 1 held, 0 refused, 0 passed_over, 0 drifted".
   std::string Summary() const;
@@ -87,7 +90,13 @@ public:
   uint64_t version() const { return version_; }
 
 private:
+  static constexpr size_t kStates = 5;
+  static size_t Index(ItemState state) { return static_cast<size_t>(state); }
+  // Moves one item's count from state `from` to `to`.
+  void Recount(ItemState from, ItemState to);
+
   std::map<ItemKey, ItemStateEntry> entries_;
+  std::array<size_t, kStates> counts_{};
   DriftCounts drift_;
   uint64_t version_ = 0;
 };

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace config_center::test {
 
@@ -24,6 +25,36 @@ double CpuSeconds(pid_t pid) {
   }
   ::closedir(dir);
   return total;
+}
+
+std::vector<ThreadCpu> ThreadCpuTimes(pid_t pid) {
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* dir = ::opendir(tasks.c_str());
+  if (dir == nullptr) throw std::runtime_error("cannot list " + tasks);
+  std::vector<ThreadCpu> threads;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    const std::string task = tasks + "/" + entry->d_name;
+    ThreadCpu thread;
+    thread.tid = static_cast<pid_t>(std::stol(entry->d_name));
+    // A thread that ended since the listing has no files left: it is left out.
+    std::ifstream schedstat(task + "/schedstat");
+    unsigned long long on_cpu_ns = 0;
+    if (!(schedstat >> on_cpu_ns)) continue;
+    thread.seconds = static_cast<double>(on_cpu_ns) / 1e9;
+    std::ifstream comm(task + "/comm");
+    std::getline(comm, thread.name);
+    std::ifstream status(task + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+        thread.sleeps = std::stoull(line.substr(line.find(':') + 1));
+      }
+    }
+    threads.push_back(std::move(thread));
+  }
+  ::closedir(dir);
+  return threads;
 }
 
 std::vector<double> CpuShares(const std::vector<pid_t>& pids, double seconds) {

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <string>
 #include <vector>
 
 namespace config_center::test {
@@ -12,6 +13,17 @@ namespace config_center::test {
 // coarse for an idle process: docs/benchmarks.md, how figures are taken). Threads that have
 // ended no longer count, so a window over which a thread ends reads low.
 double CpuSeconds(pid_t pid);
+
+// One thread of a process as /proc/<pid>/task/<tid>/ shows it now: its name (comm), its time
+// on CPU so far (schedstat) and how often it went to sleep (its voluntary context switches:
+// each wake-up follows one).
+struct ThreadCpu {
+  pid_t tid = 0;
+  std::string name;
+  double seconds = 0;
+  unsigned long long sleeps = 0;
+};
+std::vector<ThreadCpu> ThreadCpuTimes(pid_t pid);
 
 // The CPU share (percent of one core) of each process over one window of `seconds`, all
 // sampled together.

@@ -101,6 +101,47 @@ TEST(ItemStates, SelectionsAndCounts) {
   EXPECT_EQ(table.All().size(), 5u);
 }
 
+// The counts are kept as states change rather than counted on each summary: after every kind
+// of change they must still agree with the items the table holds.
+TEST(ItemStates, CountsFollowEveryChangeOfState) {
+  ItemStateTable table;
+  const auto expect_counts_match = [&table](const std::string& after) {
+    size_t total = 0;
+    for (const ItemState state : {ItemState::kApplied, ItemState::kHeld, ItemState::kRefused,
+                                  ItemState::kPassedOver, ItemState::kDrifted}) {
+      size_t held = 0;
+      for (const ItemStateEntry& entry : table.All()) held += entry.state == state ? 1 : 0;
+      EXPECT_EQ(table.Count(state), held) << ItemStateName(state) << " after " << after;
+      total += table.Count(state);
+    }
+    EXPECT_EQ(total, table.size()) << "after " << after;
+  };
+  const ItemKey gain{kParam, "arm", "gain"};
+  table.Set(kArmSpeed, ItemState::kHeld, "node arm is not running", "5", 1, kT0);
+  table.Set(gain, ItemState::kHeld, "node arm is not running", "2", 2, kT0);
+  table.Set(kMap, ItemState::kApplied, "", "abc", 3, kT0);
+  expect_counts_match("three inserted");
+  // The same outcome again, and another reason in the same state, move nothing.
+  table.Set(kArmSpeed, ItemState::kHeld, "node arm is not running", "5", 1, kT0 + 1s);
+  table.Set(kArmSpeed, ItemState::kHeld, "node arm did not answer within 1 s", "5", 1, kT0 + 1s);
+  expect_counts_match("a retry");
+  table.Set(kArmSpeed, ItemState::kApplied, "", "5", 1, kT0 + 2s);
+  table.Set(gain, ItemState::kRefused, "out of range", "2", 2, kT0 + 2s);
+  expect_counts_match("applied and refused");
+  table.Mark(kMap, ItemState::kDrifted, "its content was changed", kT0 + 3s);
+  table.Mark(kMap, ItemState::kDrifted, "its content was changed", kT0 + 4s);
+  table.Mark({kFile, "", "absent"}, ItemState::kDrifted, "", kT0 + 4s);
+  expect_counts_match("marked drifted");
+  table.Mark(kMap, ItemState::kApplied, "", kT0 + 5s);
+  expect_counts_match("set back");
+  EXPECT_TRUE(table.Remove(gain));
+  EXPECT_FALSE(table.Remove(gain));
+  expect_counts_match("withdrawn");
+  table.Set(gain, ItemState::kPassedOver, "bad name", "2", 6, kT0 + 6s);
+  expect_counts_match("back after its withdrawal");
+  EXPECT_EQ(table.Summary(), "2 applied, 0 held, 0 refused, 1 passed_over, 0 drifted");
+}
+
 TEST(ItemStates, DriftIsCountedPerItemAndInAll) {
   ItemStateTable table;
   table.Set(kArmSpeed, ItemState::kApplied, "", "5", 1, kT0);
