@@ -35,18 +35,23 @@ using config_center::bench::LoadResult;
 using config_center::bench::StartupTimes;
 
 constexpr char kUsage[] =
-    "usage: bench_startup [--quick] [--runs N] [--no-curve] [--compare-with PROGRAM]\n"
+    "usage: bench_startup [--quick] [--runs N] [--no-curve] [--points N,...]\n"
+    "                     [--compare-with PROGRAM]\n"
     "Times config_center's start-up to the last item in effect, beside its floor and two\n"
     "peers measured in the same run. Full: 3 runs of each load, the curve up to 50,000\n"
     "items (one run a point). --quick: 1 run, small loads. --compare-with: another build of\n"
     "config_center started the same way in each run, right after this one (its rows are\n"
-    "marked \"other\"). Run inside scripts/isolated.sh.\n";
+    "marked \"other\"). --points: only the curve, at these item counts (for example 50000,\n"
+    "to profile one point), skipping the robot loads, --runs times each (else once).\n"
+    "Run inside scripts/isolated.sh.\n";
 
 struct Options {
   bool quick = false;
   bool curve = true;
-  std::string other;  // another build of config_center, run beside this one
+  std::vector<int> points;  // the curve's item counts, when given: only the curve is run
+  std::string other;        // another build of config_center, run beside this one
   int runs = 3;
+  int point_runs = 1;  // runs of each point of the curve: one unless --points and --runs
   double idle_seconds = 5;
 };
 
@@ -184,6 +189,7 @@ void PrintCurve(const std::vector<LoadResult>& curve) {
                 Seconds(Each(r.peers, all)).c_str(), r.floor.Seconds(r.load),
                 r.floor.FlushedTogether(r.load));
   }
+  if (curve.size() < 2) return;  // a slope needs two points
   const LoadResult& first = curve.front();
   const LoadResult& last = curve.back();
   const double items = last.load.items() - first.load.items();
@@ -209,6 +215,25 @@ std::string LoadAverage() {
   return read ? Format("%.1f", one) : "unknown";
 }
 
+// "1000,50000" -> {1000, 50000}; each from 10 to 1,000,000 items.
+bool ParsePoints(const std::string& text, std::vector<int>* points) {
+  points->clear();
+  size_t at = 0;
+  while (at <= text.size()) {
+    const size_t comma = std::min(text.find(',', at), text.size());
+    const std::string field = text.substr(at, comma - at);
+    char* end = nullptr;
+    const long items = std::strtol(field.c_str(), &end, 10);
+    if (field.empty() || *end != '\0' || items < 10 || items > 1000000) {
+      std::fprintf(stderr, "bench_startup: bad --points '%s'\n%s", text.c_str(), kUsage);
+      return false;
+    }
+    points->push_back(static_cast<int>(items));
+    at = comma + 1;
+  }
+  return true;
+}
+
 bool ParseArguments(int argc, char** argv, Options* o, bool* help) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -222,8 +247,11 @@ bool ParseArguments(int argc, char** argv, Options* o, bool* help) {
       o->other = argv[++i];
     } else if (a == "--no-curve") {
       o->curve = false;
+    } else if (a == "--points" && i + 1 < argc) {
+      if (!ParsePoints(argv[++i], &o->points)) return false;
     } else if (a == "--runs" && i + 1 < argc) {
       o->runs = std::atoi(argv[++i]);
+      o->point_runs = o->runs;
       if (o->runs < 1 || o->runs > 100) return false;
     } else {
       std::fprintf(stderr, "bench_startup: bad argument '%s'\n%s", a.c_str(), kUsage);
@@ -259,25 +287,30 @@ int main(int argc, char** argv) {
         "beside its floor and peers measured in the same run (load average %s at the start)\n",
         LoadAverage().c_str());
     // Each table as soon as it is measured: the curve takes minutes.
-    const LoadResult robot = bench::MeasureLoad(Robot(o.quick), o.runs, o.idle_seconds, o.other);
-    PrintLoad(robot, 0.5);
-    std::fflush(stdout);
-    const LoadResult hundred =
-        bench::MeasureLoad(HundredNodes(o.quick), o.runs, o.idle_seconds, o.other);
-    PrintLoad(hundred, 1.0);
-    if (robot.idle_share > 0) {
-      // The graph watch must not grow with nodes times time.
-      std::printf("\nidle with %d nodes on the graph against %d: %.2fx (target 1.2x)\n",
-                  hundred.load.nodes(), robot.load.nodes(), hundred.idle_share / robot.idle_share);
+    if (o.points.empty()) {
+      const LoadResult robot = bench::MeasureLoad(Robot(o.quick), o.runs, o.idle_seconds, o.other);
+      PrintLoad(robot, 0.5);
+      std::fflush(stdout);
+      const LoadResult hundred =
+          bench::MeasureLoad(HundredNodes(o.quick), o.runs, o.idle_seconds, o.other);
+      PrintLoad(hundred, 1.0);
+      if (robot.idle_share > 0) {
+        // The graph watch must not grow with nodes times time.
+        std::printf("\nidle with %d nodes on the graph against %d: %.2fx (target 1.2x)\n",
+                    hundred.load.nodes(), robot.load.nodes(),
+                    hundred.idle_share / robot.idle_share);
+      }
+      std::fflush(stdout);
     }
-    std::fflush(stdout);
-    if (o.curve) {
+    if (o.curve || !o.points.empty()) {
       std::vector<LoadResult> curve;
-      const std::vector<int> points =
+      std::vector<int> points =
           o.quick ? std::vector<int>{250, 1000} : std::vector<int>{1000, 10000, 50000};
+      if (!o.points.empty()) points = o.points;
+      // One run each unless asked for one point: the largest takes minutes.
+      const int runs = o.points.empty() ? 1 : o.point_runs;
       for (const int items : points) {
-        // One run each: the largest takes minutes.
-        curve.push_back(bench::MeasureLoad(CurvePoint(items), 1, 0, o.other));
+        curve.push_back(bench::MeasureLoad(CurvePoint(items), runs, 0, o.other));
       }
       PrintCurve(curve);
     }
