@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <map>
 #include <set>
+#include <unordered_set>
 
 namespace config_center {
 
@@ -80,9 +81,11 @@ std::vector<ConfigFileBatch::Failure> ConfigFileBatch::Commit() {
   // One flush per filesystem makes every temporary file's content durable before any of
   // them replaces its target.
   std::set<dev_t> flushed;
+  std::unordered_set<std::string> looked_at;  // directories whose filesystem is flushed
   for (const Staged& file : staged_) {
-    struct stat dir {};
     const std::string dir_path = DirectoryOf(file.path);
+    if (!looked_at.insert(dir_path).second) continue;
+    struct stat dir {};
     if (::stat(dir_path.c_str(), &dir) == 0 && flushed.count(dir.st_dev) != 0) {
       continue;
     }

@@ -331,5 +331,50 @@ TEST_F(FileDistribution, StartupBatchFailuresHoldBackNoOtherFileAndLeaveNoTempor
   EXPECT_TRUE(TempLeftovers().empty());
 }
 
+TEST_F(FileDistribution, StartupBatchMakesEachDirectoryOnceAndLogsTheBatchNotEachFile) {
+  // Many files over a few directories, two of them new and nested; a file stands where one
+  // directory belongs, so its files (and only they) are left to be tried alone.
+  std::ofstream(kConfigs + "blocked") << "in the way";
+  std::vector<ConfigData> items;
+  for (int i = 0; i < 30; ++i) {
+    const std::string dir = i % 3 == 0 ? "maps/site/" : i % 3 == 1 ? "params/" : "blocked/";
+    items.push_back(
+        ConfigData{dir + std::to_string(i) + ".yaml", "v" + std::to_string(i), "", kFile});
+  }
+  const std::vector<ConfigData> alone = writer_.ApplyTogether(items);
+
+  ASSERT_EQ(alone.size(), 10u);
+  for (const ConfigData& item : alone) EXPECT_EQ(item.name.rfind("blocked/", 0), 0u) << item.name;
+  for (const ConfigData& item : items) {
+    if (item.name.rfind("blocked/", 0) == 0) continue;
+    std::string contents;
+    ASSERT_TRUE(ReadFile(kConfigs + item.name, &contents)) << item.name;
+    EXPECT_EQ(contents, item.value);
+    EXPECT_EQ(Mode(kConfigs + item.name), 0600u);
+  }
+  std::string contents;
+  ASSERT_TRUE(ReadFile(kConfigs + "blocked", &contents));
+  EXPECT_EQ(contents, "in the way");
+  EXPECT_TRUE(TempLeftovers().empty());
+  // Each file that could not go in says why; the twenty that did are told in two lines.
+  size_t failed = 0;
+  size_t other = 0;
+  for (const std::string& line : logged) {
+    if (line.find("Failed to make the directories of blocked/") != std::string::npos) {
+      ++failed;
+    } else {
+      ++other;
+    }
+  }
+  EXPECT_EQ(failed, 10u);
+  EXPECT_EQ(other, 2u) << ::testing::PrintToString(logged);
+
+  // A directory made by the batch that goes away before the next batch is made again.
+  fs::remove_all(kConfigs + "maps");
+  EXPECT_TRUE(writer_.ApplyTogether({ConfigData{"maps/site/0.yaml", "again", "", kFile}}).empty());
+  ASSERT_TRUE(ReadFile(kConfigs + "maps/site/0.yaml", &contents));
+  EXPECT_EQ(contents, "again");
+}
+
 }  // namespace
 }  // namespace config_center::test
