@@ -7,10 +7,12 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "files/batch_writers.hpp"
 #include "files/config_file_batch.hpp"
 #include "files/config_paths.hpp"
 #include "files/file_writer.hpp"
@@ -374,6 +376,47 @@ TEST_F(FileDistribution, StartupBatchMakesEachDirectoryOnceAndLogsTheBatchNotEac
   EXPECT_TRUE(writer_.ApplyTogether({ConfigData{"maps/site/0.yaml", "again", "", kFile}}).empty());
   ASSERT_TRUE(ReadFile(kConfigs + "maps/site/0.yaml", &contents));
   EXPECT_EQ(contents, "again");
+}
+
+TEST_F(FileDistribution, LargeBatchIsWrittenByThreadsEachTakingWholeDirectories) {
+  EXPECT_EQ(WritersFor(100, 20), 1u);    // small: one thread
+  EXPECT_EQ(WritersFor(100000, 1), 1u);  // one directory: one thread
+  EXPECT_LE(WritersFor(100000, 20), 4u);
+  EXPECT_GE(WritersFor(100000, 20), 1u);
+
+  // 2,400 files over 8 directories; one path staged twice (a global item, then its custom
+  // item: the last wins), one target a directory (its rename fails, only it is left out).
+  std::vector<ConfigData> items;
+  for (int i = 0; i < 2400; ++i) {
+    items.push_back(ConfigData{"d" + std::to_string(i % 8) + "/" + std::to_string(i) + ".yaml",
+                               "value " + std::to_string(i), "", kFile});
+  }
+  items.push_back(ConfigData{"d3/3.yaml", "custom", "", kFile});
+  fs::create_directories(kConfigs + "d5/taken/inner");
+  items.push_back(ConfigData{"d5/taken", "x", "", kFile});
+  std::vector<BatchWriters::File> files;
+  for (const ConfigData& item : items) {
+    const std::string path = kConfigs + item.name;
+    fs::create_directories(fs::path(path).parent_path());
+    files.push_back({&item, path, path.substr(0, path.rfind('/') + 1)});
+  }
+  const size_t cores = std::thread::hardware_concurrency();
+  BatchWriters writers(files, WritersFor(items.size(), 8));
+  if (cores >= 2) {
+    EXPECT_GE(writers.writers(), 2u);
+  }
+  const std::vector<ConfigData> alone = writers.Run();
+
+  ASSERT_EQ(alone.size(), 1u);
+  EXPECT_EQ(alone[0].name, "d5/taken");
+  EXPECT_EQ(writers.committed(), 2400u);
+  for (size_t i = 0; i < 2400; ++i) {
+    std::string contents;
+    ASSERT_TRUE(ReadFile(kConfigs + items[i].name, &contents)) << items[i].name;
+    EXPECT_EQ(contents, i == 3 ? "custom" : items[i].value) << items[i].name;
+  }
+  EXPECT_TRUE(fs::is_directory(kConfigs + "d5/taken/inner"));
+  EXPECT_TRUE(TempLeftovers().empty());
 }
 
 }  // namespace

@@ -1,0 +1,132 @@
+#include "files/batch_writers.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+
+#include "files/config_file_batch.hpp"
+#include "files/file_writer.hpp"
+#include "logging/logging.hpp"
+
+namespace config_center {
+
+namespace {
+
+constexpr size_t kMostWriters = 4;
+// Below this many files a second thread costs more than it saves.
+constexpr size_t kFilesPerWriter = 512;
+
+// Runs `work(g)` for every group, the first on this thread and each other on one of its own,
+// and returns once all have ended.
+void ForEachGroup(size_t groups, const std::function<void(size_t)>& work) {
+  std::vector<std::thread> threads;
+  for (size_t g = 1; g < groups; ++g) threads.emplace_back(work, g);
+  work(0);
+  for (std::thread& thread : threads) thread.join();
+}
+
+}  // namespace
+
+size_t WritersFor(size_t files, size_t directories) {
+  const size_t cores = std::max<size_t>(std::thread::hardware_concurrency(), 1);
+  const size_t by_files = 1 + files / kFilesPerWriter;
+  return std::max<size_t>(1, std::min({kMostWriters, cores, directories, by_files}));
+}
+
+BatchWriters::BatchWriters(std::vector<File> files, size_t writers) : files_(std::move(files)) {
+  // Directories by how many files they hold, the fullest first, each to the group with the
+  // fewest files so far; within a group the files keep the batch's order.
+  std::unordered_map<std::string, size_t> counts;
+  for (const File& file : files_) ++counts[file.directory];
+  std::vector<std::pair<size_t, std::string>> by_size;
+  for (const auto& [dir, count] : counts) by_size.emplace_back(count, dir);
+  std::sort(by_size.begin(), by_size.end(), std::greater<>());
+  const size_t count = std::max<size_t>(1, std::min(writers, by_size.size()));
+  std::vector<size_t> sizes(count, 0);
+  std::unordered_map<std::string, size_t> group_of;
+  for (const auto& [files_in, dir] : by_size) {
+    const size_t g =
+        static_cast<size_t>(std::min_element(sizes.begin(), sizes.end()) - sizes.begin());
+    group_of[dir] = g;
+    sizes[g] += files_in;
+  }
+  groups_.resize(count);
+  for (const File& file : files_) groups_[group_of[file.directory]].push_back(&file);
+}
+
+std::vector<ConfigData> BatchWriters::Run() {
+  struct Outcome {
+    ConfigFileBatch batch;
+    std::vector<const File*> staged;
+    std::vector<const ConfigData*> alone;  // could not go in with the others
+    bool failed = false;                   // the thread's work broke off: all of it alone
+  };
+  std::vector<std::unique_ptr<Outcome>> outcomes;
+  for (size_t g = 0; g < groups_.size(); ++g) outcomes.push_back(std::make_unique<Outcome>());
+  // A failure's text is logged where it happens; the item is retried on its own.
+  const auto guarded = [&](size_t g, const std::function<void(Outcome&)>& step) {
+    Outcome& o = *outcomes[g];
+    if (o.failed) return;
+    try {
+      step(o);
+    } catch (const std::exception& error) {
+      LOG_ERROR("Writing {} config files together failed ({}); each is tried alone",
+                groups_[g].size(), error.what());
+      o.failed = true;
+    }
+  };
+  ForEachGroup(groups_.size(), [&](size_t g) {
+    guarded(g, [&](Outcome& o) {
+      for (const File* file : groups_[g]) {
+        std::string error;
+        const WriteStep failed =
+            o.batch.Stage(file->item->name, file->path, file->item->value, &error);
+        if (failed != WriteStep::kNone) {
+          LOG_ERROR("{}", WriteFailureText(failed, file->item->name, error));
+          o.alone.push_back(file->item);
+          continue;
+        }
+        o.staged.push_back(file);
+      }
+    });
+  });
+  // Every file of every group is staged: one flush of each filesystem covers them all.
+  std::set<dev_t> flushed;
+  std::vector<std::vector<ConfigFileBatch::Failure>> failures(groups_.size());
+  for (size_t g = 0; g < groups_.size(); ++g) {
+    guarded(g, [&](Outcome& o) { failures[g] = o.batch.Flush(&flushed); });
+  }
+  ForEachGroup(groups_.size(), [&](size_t g) {
+    guarded(g, [&](Outcome& o) {
+      if (!failures[g].empty()) return;  // nothing stays staged after a failed flush
+      failures[g] = o.batch.Replace();
+    });
+  });
+  std::vector<ConfigData> alone;
+  for (size_t g = 0; g < groups_.size(); ++g) {
+    Outcome& o = *outcomes[g];
+    if (o.failed) {
+      // Renamed or not, each is written again on its own: the same bytes, durably.
+      for (const File* file : groups_[g]) alone.push_back(*file->item);
+      continue;
+    }
+    for (const ConfigData* item : o.alone) alone.push_back(*item);
+    for (const ConfigFileBatch::Failure& failure : failures[g]) {
+      LOG_ERROR("{}", WriteFailureText(failure.step, failure.name, failure.error));
+      for (const File* file : o.staged) {
+        if (file->item->name == failure.name) alone.push_back(*file->item);
+      }
+    }
+    committed_ += o.batch.committed();
+    unchanged_ += o.batch.unchanged();
+  }
+  return alone;
+}
+
+}  // namespace config_center
