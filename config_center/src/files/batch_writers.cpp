@@ -6,6 +6,8 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <string>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -26,8 +28,15 @@ constexpr size_t kFilesPerWriter = 512;
 // and returns once all have ended.
 void ForEachGroup(size_t groups, const std::function<void(size_t)>& work) {
   std::vector<std::thread> threads;
-  for (size_t g = 1; g < groups; ++g) threads.emplace_back(work, g);
-  work(0);
+  std::vector<size_t> here{0};  // the groups this thread runs
+  for (size_t g = 1; g < groups; ++g) {
+    try {
+      threads.emplace_back(work, g);
+    } catch (const std::system_error&) {
+      here.push_back(g);  // no thread to be had: done here, one after another
+    }
+  }
+  for (const size_t g : here) work(g);
   for (std::thread& thread : threads) thread.join();
 }
 
@@ -65,19 +74,22 @@ std::vector<ConfigData> BatchWriters::Run() {
     ConfigFileBatch batch;
     std::vector<const File*> staged;
     std::vector<const ConfigData*> alone;  // could not go in with the others
+    std::vector<std::string> errors;       // logged once every thread has ended
     bool failed = false;                   // the thread's work broke off: all of it alone
   };
   std::vector<std::unique_ptr<Outcome>> outcomes;
   for (size_t g = 0; g < groups_.size(); ++g) outcomes.push_back(std::make_unique<Outcome>());
-  // A failure's text is logged where it happens; the item is retried on its own.
+  // The threads log nothing themselves (what a log line goes to, such as a capture that
+  // folds repeats, belongs to the calling thread): their failures are logged by it after.
   const auto guarded = [&](size_t g, const std::function<void(Outcome&)>& step) {
     Outcome& o = *outcomes[g];
     if (o.failed) return;
     try {
       step(o);
     } catch (const std::exception& error) {
-      LOG_ERROR("Writing {} config files together failed ({}); each is tried alone",
-                groups_[g].size(), error.what());
+      o.errors.push_back("Writing " + std::to_string(groups_[g].size()) +
+                         " config files together failed (" + error.what() +
+                         "); each is tried alone");
       o.failed = true;
     }
   };
@@ -88,7 +100,7 @@ std::vector<ConfigData> BatchWriters::Run() {
         const WriteStep failed =
             o.batch.Stage(file->item->name, file->path, file->item->value, &error);
         if (failed != WriteStep::kNone) {
-          LOG_ERROR("{}", WriteFailureText(failed, file->item->name, error));
+          o.errors.push_back(WriteFailureText(failed, file->item->name, error));
           o.alone.push_back(file->item);
           continue;
         }
@@ -111,6 +123,7 @@ std::vector<ConfigData> BatchWriters::Run() {
   std::vector<ConfigData> alone;
   for (size_t g = 0; g < groups_.size(); ++g) {
     Outcome& o = *outcomes[g];
+    for (const std::string& error : o.errors) LOG_ERROR("{}", error);
     if (o.failed) {
       // Renamed or not, each is written again on its own: the same bytes, durably.
       for (const File* file : groups_[g]) alone.push_back(*file->item);
