@@ -10,6 +10,7 @@
 #include <system_error>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "files/config_file_batch.hpp"
@@ -70,19 +71,19 @@ BatchWriters::BatchWriters(std::vector<File> files, size_t writers) : files_(std
 }
 
 std::vector<ConfigData> BatchWriters::Run() {
-  struct Outcome {
+  struct GroupWork {
     ConfigFileBatch batch;
     std::vector<const File*> staged;
     std::vector<const ConfigData*> alone;  // could not go in with the others
     std::vector<std::string> errors;       // logged once every thread has ended
     bool failed = false;                   // the thread's work broke off: all of it alone
   };
-  std::vector<std::unique_ptr<Outcome>> outcomes;
-  for (size_t g = 0; g < groups_.size(); ++g) outcomes.push_back(std::make_unique<Outcome>());
+  std::vector<std::unique_ptr<GroupWork>> outcomes;
+  for (size_t g = 0; g < groups_.size(); ++g) outcomes.push_back(std::make_unique<GroupWork>());
   // The threads log nothing themselves (what a log line goes to, such as a capture that
   // folds repeats, belongs to the calling thread): their failures are logged by it after.
-  const auto guarded = [&](size_t g, const std::function<void(Outcome&)>& step) {
-    Outcome& o = *outcomes[g];
+  const auto guarded = [&](size_t g, const std::function<void(GroupWork&)>& step) {
+    GroupWork& o = *outcomes[g];
     if (o.failed) return;
     try {
       step(o);
@@ -94,7 +95,7 @@ std::vector<ConfigData> BatchWriters::Run() {
     }
   };
   ForEachGroup(groups_.size(), [&](size_t g) {
-    guarded(g, [&](Outcome& o) {
+    guarded(g, [&](GroupWork& o) {
       for (const File* file : groups_[g]) {
         std::string error;
         const WriteStep failed =
@@ -112,17 +113,17 @@ std::vector<ConfigData> BatchWriters::Run() {
   std::set<dev_t> flushed;
   std::vector<std::vector<ConfigFileBatch::Failure>> failures(groups_.size());
   for (size_t g = 0; g < groups_.size(); ++g) {
-    guarded(g, [&](Outcome& o) { failures[g] = o.batch.Flush(&flushed); });
+    guarded(g, [&](GroupWork& o) { failures[g] = o.batch.Flush(&flushed); });
   }
   ForEachGroup(groups_.size(), [&](size_t g) {
-    guarded(g, [&](Outcome& o) {
+    guarded(g, [&](GroupWork& o) {
       if (!failures[g].empty()) return;  // nothing stays staged after a failed flush
       failures[g] = o.batch.Replace();
     });
   });
   std::vector<ConfigData> alone;
   for (size_t g = 0; g < groups_.size(); ++g) {
-    Outcome& o = *outcomes[g];
+    GroupWork& o = *outcomes[g];
     for (const std::string& error : o.errors) LOG_ERROR("{}", error);
     if (o.failed) {
       // Renamed or not, each is written again on its own: the same bytes, durably.
@@ -130,10 +131,15 @@ std::vector<ConfigData> BatchWriters::Run() {
       continue;
     }
     for (const ConfigData* item : o.alone) alone.push_back(*item);
+    // A failed flush fails every file: one pass over them, not one per failure.
+    std::unordered_set<std::string> failed;
     for (const ConfigFileBatch::Failure& failure : failures[g]) {
       LOG_ERROR("{}", WriteFailureText(failure.step, failure.name, failure.error));
+      failed.insert(failure.name);
+    }
+    if (!failed.empty()) {
       for (const File* file : o.staged) {
-        if (file->item->name == failure.name) alone.push_back(*file->item);
+        if (failed.count(file->item->name) != 0) alone.push_back(*file->item);
       }
     }
     committed_ += o.batch.committed();
