@@ -35,6 +35,8 @@ packages=(
   clang-14 libclang-rt-14-dev python3-hypothesis
   # systemd-analyze, for the check of the service unit
   systemd
+  # profiling the node before optimising it (perf record, strace -c; docs/benchmarks.md)
+  linux-perf strace
 )
 # Building the release from source (see its bundle's README). Debian's own ament and
 # rosidl packages are of another release and clash with it, so none of them is installed.

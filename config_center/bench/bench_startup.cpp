@@ -40,13 +40,16 @@ using config_center::bench::LoadResult;
 using config_center::bench::StartupTimes;
 
 constexpr char kUsage[] =
-    "usage: bench_startup [--quick] [--runs N] [--no-curve] [--compare-with PROGRAM]\n"
+    "usage: bench_startup [--quick] [--runs N] [--no-curve] [--points N,...]\n"
+    "                     [--compare-with PROGRAM]\n"
     "                     [--idle-rounds N] [--idle-seconds S] [--idle-only]\n"
     "Times config_center's start-up to the last item in effect, beside its floor and two\n"
     "peers measured in the same run. Full: 3 runs of each load, the curve up to 50,000\n"
     "items (one run a point). --quick: 1 run, small loads. --compare-with: another build of\n"
     "config_center started the same way in each run, right after this one (its rows are\n"
-    "marked \"other\"). Then the idle node with the robot's 5 targets against 100: in\n"
+    "marked \"other\"). --points: only the curve, at these item counts (for example 50000,\n"
+    "to profile one point), skipping the robot loads and the idle rounds, --runs times each\n"
+    "(else once). Then the idle node with the robot's 5 targets against 100: in\n"
     "--idle-rounds rounds (5; --quick 1) each load and build in turn, one window of\n"
     "--idle-seconds (10; --quick 2) each. --idle-only: only that. Run inside\n"
     "scripts/isolated.sh.\n";
@@ -54,8 +57,10 @@ constexpr char kUsage[] =
 struct Options {
   bool quick = false;
   bool curve = true;
-  std::string other;  // another build of config_center, run beside this one
+  std::vector<int> points;  // the curve's item counts, when given: only the curve is run
+  std::string other;        // another build of config_center, run beside this one
   int runs = 3;
+  int point_runs = 1;  // runs of each point of the curve: one unless --points and --runs
   bool idle_only = false;
   int idle_rounds = 5;
   double idle_seconds = 10;
@@ -173,6 +178,9 @@ void PrintLoad(const LoadResult& r, double target_s) {
   PrintRow("floor with the files created too (created, written, flushed together; round trips)",
            Format("%.3f s", r.floor.WithCreation(l)),
            Format("config_center at %.2fx it", all / r.floor.WithCreation(l)));
+  PrintRow("floor with each file renamed into place (hidden temporary, syncfs, rename, folders)",
+           Format("%.3f s", r.floor.Replaced(l)),
+           Format("config_center at %.2fx it", all / r.floor.Replaced(l)));
   PrintRow("config_center: CPU time over its last start-up, resident memory after it",
            Format("%.3f s, ", r.cpu_s) + Format("%.1f MiB", r.rss_mib), "");
   PrintRow("config_center: targets held back at start-up (not answering within 1 s)",
@@ -182,16 +190,19 @@ void PrintLoad(const LoadResult& r, double target_s) {
 void PrintCurve(const std::vector<LoadResult>& curve) {
   std::printf("\nThe curve: start-up to the last item in effect (four in five items files)\n\n");
   std::printf(
-      "| items | config_center | other build | peers | floor | floor, files flushed together |\n"
-      "|---|---|---|---|---|---|\n");
+      "| items | config_center | other build | peers | floor | floor, files flushed together "
+      "| the same with the files created | the same, each renamed into place |\n"
+      "|---|---|---|---|---|---|---|---|\n");
   for (const LoadResult& r : curve) {
     const auto all = [](const StartupTimes& t) { return t.all(); };
-    std::printf("| %d | %s | %s | %s | %.3f s | %.3f s |\n", r.load.items(),
+    std::printf("| %d | %s | %s | %s | %.3f s | %.3f s | %.3f s | %.3f s |\n", r.load.items(),
                 Seconds(Each(r.node, all)).c_str(),
                 r.other.empty() ? "" : Seconds(Each(r.other, all)).c_str(),
                 Seconds(Each(r.peers, all)).c_str(), r.floor.Seconds(r.load),
-                r.floor.FlushedTogether(r.load));
+                r.floor.FlushedTogether(r.load), r.floor.WithCreation(r.load),
+                r.floor.Replaced(r.load));
   }
+  if (curve.size() < 2) return;  // a slope needs two points
   const LoadResult& first = curve.front();
   const LoadResult& last = curve.back();
   const double items = last.load.items() - first.load.items();
@@ -199,13 +210,16 @@ void PrintCurve(const std::vector<LoadResult>& curve) {
     const auto all = [](const StartupTimes& t) { return t.all(); };
     return (Median(Each(b, all)) - Median(Each(a, all))) * 1e6 / items;
   };
-  std::printf("| slope per item | %.1f us | %s | %.1f us | %.1f us | %.1f us |\n",
-              slope(first.node, last.node),
-              first.other.empty() ? "" : Format("%.1f us", slope(first.other, last.other)).c_str(),
-              slope(first.peers, last.peers),
-              (last.floor.Seconds(last.load) - first.floor.Seconds(first.load)) * 1e6 / items,
-              (last.floor.FlushedTogether(last.load) - first.floor.FlushedTogether(first.load)) *
-                  1e6 / items);
+  std::printf(
+      "| slope per item | %.1f us | %s | %.1f us | %.1f us | %.1f us | %.1f us | %.1f us |\n",
+      slope(first.node, last.node),
+      first.other.empty() ? "" : Format("%.1f us", slope(first.other, last.other)).c_str(),
+      slope(first.peers, last.peers),
+      (last.floor.Seconds(last.load) - first.floor.Seconds(first.load)) * 1e6 / items,
+      (last.floor.FlushedTogether(last.load) - first.floor.FlushedTogether(first.load)) * 1e6 /
+          items,
+      (last.floor.WithCreation(last.load) - first.floor.WithCreation(first.load)) * 1e6 / items,
+      (last.floor.Replaced(last.load) - first.floor.Replaced(first.load)) * 1e6 / items);
 }
 
 double Share(const IdleWindow& w) { return w.share; }
@@ -321,6 +335,25 @@ std::string LoadAverage() {
   return read ? Format("%.1f", one) : "unknown";
 }
 
+// "1000,50000" -> {1000, 50000}; each from 10 to 1,000,000 items.
+bool ParsePoints(const std::string& text, std::vector<int>* points) {
+  points->clear();
+  size_t at = 0;
+  while (at <= text.size()) {
+    const size_t comma = std::min(text.find(',', at), text.size());
+    const std::string field = text.substr(at, comma - at);
+    char* end = nullptr;
+    const long items = std::strtol(field.c_str(), &end, 10);
+    if (field.empty() || *end != '\0' || items < 10 || items > 1000000) {
+      std::fprintf(stderr, "bench_startup: bad --points '%s'\n%s", text.c_str(), kUsage);
+      return false;
+    }
+    points->push_back(static_cast<int>(items));
+    at = comma + 1;
+  }
+  return true;
+}
+
 bool ParseArguments(int argc, char** argv, Options* o, bool* help) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -344,8 +377,11 @@ bool ParseArguments(int argc, char** argv, Options* o, bool* help) {
       if (!(o->idle_seconds > 0 && o->idle_seconds <= 600)) return false;
     } else if (a == "--no-curve") {
       o->curve = false;
+    } else if (a == "--points" && i + 1 < argc) {
+      if (!ParsePoints(argv[++i], &o->points)) return false;
     } else if (a == "--runs" && i + 1 < argc) {
       o->runs = std::atoi(argv[++i]);
+      o->point_runs = o->runs;
       if (o->runs < 1 || o->runs > 100) return false;
     } else {
       std::fprintf(stderr, "bench_startup: bad argument '%s'\n%s", a.c_str(), kUsage);
@@ -381,28 +417,33 @@ int main(int argc, char** argv) {
         "beside its floor and peers measured in the same run (load average %s at the start)\n",
         LoadAverage().c_str());
     // Each table as soon as it is measured: the curve takes minutes.
-    if (!o.idle_only) {
+    const bool loads = o.points.empty() && !o.idle_only;
+    if (loads) {
       PrintLoad(bench::MeasureLoad(Robot(o.quick), o.runs, o.other), 0.5);
       std::fflush(stdout);
       PrintLoad(bench::MeasureLoad(HundredNodes(o.quick), o.runs, o.other), 1.0);
       std::fflush(stdout);
     }
-    std::vector<std::string> builds{"config_center"};
-    if (!o.other.empty()) builds.push_back(o.other);
-    int repeated = 0;
-    PrintIdle(
-        bench::MeasureIdleInTurn({Robot(o.quick), HundredNodes(o.quick)}, builds, o.idle_rounds,
-                                 o.idle_seconds, o.idle_settle_seconds, &repeated),
-        builds.size(), o);
-    std::printf("start-ups repeated because one held a target back (not idle): %d\n", repeated);
-    std::fflush(stdout);
-    if (o.curve && !o.idle_only) {
+    if (o.points.empty()) {
+      std::vector<std::string> builds{"config_center"};
+      if (!o.other.empty()) builds.push_back(o.other);
+      int repeated = 0;
+      PrintIdle(
+          bench::MeasureIdleInTurn({Robot(o.quick), HundredNodes(o.quick)}, builds, o.idle_rounds,
+                                   o.idle_seconds, o.idle_settle_seconds, &repeated),
+          builds.size(), o);
+      std::printf("start-ups repeated because one held a target back (not idle): %d\n", repeated);
+      std::fflush(stdout);
+    }
+    if ((o.curve && loads) || !o.points.empty()) {
       std::vector<LoadResult> curve;
-      const std::vector<int> points =
+      std::vector<int> points =
           o.quick ? std::vector<int>{250, 1000} : std::vector<int>{1000, 10000, 50000};
+      if (!o.points.empty()) points = o.points;
+      // One run each unless asked for one point: the largest takes minutes.
+      const int runs = o.points.empty() ? 1 : o.point_runs;
       for (const int items : points) {
-        // One run each: the largest takes minutes.
-        curve.push_back(bench::MeasureLoad(CurvePoint(items), 1, o.other));
+        curve.push_back(bench::MeasureLoad(CurvePoint(items), runs, o.other));
       }
       PrintCurve(curve);
     }

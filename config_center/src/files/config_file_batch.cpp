@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <map>
 #include <set>
+#include <unordered_set>
 
 namespace config_center {
 
@@ -76,14 +77,22 @@ WriteStep ConfigFileBatch::Stage(const std::string& name, const std::string& pat
 }
 
 std::vector<ConfigFileBatch::Failure> ConfigFileBatch::Commit() {
+  std::set<dev_t> flushed;
+  std::vector<Failure> failures = Flush(&flushed);
+  if (!failures.empty()) return failures;
+  return Replace();
+}
+
+std::vector<ConfigFileBatch::Failure> ConfigFileBatch::Flush(std::set<dev_t>* flushed) {
   std::vector<Failure> failures;
   // One flush per filesystem makes every temporary file's content durable before any of
   // them replaces its target.
-  std::set<dev_t> flushed;
+  std::unordered_set<std::string> looked_at;  // directories whose filesystem is flushed
   for (const Staged& file : staged_) {
-    struct stat dir {};
     const std::string dir_path = DirectoryOf(file.path);
-    if (::stat(dir_path.c_str(), &dir) == 0 && flushed.count(dir.st_dev) != 0) {
+    if (!looked_at.insert(dir_path).second) continue;
+    struct stat dir {};
+    if (::stat(dir_path.c_str(), &dir) == 0 && flushed->count(dir.st_dev) != 0) {
       continue;
     }
     const int fd = ::open(dir_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -97,8 +106,13 @@ std::vector<ConfigFileBatch::Failure> ConfigFileBatch::Commit() {
       RemoveTemporaries();
       return failures;
     }
-    flushed.insert(dir.st_dev);
+    flushed->insert(dir.st_dev);
   }
+  return failures;
+}
+
+std::vector<ConfigFileBatch::Failure> ConfigFileBatch::Replace() {
+  std::vector<Failure> failures;
   std::map<std::string, std::string> directories;  // directory -> first item renamed into it
   for (const Staged& file : staged_) {
     if (std::rename(file.temp_path.c_str(), file.path.c_str()) != 0) {

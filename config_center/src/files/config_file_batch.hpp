@@ -1,6 +1,9 @@
 #ifndef CONFIG_CENTER_CONFIG_FILE_BATCH_HPP_
 #define CONFIG_CENTER_CONFIG_FILE_BATCH_HPP_
 
+#include <sys/types.h>
+
+#include <set>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -34,9 +37,16 @@ public:
     WriteStep step;
     std::string error;
   };
-  // Puts every staged file into effect. A file that cannot replace its target is left out
-  // (its target stays as it was) and reported; the others go on.
+  // Puts every staged file into effect: Flush, then Replace. A file that cannot replace its
+  // target is left out (its target stays as it was) and reported; the others go on.
   std::vector<Failure> Commit();
+  // Makes every staged file's content durable: one syncfs for each filesystem they are on
+  // that is not in `flushed` yet (it gets them: batches staged side by side flush each
+  // filesystem once). When a flush fails every staged file is reported and none stays.
+  std::vector<Failure> Flush(std::set<dev_t>* flushed);
+  // Renames each flushed file over its target in staging order, then syncs each directory
+  // once. Only after Flush.
+  std::vector<Failure> Replace();
 
   size_t staged() const { return staged_.size(); }
   size_t unchanged() const { return unchanged_; }

@@ -3,9 +3,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <unordered_set>
 #include <utility>
 
-#include "files/config_file_batch.hpp"
+#include "disk/atomic_file.hpp"
+#include "files/batch_writers.hpp"
 #include "files/config_paths.hpp"
 #include "logging/logging.hpp"
 
@@ -134,38 +136,38 @@ Outcome FileWriter::RemoveConfigItem(const std::string& name, std::string* why) 
 }
 
 std::vector<ConfigData> FileWriter::ApplyTogether(const std::vector<ConfigData>& items) {
-  ConfigFileBatch files;
   std::vector<ConfigData> alone;
-  std::vector<const ConfigData*> staged;
+  std::vector<BatchWriters::File> files;
+  // The directories this batch found or made: each is walked once, not once per file in it
+  // (a start-up puts thousands of files into a few directories). One that goes away
+  // meanwhile fails its files' staging, and they are tried alone.
+  std::unordered_set<std::string> ready;
   for (const ConfigData& item : items) {
-    LOG_DEBUG("FileConfigDistribute: {}", item.name);
     std::string path;
     std::string error;
     if (!ConfigFilePath(configs_dir_, item.name, &path, &error)) {
       alone.push_back(item);  // refused there, with the reason
       continue;
     }
-    if (MakeConfigDirectories(configs_dir_, item.name, &error) != DirectoriesMade::kReady) {
-      LOG_ERROR("Failed to make the directories of {}: {}", item.name, error);
-      alone.push_back(item);
-      continue;
+    std::string dir = DirectoryOf(path);
+    if (ready.count(dir) == 0) {
+      if (MakeConfigDirectories(configs_dir_, item.name, &error) != DirectoriesMade::kReady) {
+        LOG_ERROR("Failed to make the directories of {}: {}", item.name, error);
+        alone.push_back(item);
+        continue;
+      }
+      ready.insert(dir);
     }
-    const WriteStep failed = files.Stage(item.name, path, item.value, &error);
-    if (failed != WriteStep::kNone) {
-      LOG_ERROR("{}", WriteFailureText(failed, item.name, error));
-      alone.push_back(item);
-      continue;
-    }
-    staged.push_back(&item);
+    files.push_back({&item, std::move(path), std::move(dir)});
   }
-  for (const ConfigFileBatch::Failure& failure : files.Commit()) {
-    LOG_ERROR("{}", WriteFailureText(failure.step, failure.name, failure.error));
-    for (const ConfigData* item : staged) {
-      if (item->name == failure.name) alone.push_back(*item);
-    }
-  }
-  LOG_DEBUG("Config files in effect: {} written, {} already up to date", files.committed(),
-            files.unchanged());
+  BatchWriters writers(std::move(files), WritersFor(items.size(), ready.size()));
+  // Named in one line for the batch, not one a file: a start-up of 50,000 items would
+  // otherwise write (and flush) 40,000 lines from the writing threads.
+  LOG_DEBUG("Putting {} config files into effect together ({} writing threads)", items.size(),
+            writers.writers());
+  for (ConfigData& item : writers.Run()) alone.push_back(std::move(item));
+  LOG_DEBUG("Config files in effect: {} written, {} already up to date", writers.committed(),
+            writers.unchanged());
   return alone;
 }
 

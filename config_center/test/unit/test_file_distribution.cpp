@@ -7,10 +7,12 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "files/batch_writers.hpp"
 #include "files/config_file_batch.hpp"
 #include "files/config_paths.hpp"
 #include "files/file_writer.hpp"
@@ -328,6 +330,92 @@ TEST_F(FileDistribution, StartupBatchFailuresHoldBackNoOtherFileAndLeaveNoTempor
   }
   ASSERT_TRUE(ReadFile(first, &contents));
   EXPECT_EQ(contents, "1");
+  EXPECT_TRUE(TempLeftovers().empty());
+}
+
+TEST_F(FileDistribution, StartupBatchMakesEachDirectoryOnceAndLogsTheBatchNotEachFile) {
+  // Many files over a few directories, two of them new and nested; a file stands where one
+  // directory belongs, so its files (and only they) are left to be tried alone.
+  std::ofstream(kConfigs + "blocked") << "in the way";
+  std::vector<ConfigData> items;
+  for (int i = 0; i < 30; ++i) {
+    const std::string dir = i % 3 == 0 ? "maps/site/" : i % 3 == 1 ? "params/" : "blocked/";
+    items.push_back(
+        ConfigData{dir + std::to_string(i) + ".yaml", "v" + std::to_string(i), "", kFile});
+  }
+  const std::vector<ConfigData> alone = writer_.ApplyTogether(items);
+
+  ASSERT_EQ(alone.size(), 10u);
+  for (const ConfigData& item : alone) EXPECT_EQ(item.name.rfind("blocked/", 0), 0u) << item.name;
+  for (const ConfigData& item : items) {
+    if (item.name.rfind("blocked/", 0) == 0) continue;
+    std::string contents;
+    ASSERT_TRUE(ReadFile(kConfigs + item.name, &contents)) << item.name;
+    EXPECT_EQ(contents, item.value);
+    EXPECT_EQ(Mode(kConfigs + item.name), 0600u);
+  }
+  std::string contents;
+  ASSERT_TRUE(ReadFile(kConfigs + "blocked", &contents));
+  EXPECT_EQ(contents, "in the way");
+  EXPECT_TRUE(TempLeftovers().empty());
+  // Each file that could not go in says why; the twenty that did are told in two lines.
+  size_t failed = 0;
+  size_t other = 0;
+  for (const std::string& line : logged) {
+    if (line.find("Failed to make the directories of blocked/") != std::string::npos) {
+      ++failed;
+    } else {
+      ++other;
+    }
+  }
+  EXPECT_EQ(failed, 10u);
+  EXPECT_EQ(other, 2u) << ::testing::PrintToString(logged);
+
+  // A directory made by the batch that goes away before the next batch is made again.
+  fs::remove_all(kConfigs + "maps");
+  EXPECT_TRUE(writer_.ApplyTogether({ConfigData{"maps/site/0.yaml", "again", "", kFile}}).empty());
+  ASSERT_TRUE(ReadFile(kConfigs + "maps/site/0.yaml", &contents));
+  EXPECT_EQ(contents, "again");
+}
+
+TEST_F(FileDistribution, LargeBatchIsWrittenByThreadsEachTakingWholeDirectories) {
+  EXPECT_EQ(WritersFor(100, 20), 1u);    // small: one thread
+  EXPECT_EQ(WritersFor(100000, 1), 1u);  // one directory: one thread
+  EXPECT_LE(WritersFor(100000, 20), 4u);
+  EXPECT_GE(WritersFor(100000, 20), 1u);
+
+  // 2,400 files over 8 directories; one path staged twice (a global item, then its custom
+  // item: the last wins), one target a directory (its rename fails, only it is left out).
+  std::vector<ConfigData> items;
+  for (int i = 0; i < 2400; ++i) {
+    items.push_back(ConfigData{"d" + std::to_string(i % 8) + "/" + std::to_string(i) + ".yaml",
+                               "value " + std::to_string(i), "", kFile});
+  }
+  items.push_back(ConfigData{"d3/3.yaml", "custom", "", kFile});
+  fs::create_directories(kConfigs + "d5/taken/inner");
+  items.push_back(ConfigData{"d5/taken", "x", "", kFile});
+  std::vector<BatchWriters::File> files;
+  for (const ConfigData& item : items) {
+    const std::string path = kConfigs + item.name;
+    fs::create_directories(fs::path(path).parent_path());
+    files.push_back({&item, path, path.substr(0, path.rfind('/') + 1)});
+  }
+  const size_t cores = std::thread::hardware_concurrency();
+  BatchWriters writers(files, WritersFor(items.size(), 8));
+  if (cores >= 2) {
+    EXPECT_GE(writers.writers(), 2u);
+  }
+  const std::vector<ConfigData> alone = writers.Run();
+
+  ASSERT_EQ(alone.size(), 1u);
+  EXPECT_EQ(alone[0].name, "d5/taken");
+  EXPECT_EQ(writers.committed(), 2400u);
+  for (size_t i = 0; i < 2400; ++i) {
+    std::string contents;
+    ASSERT_TRUE(ReadFile(kConfigs + items[i].name, &contents)) << items[i].name;
+    EXPECT_EQ(contents, i == 3 ? "custom" : items[i].value) << items[i].name;
+  }
+  EXPECT_TRUE(fs::is_directory(kConfigs + "d5/taken/inner"));
   EXPECT_TRUE(TempLeftovers().empty());
 }
 
